@@ -1,0 +1,10 @@
+// viz/frame/frame.h: everything a module file needs from the shared frame.
+#pragma once
+
+#include "binding.h"
+#include "call.h"
+#include "error.h"
+#include "function.h"
+#include "module.h"
+#include "names.h"
+#include "ref.h"
