@@ -30,6 +30,8 @@ class Graph:
         self.metadata: dict[str, Any] = dict(metadata) if metadata else {}
         self.partition_metadata: dict[str, Any] | None = None
         self.execution_schedule: list[list[list[str]]] | None = None
+        self._edge_set: set[tuple[str, str]] = set()
+        self._edge_key: tuple[int, object] = (0, None)
         items = nodes.items() if isinstance(nodes, Mapping) else (nodes or ())
         for name, node in items:
             self.add_node(name, node)
@@ -68,9 +70,20 @@ class Graph:
         if source == target:
             raise ValueError(f"self-loop on {source!r}")
         edge = (source, target)
-        if edge in self.edges:
+        known = self._known_edges()
+        if edge in known:
             raise ValueError(f"duplicate edge {source!r} -> {target!r}")
         self.edges.append(edge)
+        known.add(edge)
+        self._edge_key = (len(self.edges), edge)
+
+    def _known_edges(self) -> set[tuple[str, str]]:
+        # ``edges`` may be edited directly; rebuild the index when it no longer matches.
+        key = (len(self.edges), self.edges[-1] if self.edges else None)
+        if key != self._edge_key:
+            self._edge_set = {tuple(e) for e in self.edges}  # type: ignore[misc]
+            self._edge_key = key
+        return self._edge_set
 
     def chain(self, *names: str) -> None:
         """Connect the named nodes one after another."""
