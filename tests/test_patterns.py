@@ -111,6 +111,23 @@ def test_repconv_branches(identity, expected):
     assert detect_repconv_patterns(b.g)[0].metadata == p.metadata
 
 
+def test_two_identity_branches_or_two_sources_are_not_repconv():
+    b = G().n("src", ir.ReLU(), "x").n("other", ir.ReLU(), "x")
+    b.n("k3", conv(3), "src").n("k1", conv(1), "src").n("bid", bn(), "src")
+    b.n("sum", ir.Skip(), "k3", "k1", "src", "bid")
+    b.n("k3b", conv(3), "src").n("k1b", conv(1), "other").n("sum2", ir.Skip(), "k3b", "k1b")
+    assert detect_repconv_patterns(b.g) == []
+
+
+def test_partly_overlapping_candidate_is_dropped():
+    # f -> a -> b -> j1 with bypass f -> j1, and a -> b -> c -> j2 with bypass a -> j2:
+    # the second region {b, c, j2} would cut through the first group {a, b, j1}.
+    b = G().n("f", ir.ReLU(), "x").n("a", ir.ReLU(), "f").n("b", ir.ReLU(), "a")
+    b.n("j1", ir.Skip(), "b", "f").n("c", ir.ReLU(), "b").n("j2", ir.Skip(), "c", "a")
+    patterns = detect_all_patterns(b.g)
+    assert [p.nodes for p in patterns] == [["a", "b", "j1"]]
+
+
 def test_residual_with_one_conv_branch_is_a_skip_not_repconv():
     b = G().n("f", conv(), "x").n("a", conv(), "f").n("b", bn(), "a").n("l", ir.ReLU(), "b")
     b.n("add", ir.Skip(), "l", "f").n("y", ir.Output(), "add")
