@@ -4,8 +4,52 @@
 #include "compat.h"
 
 #include <cstdarg>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>  // pthread_getattr_np: the calling thread's stack bounds
+#endif
 
 namespace nivra {
+namespace {
+
+// Stack left untouched below the last guarded level: room for what one
+// level calls (NumPy, user __iter__ and __getattr__ code, raising the error).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::uintptr_t kStackMargin = std::uintptr_t{1} << 20;
+#else
+constexpr std::uintptr_t kStackMargin = std::uintptr_t{256} << 10;
+#endif
+
+struct StackBounds {
+    std::uintptr_t low = 0, high = 0;  // both 0 when unknown
+};
+
+StackBounds find_stack_bounds() noexcept {
+    StackBounds b;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return b;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > kStackMargin) {
+        b.low = reinterpret_cast<std::uintptr_t>(addr);
+        b.high = b.low + size;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+    return b;
+}
+
+}  // namespace
+
+bool stack_exhausted() noexcept {
+    thread_local const StackBounds bounds = find_stack_bounds();  // once per thread
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    // Outside the bounds (unknown, or a sanitizer's side stack): no opinion.
+    if (here < bounds.low || here >= bounds.high) return false;
+    return here - bounds.low < kStackMargin;
+}
 
 PythonError::PythonError() noexcept : exc(Ref::steal(compat::take_exception())) {}
 

@@ -36,10 +36,21 @@ inline void throw_if_error() {
     if (PyErr_Occurred()) throw PythonError{};
 }
 
-/// Recursion guard for walking user containers; raises RecursionError.
+/// True when less than a safety margin of this thread's stack is left. The
+/// interpreter's own recursion limit counts levels, sized for 8 MiB stacks:
+/// threads with smaller stacks (and sanitizer builds, whose frames are
+/// larger) would overflow before it is reached.
+bool stack_exhausted() noexcept;
+
+/// Recursion guard for walking user containers; raises RecursionError at the
+/// interpreter's recursion limit or when the thread's stack runs low.
 struct Depth {
     explicit Depth(const char* where) {
         if (Py_EnterRecursiveCall(where)) throw PythonError{};
+        if (stack_exhausted()) {
+            Py_LeaveRecursiveCall();
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        }
     }
     ~Depth() { Py_LeaveRecursiveCall(); }
     Depth(const Depth&) = delete;
