@@ -18,3 +18,55 @@ def run_python():
         return proc.stdout + proc.stderr
 
     return run
+
+
+# --- sanitizer runs (make test-asan) -----------------------------------------
+# NIVRA_ASAN_SITE names the directory holding the sanitized build. The package
+# directories are merged with pkgutil.extend_path, so a module could silently
+# come from the normal install instead: refuse to run unless every compiled
+# module that imports is the sanitized one and the runtime is loaded.
+import os  # noqa: E402
+
+_ASAN_SITE = os.environ.get("NIVRA_ASAN_SITE")
+_MODULE_NAMES = ("encode", "serialize", "render", "compiled", "spikes")
+
+
+def pytest_sessionstart(session):
+    if not _ASAN_SITE:
+        return
+    import importlib
+
+    with open("/proc/self/maps") as maps:
+        assert "libasan" in maps.read(), "NIVRA_ASAN_SITE is set but the ASan runtime is not loaded"
+    site = os.path.realpath(_ASAN_SITE)
+    found = []
+    for name in _MODULE_NAMES:
+        try:
+            mod = importlib.import_module(f"nivra.viz.{name}")
+        except ImportError:
+            continue
+        path = os.path.realpath(mod.__file__)
+        assert path.startswith(site + os.sep), f"nivra.viz.{name} came from {path}, not from {site}"
+        found.append(name)
+    assert found, "no compiled module imported from the sanitized build"
+
+
+def pytest_collection_modifyitems(config, items):
+    # Chromium does not start with the ASan runtime preloaded into it (it
+    # inherits LD_PRELOAD through Playwright): browser tests run in `make test` only.
+    if not _ASAN_SITE:
+        return
+    skip = pytest.mark.skip(reason="browser tests do not run under the sanitizer preload")
+    for item in items:
+        if _uses_playwright(getattr(item, "module", None)):
+            item.add_marker(skip)
+
+
+def _uses_playwright(module, _cache={}):
+    path = getattr(module, "__file__", None)
+    if not path:
+        return False
+    if path not in _cache:
+        with open(path, encoding="utf-8") as f:
+            _cache[path] = "playwright" in f.read()
+    return _cache[path]
