@@ -1,0 +1,224 @@
+"""Reference and memory leaks: every public function called many times, on good inputs and on
+each error path (binding errors, failing user callbacks, failing containers and duck-typed
+arrays), must leave traced memory, RSS and the reference counts of its arguments unchanged."""
+import collections
+import gc
+import os
+import sys
+import tracemalloc
+import types
+
+import numpy as np
+import pytest
+
+import sweep_support as s
+
+ANY = object()  # outcome: a result or any Exception, whichever the function gives
+UNDER_ASAN = bool(os.environ.get("NIVRA_ASAN_SITE"))
+WARMUP = 30
+TRACED_BOUND = 24 << 10  # bytes over the whole measured loop
+RSS_BOUND = 8 << 20
+
+
+class Case:
+    def __init__(self, module, fn, make, outcome=None, n=300, id=None):
+        self.module, self.fn, self.make, self.outcome, self.n = module, fn, make, outcome, n
+        self.id = id or f"{module}.{fn}"
+
+
+def case(module, fn, *args, outcome=None, n=300, id=None, **kwargs):
+    """A case whose arguments are built afresh for the test from these templates (functions are
+    called, so each case owns objects nothing else holds)."""
+    def make():
+        return ([a() if isinstance(a, types.FunctionType) else a for a in args],
+                {k: v() if isinstance(v, types.FunctionType) else v for k, v in kwargs.items()})
+    return Case(module, fn, make, outcome, n, id)
+
+
+big = lambda: np.arange(1 << 17, dtype=np.float64)  # noqa: E731  1 MiB: a leak shows in RSS
+
+CASES = [
+    # encode: successes
+    case("encode", "encode_array", lambda: np.arange(300, dtype=np.float32).reshape(10, 30)),
+    case("encode", "encode_array", lambda: np.asfortranarray(np.ones((20, 30))), id="encode_array-F"),
+    case("encode", "encode_array", lambda: [[1, 2], [3, 4]], id="encode_array-list"),
+    case("encode", "encode_array", lambda: np.zeros((0, 3)), id="encode_array-empty"),
+    case("encode", "encode_array", big, n=40, id="encode_array-1MiB"),
+    case("encode", "encode_value", lambda: {"a": [np.zeros(4), (np.int64(3), np.bool_(True))],
+                                            "b": b"f\xff", "c": {1, 2}, "d": s.DictSub(x=1.5)}),
+    case("encode", "decode_array", lambda: {"data": "AAAAAAAA8D8=", "dtype": "float64", "shape": [1]}),
+    case("encode", "format_shape", lambda: np.array([3, 32, 32])),
+    case("encode", "format_shape", lambda: (1.5, "7", True), id="format_shape-mixed"),
+    case("encode", "format_size", 1536.9),
+    case("encode", "format_size", lambda: 10 ** 30, id="format_size-huge"),
+    case("encode", "format_size", lambda: np.uint64(2 ** 63), id="format_size-npuint"),
+    # encode: error paths
+    case("encode", "encode_array", lambda: s.BadArray(), outcome=s.Boom),
+    case("encode", "encode_array", lambda: s.BadArrayInterface(), outcome=ANY),
+    case("encode", "encode_array", lambda: np.array(["a", "b"]), outcome=TypeError, id="encode_array-str"),
+    case("encode", "encode_array", lambda: np.zeros(3, [("a", "i4")]), outcome=TypeError,
+         id="encode_array-structured"),
+    case("encode", "encode_array", outcome=TypeError, id="encode_array-noargs"),
+    case("encode", "encode_array", lambda: np.zeros(2), bogus=1, outcome=TypeError, id="encode_array-kw"),
+    case("encode", "encode_value", lambda: s.BadItems(a=1), outcome=s.Boom, id="encode_value-items"),
+    case("encode", "encode_value", lambda: s.BadIter([1]), outcome=s.Boom, id="encode_value-iter"),
+    case("encode", "encode_value", lambda: [1, s.BadArray()], id="encode_value-duck-array-kept"),
+    case("encode", "encode_value", lambda: s.BadScalar(3), outcome=s.Boom, id="encode_value-item"),
+    case("encode", "encode_value", lambda: {"k": [{"deep": s.BadItems(a=1)}]}, outcome=s.Boom,
+         id="encode_value-deep"),
+    case("encode", "encode_value", s.self_list, outcome=RecursionError, n=15, id="encode_value-selflist"),
+    case("encode", "encode_value", s.self_dict, outcome=RecursionError, n=15, id="encode_value-selfdict"),
+    case("encode", "decode_array", lambda: {"dtype": "f8", "shape": [1]}, outcome=KeyError,
+         id="decode_array-missing"),
+    case("encode", "decode_array", lambda: {"data": "AAA", "dtype": "f8", "shape": [1]}, outcome=ANY,
+         id="decode_array-padding"),
+    case("encode", "decode_array", lambda: {"data": "AAAAAAAAAAA=", "dtype": "nope", "shape": [1]},
+         outcome=TypeError, id="decode_array-dtype"),
+    case("encode", "decode_array", lambda: {"data": "AAAAAAAAAAA=", "dtype": "f8", "shape": [7]},
+         outcome=ValueError, id="decode_array-shape"),
+    case("encode", "decode_array", lambda: collections.OrderedDict(data=""), outcome=TypeError,
+         id="decode_array-subclass"),
+    case("encode", "format_shape", None, outcome=TypeError, id="format_shape-none"),
+    case("encode", "format_shape", lambda: s.FailingIterable(), outcome=s.Boom, id="format_shape-iter"),
+    case("encode", "format_shape", lambda: [1, s.BadNumber()], outcome=s.Boom, id="format_shape-int"),
+    case("encode", "format_shape", lambda: np.arange(3).view(s.BadToList), outcome=s.Boom,
+         id="format_shape-tolist"),
+    case("encode", "format_size", "1024", outcome=TypeError, id="format_size-str"),
+    case("encode", "format_size", lambda: s.BadNumber(), outcome=s.Boom, id="format_size-badnumber"),
+    case("encode", "format_size", 1, 2, outcome=TypeError, id="format_size-count"),
+    case("encode", "format_size", lambda: 1j, outcome=TypeError, id="format_size-complex"),
+    # serialize
+    case("serialize", "serialize_node", "fc", lambda: s.small_graph().nodes["fc"]),
+    case("serialize", "compute_summary", s.small_graph),
+    *[case("serialize", "serialize_pattern", (lambda p=p: p), id=f"serialize_pattern-{p.pattern_type}")
+      for p in s.PATTERNS],
+    case("serialize", "graph_to_dict", s.small_graph, n=150),
+    case("serialize", "graph_to_dict", s.small_graph, False, n=150, id="graph_to_dict-nodetect"),
+    case("serialize", "serialize_node", lambda: s.StrSub("n"), object, outcome=TypeError,
+         id="serialize_node-strsub"),
+    case("serialize", "serialize_node", "n", lambda: s.BadAttr(), outcome=s.Boom, id="serialize_node-attr"),
+    case("serialize", "serialize_node", "n", lambda: s.DataNode(weight=np.zeros(3), extra=s.BadItems(a=1)),
+         outcome=ANY, id="serialize_node-field"),
+    case("serialize", "serialize_node", "n", lambda: s.DataNode(hardware_hints={"x": s.BadIter([1])}),
+         outcome=s.Boom, id="serialize_node-hints"),
+    case("serialize", "compute_summary", lambda: s.Graph(nodes=None), outcome=AttributeError,
+         id="compute_summary-none"),
+    case("serialize", "compute_summary", lambda: s.Graph(nodes=s.BadItems(a=1)), outcome=s.Boom,
+         id="compute_summary-items"),
+    case("serialize", "compute_summary", lambda: s.Graph(edges=iter(())), outcome=TypeError,
+         id="compute_summary-edges"),
+    case("serialize", "serialize_pattern", lambda: s.Pattern("RepConv", {"branches": [{}]}),
+         outcome=KeyError, id="serialize_pattern-branch"),
+    case("serialize", "serialize_pattern", lambda: s.Pattern("SPP", {"pool_kernels": [(5,)]}),
+         outcome=IndexError, id="serialize_pattern-kernel"),
+    case("serialize", "serialize_pattern", lambda: s.BadAttr(), outcome=s.Boom, id="serialize_pattern-attr"),
+    case("serialize", "graph_to_dict", lambda: s.Graph({}, [("a", "b", "c")]), False, outcome=ValueError,
+         id="graph_to_dict-edge"),
+    case("serialize", "graph_to_dict", lambda: s.Graph({"n": s.BadAttr()}), False, outcome=s.Boom,
+         id="graph_to_dict-node"),
+    case("serialize", "graph_to_dict", s.small_graph, lambda: s.BadBool(), outcome=s.Boom, id="graph_to_dict-bool"),
+    case("serialize", "graph_to_dict", lambda: s.Graph(metadata=s.BadItems(a=1)), False, outcome=s.Boom,
+         id="graph_to_dict-metadata"),
+    # render
+    case("render", "render_html", lambda: {"nodes": [{"id": "a<b", "t": "\u2028"}]}, "T<&>", 640.5, n=100),
+    case("render", "_escape_html", "<a href='x'>&\"</a>"),
+    case("render", "render_html", lambda: {"bad": {1, 2}}, outcome=TypeError, n=100, id="render_html-json"),
+    case("render", "render_html", lambda: {"x": 1}, None, outcome=TypeError, id="render_html-title"),
+    case("render", "render_html", lambda: {}, width=s.BadNumber(), outcome=s.Boom, id="render_html-width"),
+    case("render", "render_html", s.self_dict, outcome=ValueError, n=100, id="render_html-circular"),
+    case("render", "load_template", "missing.html", outcome=FileNotFoundError, id="load_template-missing"),
+    # spikes
+    case("spikes", "_get_event_fields", s.events),
+    case("spikes", "_detect_sensor_size", s.events),
+    case("spikes", "events_to_frames", s.events, (16, 12), 5, use_tonic=False, n=150),
+    case("spikes", "events_to_frames", s.events, (16, 12), 5, True, n=150, id="events_to_frames-acc"),
+    case("spikes", "events_to_grid", s.events, (16, 12), 3, n=100),
+    case("spikes", "events_to_raster", s.events, 50, 20, n=150),
+    case("spikes", "_encode_image_base64", lambda: np.zeros((8, 8, 3), np.uint8), n=150),
+    case("spikes", "_html_escape", "<a href='x'>&\"</a>"),
+    case("spikes", "_render_spike_html", lambda: {"a": [1, "é"]}, "T$x", n=100),
+    case("spikes", "serialize_events", s.events, (16, 12), 3, 2, 10, 50, n=40),
+    case("spikes", "_get_event_fields", lambda: s.BadAttr(), outcome=s.Boom, id="_get_event_fields-attr"),
+    case("spikes", "_detect_sensor_size", lambda: np.zeros(3, [("x", "O")]), outcome=ANY,
+         id="_detect_sensor_size-object"),
+    case("spikes", "events_to_frames", lambda: np.zeros(3, [("t", "i8")]), (4, 4), use_tonic=False,
+         outcome=ValueError, id="events_to_frames-nox"),
+    case("spikes", "events_to_frames", s.events, (4, 4, 2), use_tonic=False, outcome=ValueError,
+         id="events_to_frames-size"),
+    case("spikes", "events_to_frames", s.events, [4, 4], outcome=TypeError, id="events_to_frames-list"),
+    case("spikes", "events_to_frames", s.events, None, lambda: s.BadNumber(), outcome=s.Boom,
+         id="events_to_frames-nframes"),
+    case("spikes", "events_to_raster", s.events, "50", outcome=TypeError, id="events_to_raster-str"),
+    case("spikes", "_encode_image_base64", lambda: np.zeros((2, 2, 7), np.uint8), outcome=ANY,
+         id="_encode_image_base64-bad"),
+    case("spikes", "_render_spike_html", lambda: {"a": object()}, outcome=TypeError, n=100,
+         id="_render_spike_html-json"),
+    case("spikes", "serialize_events", s.events, "x", outcome=TypeError, id="serialize_events-size"),
+    case("spikes", "serialize_events", s.events, (16, 12), bogus=1, outcome=TypeError,
+         id="serialize_events-kw"),
+    # compiled
+    case("compiled", "_node_type_color", lambda: s.DataNode()),
+    case("compiled", "_node_type_color", lambda: s.BadAttr(), outcome=ANY, id="_node_type_color-attr"),
+]
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _caller(fn, args, kwargs, outcome):
+    def once():
+        try:
+            fn(*args, **kwargs)
+        except Exception as e:  # noqa: BLE001 - the outcome is checked below
+            if outcome is None or (outcome is not ANY and not isinstance(e, outcome)):
+                raise
+            return
+        if outcome is not None and outcome is not ANY:
+            raise AssertionError(f"expected {outcome.__name__}")
+    return once
+
+
+@pytest.mark.parametrize("c", CASES, ids=[c.id for c in CASES])
+def test_no_leak(c):
+    mod = s.module(c.module)
+    if mod is None:
+        pytest.skip(f"nivra.viz.{c.module} is not built")
+    args, kwargs = c.make()
+    once = _caller(getattr(mod, c.fn), args, kwargs, c.outcome)
+    watched = [a for a in [*args, *kwargs.values()] if not isinstance(a, (int, float, str, type(None)))]
+    for _ in range(WARMUP):
+        once()
+    gc.collect()
+    refs = [sys.getrefcount(a) for a in watched]
+    rss = _rss()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(c.n):
+            once()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(a) for a in watched] == refs, "argument reference counts changed"
+    assert grown < TRACED_BOUND, f"traced memory grew by {grown} bytes over {c.n} calls"
+    if not UNDER_ASAN:  # ASan holds freed memory in quarantine: RSS only grows there
+        assert _rss() - rss < RSS_BOUND, f"RSS grew by {(_rss() - rss) >> 10} KiB over {c.n} calls"
+
+
+def test_the_measurement_sees_a_leak():
+    """The bounds are tight enough to see one leaked small object per call."""
+    kept = []
+    leak = lambda a: kept.append(str(a) + "x" * 40)  # noqa: E731
+    arg = object()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(300):
+            leak(arg)
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown >= TRACED_BOUND
