@@ -20,14 +20,16 @@ BLOCKS = 1000  # five nodes each, plus the graph input and output
 REPEAT = 5
 
 
-def make_graph() -> ir.Graph:
+def make_graph(c: int = 64, n: int = 2048) -> ir.Graph:
+    """BLOCKS blocks of conv (c x c x 3 x 3), batch norm, LIF (n neurons), a residual sum or a
+    pooling, and a dense c x c layer; every seventh block carries hardware annotations."""
     rng = np.random.default_rng(11)
 
     def weights(*shape):
         return rng.standard_normal(shape, dtype=np.float32)
 
     g = ir.Graph(metadata={"name": "bench", "blocks": BLOCKS, "scale": np.float32(0.5)})
-    c, hw = 64, 32
+    hw = 32
     g.add_node("input", ir.Input(input_type={"input": [c, hw, hw]}))
     prev = "input"
     for b in range(BLOCKS):
@@ -35,7 +37,6 @@ def make_graph() -> ir.Graph:
         g.add_node(conv, ir.Conv2d(weight=weights(c, c, 3, 3), bias=weights(c), padding=1))
         g.add_node(bn, ir.BatchNorm2d(num_features=c, weight=weights(c), bias=weights(c),
                                       running_mean=weights(c), running_var=weights(c)))
-        n = 2048
         g.add_node(lif, ir.LIF(tau=weights(n), r=weights(n), v_leak=weights(n),
                                v_threshold=weights(n), tau_syn=5.0))
         g.add_node(join, ir.Skip() if b % 2 == 0 else ir.MaxPool2d(kernel_size=3, stride=1, padding=1))
@@ -229,20 +230,22 @@ def main() -> int:
     print(f"Python baseline         : {t_base:.3f} s  ({mb / t_base:.0f} MB/s of parameters)")
     print(f"ratio (baseline / ours) : {t_base / t_ours:.2f}x")
 
-    # With arrays left unencoded, the difference is what the module itself costs.
+    # The same graph with tiny arrays: what is left is the cost of everything but encoding.
+    small = make_graph(c=2, n=4)
+    t_ours_small, t_base_small = best_of([(serialize.graph_to_dict, (small,)),
+                                          (py_graph_to_dict, (small,))])
+    print(f"same graph, tiny arrays : ours {t_ours_small * 1e3:.1f} ms, baseline "
+          f"{t_base_small * 1e3:.1f} ms, ratio {t_base_small / t_ours_small:.2f}x")
+
+    # Encoding replaced by a near-free builtin on both sides: the module's own work.
     saved = serialize.encode_value, encode.encode_value
-    stub = saved[0]
-
-    def skip_arrays(value):
-        return None if isinstance(value, np.ndarray) else stub(value)
-
-    serialize.encode_value = encode.encode_value = skip_arrays
+    serialize.encode_value = encode.encode_value = id
     try:
-        t_ours_light, t_base_light = best_of([(serialize.graph_to_dict, (g,)), (py_graph_to_dict, (g,))])
+        t_ours_bare, t_base_bare = best_of([(serialize.graph_to_dict, (g,)), (py_graph_to_dict, (g,))])
     finally:
         serialize.encode_value, encode.encode_value = saved
-    print(f"arrays left unencoded   : ours {t_ours_light * 1e3:.1f} ms, baseline "
-          f"{t_base_light * 1e3:.1f} ms, ratio {t_base_light / t_ours_light:.2f}x")
+    print(f"encoding stubbed (id)   : ours {t_ours_bare * 1e3:.1f} ms, baseline "
+          f"{t_base_bare * 1e3:.1f} ms, ratio {t_base_bare / t_ours_bare:.2f}x")
     return 0
 
 

@@ -12,7 +12,7 @@ import pytest
 import nivra
 from nivra import ir
 from nivra.viz import constants, encode, serialize
-from nivra.viz.patterns import PatternMatch, build_group_hierarchy, detect_all_patterns
+from nivra.viz.patterns import PatternMatch, build_group_hierarchy
 from nivra.viz.samples import sample_model, sample_partitioned_model
 
 NODE_KEYS = ["id", "type", "input_shape", "output_shape", "params", "config", "param_count",
@@ -289,20 +289,15 @@ def test_summary_counts_types_and_ports_in_order():
 
 
 def test_summary_port_shapes():
-    empty = Plain()
-    empty.input_type = {}
-    absent = Plain()
-    tupled = Plain()
-    tupled.input_type = {"input": (3, 4)}
     Input = type("Input", (), {})
-    nodes = {}
-    for name, src in [("a", empty), ("b", absent), ("c", tupled)]:
-        node = Input()
-        node.__dict__.update(vars(src))
-        nodes[name] = node
+    shapes = [{}, None, {"input": (3, 4)}, {"other": 1}]
+    nodes = {str(k): Input() for k in range(len(shapes))}
+    for node, input_type in zip(nodes.values(), shapes):
+        if input_type is not None:
+            node.input_type = input_type
     s = serialize.compute_summary(fake_graph(nodes))
-    assert s["inputs"] == [{"id": "a", "shape": None}, {"id": "b", "shape": None},
-                           {"id": "c", "shape": (3, 4)}]
+    assert [e["shape"] for e in s["inputs"]] == [None, None, (3, 4), None]
+    assert [e["id"] for e in s["inputs"]] == ["0", "1", "2", "3"]
 
 
 def test_summary_matches_types_by_exact_name():
@@ -453,17 +448,11 @@ def test_document_of_a_real_graph(model):
     assert [r["id"] for r in doc["nodes"]] == list(model.nodes)
     assert doc["edges"] == [{"source": s, "target": t} for s, t in model.edges]
     assert doc["metadata"] == encode.encode_value(model.metadata)
-    assert doc["summary"] == serialize.compute_summary(model)
-    patterns = detect_all_patterns(model)
-    assert doc["groups"] == [serialize.serialize_pattern(p) for p in patterns]
     assert {g["type"] for g in doc["groups"]} == {"RepConv", "SkipConnection", "SPPF", "SPP"}
-    node_to_group = build_group_hierarchy(model, patterns)["node_to_group"]
-    assert doc["node_to_group"] == node_to_group
     for rec in doc["nodes"]:
-        expected = serialize.serialize_node(rec["id"], model.nodes[rec["id"]])
-        if rec["id"] in node_to_group:
-            expected["group"] = node_to_group[rec["id"]]
-        assert list(rec) == list(expected) and rec == expected
+        assert ("group" in rec) == (rec["id"] in doc["node_to_group"])
+        if "group" in rec:
+            assert list(rec)[-1] == "group" and rec["group"] == doc["node_to_group"][rec["id"]]
 
 
 def test_document_matches_the_plain_python_steps(model):
