@@ -643,3 +643,13 @@ def test_document_failures(monkeypatch):
     monkeypatch.setattr(serialize, "build_group_hierarchy", lambda g, p: {})
     with pytest.raises(KeyError, match="node_to_group"):
         serialize.graph_to_dict(fake_graph())
+
+    class Graph:
+        nodes, edges = {}, []
+
+        @property
+        def metadata(self):
+            raise RuntimeError("metadata read")
+
+    with pytest.raises(RuntimeError, match="metadata read"):
+        serialize.graph_to_dict(Graph(), False)
