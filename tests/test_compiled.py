@@ -498,3 +498,18 @@ def test_arguments(tmp_path):
         compiled.visualize_execution_schedule(None, "a", "b", None, 1)
     with pytest.raises(TypeError, match="Argument 'output_path' has incorrect type"):
         compiled.visualize_partitioned(graph_of(), tmp_path / "p.html")
+
+
+def test_partition_view_embeds_json_safely(tmp_path, monkeypatch):
+    tdir = tmp_path / "templates"
+    tdir.mkdir()
+    (tdir / "viewer.html").write_text("<script>const D = {{DATA_JSON}};</script>", encoding="utf-8")
+    monkeypatch.setattr(render, "TEMPLATES_DIR", tdir)
+    hostile = "</script><script>alert(1)</script>"
+    g = graph_of((hostile, relu()), assignments={hostile: 1})
+    out = tmp_path / "p.html"
+    compiled.visualize_partitioned(g, str(out), title="T")
+    page = out.read_text(encoding="utf-8")
+    assert page.count("</script>") == 1
+    data = json.loads(page[len("<script>const D = "):-len(";</script>")])
+    assert data["nodes"][0]["id"] == hostile and data["nodes"][0]["borderColor"] == "#EA4335"
