@@ -7,6 +7,7 @@ import sys
 import types
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from nivra import ir
 from nivra.viz import compiled, render, samples
@@ -513,3 +514,21 @@ def test_partition_view_embeds_json_safely(tmp_path, monkeypatch):
     assert page.count("</script>") == 1
     data = json.loads(page[len("<script>const D = "):-len(";</script>")])
     assert data["nodes"][0]["id"] == hostile and data["nodes"][0]["borderColor"] == "#EA4335"
+
+
+names = st.sampled_from(["a", "b", "c", "<x>", "é", "d&d", "'q'", "ghost"])
+latencies = st.dictionaries(names, st.one_of(st.floats(0, 1e7, allow_nan=False), st.integers(-5, 10**6)), max_size=8)
+schedules = st.lists(st.lists(st.lists(names, max_size=4), max_size=3), max_size=5)
+
+
+@settings(max_examples=150, deadline=None)
+@given(schedule=schedules, lat=st.one_of(st.none(), latencies), cross=st.lists(st.tuples(names, names), max_size=4),
+       title=st.text(max_size=6))
+def test_schedule_page_matches_reference(tmp_path_factory, schedule, lat, cross, title):
+    nodes = {"a": relu(precision="int8"), "b": Odd(), "c": ir.Input(), "<x>": relu(), "é": relu(precision="")}
+    g = Bare(nodes, execution_schedule=schedule, partition_metadata={"cross_core_edges": cross})
+    profile = None if lat is None else Profile(lat)
+    out = str(tmp_path_factory.mktemp("s") / "p.html")
+    compiled.visualize_execution_schedule(g, out, title, profile)
+    with open(out, encoding="utf-8", newline="") as f:
+        assert f.read() == schedule_model(g, title=title, profile_result=profile)

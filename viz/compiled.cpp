@@ -409,11 +409,14 @@ class Lines {
 public:
     Lines() : list_(new_list()) {}
     void add(std::initializer_list<PyObject*> pieces) {
-        Ref line = str("");
+        Ref parts = new_ref(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+        Py_ssize_t i = 0;
         for (PyObject* p : pieces) {
             Ref text = PyUnicode_Check(p) ? Ref::borrow(p) : new_ref(PyObject_Str(p));
-            line = new_ref(PyUnicode_Concat(line.get(), text.get()));
+            PyTuple_SET_ITEM(parts.get(), i++, text.release());
         }
+        Ref none = str("");
+        Ref line = new_ref(PyUnicode_Join(none.get(), parts.get()));
         append(list_.get(), line.get());
     }
     void add(const char* text) {
