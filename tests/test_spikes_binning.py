@@ -358,3 +358,24 @@ def test_counts_property(rows, n_frames):
     acc = spikes.events_to_frames(e, (10, 7), n_frames, accumulate=True)
     assert plain.sum() == inside and acc[-1].sum() == inside
     np.testing.assert_array_equal(plain, ref.frames(e, (10, 7), n_frames))
+
+
+@pytest.mark.parametrize("t_dtype", ["<i8", ">i8", "<u8", "<u4", ">i2", "u1"])
+@pytest.mark.parametrize("n_bins", [1, 2, 7, 100, 1024, 1025])
+def test_sorted_integer_times(t_dtype, n_bins):
+    """Long sorted (then partly shuffled) recordings, where consecutive events share bins."""
+    rng = np.random.default_rng(n_bins)
+    info = np.iinfo(np.dtype(t_dtype))
+    ev = ref.make_events(rng, 9000, dtypes={"t": t_dtype})
+    for lo, hi in ((info.min, info.max), (0, 3), (info.max - 5000, info.max), (info.min, info.min + 10**6)):
+        lo, hi = max(lo, int(info.min)), min(hi, int(info.max))
+        t = np.sort(rng.integers(lo, hi, len(ev), endpoint=True, dtype=np.dtype(t_dtype).newbyteorder("=")))
+        t[:2] = [lo, hi] if rng.integers(2) else t[:2]
+        ev["t"] = np.sort(t)
+        mixed = ev.copy()
+        mixed[3000:4500] = rng.permutation(mixed[3000:4500])
+        for e in (ev, mixed, ev[::-1]):
+            np.testing.assert_array_equal(spikes.events_to_frames(e, (34, 30), n_bins, use_tonic=False),
+                                          ref.frames(e, (34, 30), n_bins))
+            np.testing.assert_array_equal(spikes.events_to_raster(e, 300, n_bins),
+                                          ref.raster(e, 300, n_bins, *spikes._detect_sensor_size(e)))

@@ -220,14 +220,12 @@ bool time_bins_of(PyObject* bins, const k::Field& t, std::size_t n, k::TimeBins*
     long long count = 0;
     if (!exact_int64(bins, &count) || count < 1 || count > std::numeric_limits<std::int32_t>::max())
         return false;
-    double t_min = 0, t_max = 0;
     {
         ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
-        k::time_bounds(t, n, &t_min, &t_max);
+        k::time_bounds(t, n, tb);
     }
-    double range = t_max - t_min;
+    double range = tb->t_max - tb->t_min;
     if (1e-9 > range) range = 1e-9;
-    tb->t_min = t_min;
     tb->t_range = range;
     tb->scale = static_cast<double>(count) - 0.001;
     tb->bins = static_cast<std::int32_t>(count);

@@ -12,6 +12,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>  // _mm_div_pd, _mm_cvttpd_epi32: two events per step
+#endif
+
 namespace nivra::kernels {
 namespace {
 
@@ -111,8 +115,9 @@ void convert(const Field& f, std::size_t start, std::size_t count, Out* out) noe
         convert_typed<false, To>(f, p, count, out);
 }
 
-// The clipped time bin of each event of a chunk, from its float64 time.
-void time_bins(const double* t, std::size_t count, const TimeBins& tb, std::int32_t* bin) noexcept {
+// The clipped time bin of each event of a chunk, from its float64 time: the
+// reference loop.
+void time_bins_scalar(const double* t, std::size_t count, const TimeBins& tb, std::int32_t* bin) noexcept {
     const std::int32_t last = tb.bins - 1;
     for (std::size_t i = 0; i < count; ++i) {
         const double v = (t[i] - tb.t_min) / tb.t_range * tb.scale;
@@ -120,6 +125,144 @@ void time_bins(const double* t, std::size_t count, const TimeBins& tb, std::int3
         bin[i] = b < 0 ? 0 : (b > last ? last : b);
     }
 }
+
+// The same, two events per step. cvttpd2dq is the truncating conversion whose
+// NaN / out-of-range result (INT32_MIN) the reference loop spells out.
+void time_bins(const double* t, std::size_t count, const TimeBins& tb, std::int32_t* bin) noexcept {
+#if defined(__SSE2__)
+    const __m128d t_min = _mm_set1_pd(tb.t_min), range = _mm_set1_pd(tb.t_range), scale = _mm_set1_pd(tb.scale);
+    const __m128i zero = _mm_setzero_si128(), last = _mm_set1_epi32(tb.bins - 1);
+    std::size_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        __m128d v = _mm_loadu_pd(t + i);
+        v = _mm_mul_pd(_mm_div_pd(_mm_sub_pd(v, t_min), range), scale);
+        __m128i b = _mm_cvttpd_epi32(v);
+        // clip to [0, last]: SSE2 has no 32-bit min/max, so select by compares.
+        b = _mm_andnot_si128(_mm_cmplt_epi32(b, zero), b);
+        const __m128i over = _mm_cmpgt_epi32(b, last);
+        b = _mm_or_si128(_mm_and_si128(over, last), _mm_andnot_si128(over, b));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(bin + i), b);
+    }
+    time_bins_scalar(t + i, count - i, tb, bin + i);
+#else
+    time_bins_scalar(t, count, tb, bin);
+#endif
+}
+
+// Integer timestamps take a shortcut that gives the same bins. The bin of a time is
+// a monotonic function of it (conversion to float64, subtracting t_min, dividing by
+// and multiplying with positive constants, truncation and clipping all keep order;
+// the values stay far below the int32 range). So the integers of each bin form one
+// run [edge[b], edge[b + 1]), and the edges can be found once by binary search with
+// the float64 formula itself. Sorted recordings then stay inside the current run
+// almost always: two compares per event instead of a conversion and a division.
+// Unsorted chunks (many misses) go back to the formula for a while.
+class IntTimeBins {
+public:
+    static constexpr std::int32_t kMaxBins = 1024;
+    using Wide = TimeBins::Wide;
+
+    // False when the shortcut does not apply (float times, too many bins).
+    bool init(const Field& t, const TimeBins& tb) noexcept {
+        if (t.kind != FieldKind::Int && t.kind != FieldKind::UInt) return false;
+        if (tb.bins > kMaxBins || !(tb.t_range > 0) || tb.t_range == std::numeric_limits<double>::infinity())
+            return false;
+        field_ = t;
+        tb_ = tb;
+        // The exact integer bounds (the float64 ones may be rounded).
+        if (!tb.has_int_bounds) return false;
+        const Wide lo = tb.int_min, hi = tb.int_max;
+        edges_[0] = lo;
+        for (std::int32_t b = 1; b < tb.bins; ++b) {
+            Wide a = edges_[b - 1], z = hi + 1;  // first t in [a, z) with bin(t) >= b, else z
+            while (a < z) {
+                const Wide mid = a + (z - a) / 2;
+                if (bin_of(mid) >= b)
+                    z = mid;
+                else
+                    a = mid + 1;
+            }
+            edges_[b] = a;
+        }
+        edges_[tb.bins] = hi + 1;
+        return true;
+    }
+
+    // Bins of events [start, start + count); false when the chunk was too unsorted
+    // for the shortcut (bins are still right).
+    bool bins(std::size_t start, std::size_t count, std::int32_t* bin) noexcept {
+        const unsigned char* p = field_.base + static_cast<std::ptrdiff_t>(start) * field_.stride;
+        std::size_t misses = 0;
+        for (std::size_t i = 0; i < count; ++i, p += field_.stride) {
+            const Wide v = value(p);
+            if (v < edges_[cur_] || v >= edges_[cur_ + 1]) {
+                ++misses;
+                // upper_bound over edges_[1 .. bins]: the run holding v.
+                std::int32_t a = 0, z = tb_.bins - 1;
+                while (a < z) {
+                    const std::int32_t mid = a + (z - a + 1) / 2;
+                    if (edges_[mid] <= v)
+                        a = mid;
+                    else
+                        z = mid - 1;
+                }
+                cur_ = a;
+            }
+            bin[i] = cur_;
+        }
+        return misses * 16 <= count;
+    }
+
+private:
+    Wide value(const unsigned char* p) const noexcept {
+        const bool u = field_.kind == FieldKind::UInt;
+        switch (field_.size) {
+            case 1: return u ? Wide(*p) : Wide(static_cast<std::int8_t>(*p));
+            case 2: return field_.swap ? (u ? Wide(load<std::uint16_t, true>(p)) : Wide(load<std::int16_t, true>(p)))
+                                       : (u ? Wide(load<std::uint16_t, false>(p)) : Wide(load<std::int16_t, false>(p)));
+            case 4: return field_.swap ? (u ? Wide(load<std::uint32_t, true>(p)) : Wide(load<std::int32_t, true>(p)))
+                                       : (u ? Wide(load<std::uint32_t, false>(p)) : Wide(load<std::int32_t, false>(p)));
+            default: return field_.swap ? (u ? Wide(load<std::uint64_t, true>(p)) : Wide(load<std::int64_t, true>(p)))
+                                        : (u ? Wide(load<std::uint64_t, false>(p)) : Wide(load<std::int64_t, false>(p)));
+        }
+    }
+    // The formula, on the float64 the array cast gives for this integer.
+    std::int32_t bin_of(Wide t) const noexcept {
+        const double d = field_.kind == FieldKind::UInt ? static_cast<double>(static_cast<std::uint64_t>(t))
+                                                        : static_cast<double>(static_cast<std::int64_t>(t));
+        std::int32_t out;
+        time_bins_scalar(&d, 1, tb_, &out);
+        return out;
+    }
+
+    Field field_;
+    TimeBins tb_{};
+    std::int32_t cur_ = 0;
+    Wide edges_[kMaxBins + 1];
+};
+
+// The bins of a chunk: through the integer runs while they pay off, else the formula.
+class ChunkBins {
+public:
+    ChunkBins(const Field& t, const TimeBins& tb) noexcept : t_(t), tb_(tb) { use_runs_ = runs_.init(t, tb); }
+    void bins(std::size_t start, std::size_t count, std::int32_t* bin) noexcept {
+        if (use_runs_ && skip_ == 0) {
+            if (!runs_.bins(start, count, bin)) skip_ = 32;
+            return;
+        }
+        if (skip_ > 0) --skip_;
+        double t[kChunk];
+        convert<Target::Float64>(t_, start, count, t);
+        time_bins(t, count, tb_, bin);
+    }
+
+private:
+    const Field& t_;
+    const TimeBins& tb_;
+    IntTimeBins runs_;
+    bool use_runs_ = false;
+    int skip_ = 0;
+};
 
 }  // namespace
 
@@ -171,7 +314,45 @@ std::uint64_t max_unsigned(const Field& f, std::size_t n) noexcept {
     }
 }
 
-void time_bounds(const Field& t, std::size_t n, double* t_min, double* t_max) noexcept {
+namespace {
+
+template <class T, bool Swap>
+void int_bounds(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, TimeBins* tb) noexcept {
+    T mn = load<T, Swap>(p), mx = mn;
+    for (std::size_t i = 1; i < n; ++i) {
+        const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
+        mn = v < mn ? v : mn;
+        mx = v > mx ? v : mx;
+    }
+    // The conversion to float64 is monotonic, so it commutes with min and max.
+    tb->t_min = static_cast<double>(mn);
+    tb->t_max = static_cast<double>(mx);
+    tb->has_int_bounds = true;
+    tb->int_min = mn;
+    tb->int_max = mx;
+}
+
+template <class T>
+void int_bounds_any(const Field& f, std::size_t n, TimeBins* tb) noexcept {
+    if (f.swap)
+        int_bounds<T, true>(f.base, f.stride, n, tb);
+    else
+        int_bounds<T, false>(f.base, f.stride, n, tb);
+}
+
+}  // namespace
+
+void time_bounds(const Field& t, std::size_t n, TimeBins* tb) noexcept {
+    tb->has_int_bounds = false;
+    if (t.kind == FieldKind::Int || t.kind == FieldKind::UInt) {
+        const bool u = t.kind == FieldKind::UInt;
+        switch (t.size) {
+            case 1: return u ? int_bounds_any<std::uint8_t>(t, n, tb) : int_bounds_any<std::int8_t>(t, n, tb);
+            case 2: return u ? int_bounds_any<std::uint16_t>(t, n, tb) : int_bounds_any<std::int16_t>(t, n, tb);
+            case 4: return u ? int_bounds_any<std::uint32_t>(t, n, tb) : int_bounds_any<std::int32_t>(t, n, tb);
+            default: return u ? int_bounds_any<std::uint64_t>(t, n, tb) : int_bounds_any<std::int64_t>(t, n, tb);
+        }
+    }
     double buf[kChunk];
     double lo = std::numeric_limits<double>::infinity();
     double hi = -std::numeric_limits<double>::infinity();
@@ -187,20 +368,19 @@ void time_bounds(const Field& t, std::size_t n, double* t_min, double* t_max) no
         }
     }
     if (nan) lo = hi = std::numeric_limits<double>::quiet_NaN();
-    *t_min = lo;
-    *t_max = hi;
+    tb->t_min = lo;
+    tb->t_max = hi;
 }
 
 void bin_frames(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int64_t width,
                 std::int64_t height, float* frames) noexcept {
-    double t[kChunk];
+    ChunkBins chunk_bins(cols.t, tb);
     std::int32_t bin[kChunk], x[kChunk], y[kChunk];
     unsigned char on[kChunk];
     const std::int64_t plane = width * height;
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t count = std::min(kChunk, n - start);
-        convert<Target::Float64>(cols.t, start, count, t);
-        time_bins(t, count, tb, bin);
+        chunk_bins.bins(start, count, bin);
         convert<Target::Int32>(cols.x, start, count, x);
         if (cols.has_y)
             convert<Target::Int32>(cols.y, start, count, y);
@@ -229,13 +409,12 @@ void accumulate_frames(float* frames, std::size_t bins, std::size_t plane) noexc
 
 void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int32_t width,
                 std::int64_t n_neurons, float* raster) noexcept {
-    double t[kChunk];
+    ChunkBins chunk_bins(cols.t, tb);
     std::int32_t bin[kChunk], x[kChunk], y[kChunk];
     const std::uint32_t w = static_cast<std::uint32_t>(width);
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t count = std::min(kChunk, n - start);
-        convert<Target::Float64>(cols.t, start, count, t);
-        time_bins(t, count, tb, bin);
+        chunk_bins.bins(start, count, bin);
         convert<Target::Int32>(cols.x, start, count, x);
         if (cols.has_y) convert<Target::Int32>(cols.y, start, count, y);
         for (std::size_t i = 0; i < count; ++i) {

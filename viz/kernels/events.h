@@ -41,17 +41,20 @@ struct EventColumns {
 [[nodiscard]] std::int64_t max_signed(const Field& f, std::size_t n) noexcept;
 [[nodiscard]] std::uint64_t max_unsigned(const Field& f, std::size_t n) noexcept;
 
-/// Smallest and largest time as float64, NaN when any time is NaN (n > 0).
-void time_bounds(const Field& t, std::size_t n, double* t_min, double* t_max) noexcept;
-
-/// The bin of each event is ((t - t_min) / t_range * scale) cast to int32, then clipped to
-/// [0, bins - 1]; scale is (bins - 0.001) as a float64.
+/// The time bins of a binning pass. The bin of an event is ((t - t_min) / t_range *
+/// scale) cast to int32, then clipped to [0, bins - 1]; scale is (bins - 0.001).
 struct TimeBins {
-    double t_min;
-    double t_range;
-    double scale;
-    std::int32_t bins;  // >= 1
+    using Wide = __int128;
+    double t_min = 0, t_max = 0;  // over all events, as float64 (NaN when a time is NaN)
+    double t_range = 0;           // max(t_max - t_min, 1e-9), set by the caller
+    double scale = 0;
+    std::int32_t bins = 1;        // >= 1
+    bool has_int_bounds = false;  // integer times: their exact bounds follow
+    Wide int_min = 0, int_max = 0;
 };
+
+/// Fills t_min, t_max (and the exact integer bounds of integer times) from n > 0 events.
+void time_bounds(const Field& t, std::size_t n, TimeBins* tb) noexcept;
 
 /// Adds 1.0f into frames[bin][channel][y][x] (float32, shape (bins, 2, height, width),
 /// zero-filled by the caller) for every event with 0 <= x < width and 0 <= y < height;
