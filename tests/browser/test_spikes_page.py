@@ -264,7 +264,7 @@ def test_frames_only_page(open_page, frames_doc):
 
 
 def test_title_is_shown_literally(open_page, frames_doc):
-    title = "<script>window.pwned = 1</script> costs $5 ${title} $$data_json & 'more'"
+    title = "<script>window.pwned = 1</script> costs $5 ${title} $$data_json & 'more' \u00b5s \u00d7 \u2713"
     p = open_page(frames_doc, title)
     assert p.state == "ready"
     assert p.text("h1") == title
