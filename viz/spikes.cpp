@@ -812,6 +812,469 @@ Ref events_to_raster(Call& c) {
     return raster;
 }
 
+// --- _encode_image_base64 ------------------------------------------------------
+
+constexpr const char kEncodeImageDoc[] =
+    "Encode an image array as base64 PNG text (no data-URL prefix).\n\n"
+    "Pillow is imported at every call. A non-uint8 image is taken to lie in 0..1\n"
+    "and becomes (img * 255).astype(uint8), unclipped.\n\n"
+    "Args:\n"
+    "    img: an image array, normally an RGB frame of shape (H, W, 3).\n\n"
+    "Returns:\n"
+    "    The base64 text of the PNG file.\n\n"
+    "Raises:\n"
+    "    ImportError when Pillow is missing (the original error as context);\n"
+    "    Pillow's and NumPy's errors.";
+
+const char kPillowMissing[] =
+    "Pillow is required for spike visualization but was not found. This is a required "
+    "dependency of nivra-viz. Install with: pip install pillow>=9.0";
+
+// `from <module> import <name>` at call time; raises on error.
+Ref import_name(Call& c, const char* module, const char* name) {
+    Ref mod_name = str(module);
+    Ref item_name = str(name);
+    Ref fromlist = tuple_of({item_name.get()});
+    Ref mod = new_ref(PyImport_ImportModuleLevelObject(mod_name.get(), c.module().dict(), nullptr,
+                                                       fromlist.get(), 0));
+    PyObject* value = PyObject_GetAttr(mod.get(), item_name.get());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    }
+    return Ref::steal(value);
+}
+
+const Name kFromarray("fromarray"), kSave("save"), kFormat("format"), kBytesIO("BytesIO");
+const Name kGetvalue("getvalue"), kB64encode("b64encode"), kDecode("decode");
+
+Ref encode_image_base64(Call& c) {
+    Ref image_module;
+    try {
+        image_module = import_name(c, "PIL", "Image");
+    } catch (PythonError& e) {
+        if (!e.exc || !PyErr_GivenExceptionMatches(e.exc.get(), PyExc_ImportError)) throw;
+        PyErr_SetString(PyExc_ImportError, kPillowMissing);
+        PythonError replaced;
+        PyException_SetContext(replaced.exc.get(), e.exc.release());
+        throw replaced;
+    }
+    Ref img = c.take(0);
+    Ref np = c.global(kNp);
+    Ref dtype = attr(img.get(), kDtype);
+    Ref u8 = attr(np.get(), kUint8);
+    if (compare(dtype.get(), u8.get(), Py_NE)) {
+        Ref k255 = integer(255);
+        Ref scaled = new_ref(PyNumber_Multiply(img.get(), k255.get()));
+        img = call_method(scaled.get(), kAstype, u8.get());
+    }
+    Ref fromarray = attr(image_module.get(), kFromarray);
+    Ref pil_img = call(fromarray.get(), img.get());
+    Ref io = c.global(kIo);
+    Ref bytes_io = attr(io.get(), kBytesIO);
+    Ref buffer = call(bytes_io.get());
+    Ref save = attr(pil_img.get(), kSave);
+    Ref png = str("PNG");
+    call_kw(save.get(), {buffer.get()}, {{&kFormat, png.get()}});
+    Ref raw = call_method(buffer.get(), kGetvalue);
+    Ref b64 = c.global(kBase64);
+    Ref encoded = np_call(b64.get(), kB64encode, raw.get());
+    Ref utf8 = str("utf-8");
+    return call_method(encoded.get(), kDecode, utf8.get());
+}
+
+// [fn(img) for img in images], fn being the module's _encode_image_base64.
+Ref encode_each(Call& c, PyObject* images) {
+    Ref out = new_list();
+    Ref it = new_ref(PyObject_GetIter(images));
+    while (Ref img = Ref::steal(PyIter_Next(it.get()))) {
+        Ref fn = c.global(kEncodeImage);
+        Ref text = call(fn.get(), img.get());
+        append(out.get(), text.get());
+    }
+    throw_if_error();
+    return out;
+}
+
+// [fn(stack[i]) for i in range(count)].
+Ref encode_range(Call& c, PyObject* stack, PyObject* count) {
+    Ref range = new_ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count));
+    Ref out = new_list();
+    Ref it = new_ref(PyObject_GetIter(range.get()));
+    while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+        Ref fn = c.global(kEncodeImage);
+        Ref img = item(stack, i.get());
+        Ref text = call(fn.get(), img.get());
+        append(out.get(), text.get());
+    }
+    throw_if_error();
+    return out;
+}
+
+// --- ON/OFF colouring ----------------------------------------------------------
+
+// The colouring of the event document and the frame view: one scale per frame,
+// max(peak ON, peak OFF, 1), shared by blue (ON) and red (OFF). `source` is the
+// stack on_all and off_all were sliced from, with `channels` channels (1: OFF is all
+// zeros); row-major float32 stacks are coloured by the kernel, anything else by
+// the NumPy steps. Returns the new (n, h, w, 3) uint8 stack.
+Ref colour_on_off(PyObject* np, PyObject* source, PyObject* on_all, PyObject* off_all, PyObject* n,
+                  PyObject* height, PyObject* width) {
+    Ref three = integer(3);
+    Ref shape = tuple_of({n, height, width, three.get()});
+    Py_ssize_t dims[3];
+    BufferView view;
+    if (source && sizes_of({n, height, width}, dims) && dims[1] * dims[2] > 0) {
+        Ref src_shape = attr(source, kShape);
+        const Py_ssize_t channels =
+            PyTuple_Check(src_shape.get()) && PyTuple_GET_SIZE(src_shape.get()) == 4
+                ? PyLong_AsSsize_t(PyTuple_GET_ITEM(src_shape.get(), 1))
+                : 1;
+        throw_if_error();
+        if (channels >= 1 && float_planes(view, source, dims[0], channels, dims[1], dims[2])) {
+            Ref rgb = np_zeros(np, shape.get(), kUint8);
+            if (colour_direct(rgb.get(), view, dims[0], channels, dims[1] * dims[2], true)) return rgb;
+        }
+    }
+    Ref max_on = frame_peaks(np, on_all);
+    Ref max_off = frame_peaks(np, off_all);
+    Ref max_val = np_call(np, kMaximum, max_on.get(), max_off.get());
+    Ref rgb = np_zeros(np, shape.get(), kUint8);
+    paint(np, rgb.get(), 2, on_all, max_val.get());
+    paint(np, rgb.get(), 0, off_all, max_val.get());
+    return rgb;
+}
+
+// --- serialize_events -------------------------------------------------------------
+
+constexpr const char kSerializeEventsDoc[] =
+    "Build the event document that the spike page shows.\n\n"
+    "Keys, in order: event_count, duration_us (last minus first timestamp, 0\n"
+    "when empty or without a time field), sensor_size, grid_frames (one PNG per\n"
+    "grid bin), animation_frames (one PNG per frame, ON blue and OFF red on one\n"
+    "scale per frame) and raster (lists of counts, neurons limited to\n"
+    "min(sensor neurons, max_raster_neurons)).\n\n"
+    "Args:\n"
+    "    events: an event array.\n"
+    "    sensor_size: (width, height), or None to detect it.\n"
+    "    n_frames: animation frames.\n"
+    "    n_grid_bins: grid images.\n"
+    "    raster_time_bins: raster rows.\n"
+    "    max_raster_neurons: the most raster columns.\n\n"
+    "Returns:\n"
+    "    The event document, a new dict of JSON-ready values.\n\n"
+    "Raises:\n"
+    "    The errors of the binning functions, of NumPy and of Pillow.";
+
+const Name kEventCount("event_count"), kDurationUs("duration_us"), kGridFrames("grid_frames");
+const Name kAnimationFrames("animation_frames"), kRaster("raster");
+
+// int(events[t].max() - events[t].min()), the minimum taken first.
+Ref duration_of(PyObject* events, PyObject* t_field) {
+    RecordArray rec;
+    k::Field t;
+    if (rec.open(events) && rec.size() > 0 && rec.field(t_field, &t) &&
+        (t.kind == k::FieldKind::Int || t.kind == k::FieldKind::UInt)) {
+        k::TimeBins tb;
+        {
+            ReleaseGil nogil(rec.size() >= kReleaseGilEvents);
+            k::time_bounds(t, static_cast<std::size_t>(rec.size()), &tb);
+        }
+        // The difference of two array scalars of the field's type wraps in that type.
+        const unsigned bits = 8u * t.size;
+        std::uint64_t diff = static_cast<std::uint64_t>(tb.int_max) - static_cast<std::uint64_t>(tb.int_min);
+        if (bits < 64) diff &= (std::uint64_t{1} << bits) - 1;
+        if (t.kind == k::FieldKind::Int) {
+            std::int64_t v = static_cast<std::int64_t>(diff << (64 - bits)) >> (64 - bits);
+            return integer(v);
+        }
+        return new_ref(PyLong_FromUnsignedLongLong(diff));
+    }
+    Ref col = item(events, t_field);
+    Ref t_min = call_method(col.get(), kMin);
+    col = item(events, t_field);
+    Ref t_max = call_method(col.get(), kMax);
+    Ref diff = new_ref(PyNumber_Subtract(t_max.get(), t_min.get()));
+    return new_ref(PyNumber_Long(diff.get()));
+}
+
+Ref serialize_events(Call& c) {
+    PyObject* events = c[0];
+    Ref sensor_size = sensor_size_or_detected(c, 1, events);
+    PyObject* n_frames = c[2];
+    PyObject* n_grid_bins = c[3];
+    PyObject* raster_time_bins = c[4];
+    PyObject* max_raster_neurons = c[5];
+
+    Ref names[4];
+    event_fields(c, events, names);
+    const Py_ssize_t event_count = length(events);
+    Ref duration = integer(0);
+    if (event_count > 0 && truthy(names[2].get())) duration = duration_of(events, names[2].get());
+
+    Ref to_grid = c.global(kEventsToGrid);
+    Ref grid = call_kw(to_grid.get(), {events, sensor_size.get()}, {{&kNBins, n_grid_bins}});
+    Ref grid_frames = encode_each(c, grid.get());
+
+    Ref to_frames = c.global(kEventsToFrames);
+    Ref frames = call_kw(to_frames.get(), {events, sensor_size.get()}, {{&kNFrames, n_frames}});
+    Ref on_all = channel_of(frames.get(), 0);
+    Ref off_all = channel_of(frames.get(), 1);
+    Ref one = integer(1), zero = integer(0);
+    Ref height = item(sensor_size.get(), one.get());
+    Ref width = item(sensor_size.get(), zero.get());
+    Ref np = c.global(kNp);
+    Ref all_rgb = colour_on_off(np.get(), frames.get(), on_all.get(), off_all.get(), n_frames, height.get(), width.get());
+    Ref animation_frames = encode_range(c, all_rgb.get(), n_frames);
+
+    Ref w, h;
+    width_height(sensor_size.get(), &w, &h);
+    Ref total = truthy(names[1].get()) ? new_ref(PyNumber_Multiply(w.get(), h.get())) : w.copy();
+    Ref raster_neurons = compare(max_raster_neurons, total.get(), Py_LT) ? Ref::borrow(max_raster_neurons)
+                                                                          : std::move(total);
+    Ref to_raster = c.global(kEventsToRaster);
+    Ref raster = call_kw(to_raster.get(), {events},
+                         {{&kNNeurons, raster_neurons.get()}, {&kTimeBins, raster_time_bins}});
+    Ref raster_list = call_method(raster.get(), kTolist);
+
+    Ref doc = new_dict();
+    Ref count = integer(event_count);
+    set_item(doc.get(), kEventCount, count.get());
+    set_item(doc.get(), kDurationUs, duration.get());
+    set_item(doc.get(), kSensorSize, sensor_size.get());
+    set_item(doc.get(), kGridFrames, grid_frames.get());
+    set_item(doc.get(), kAnimationFrames, animation_frames.get());
+    set_item(doc.get(), kRaster, raster_list.get());
+    return doc;
+}
+
+// --- _load_template, _html_escape, _render_spike_html -----------------------------
+
+constexpr const char kLoadTemplateDoc[] =
+    "Read a template from the 'templates' directory beside this module.\n\n"
+    "Args:\n"
+    "    name: file name, joined to the directory as given.\n\n"
+    "Returns:\n"
+    "    The file's text, read as UTF-8.\n\n"
+    "Raises:\n"
+    "    OSError (FileNotFoundError) and UnicodeDecodeError from reading.";
+
+const Name kParent("parent"), kReadText("read_text"), kWriteText("write_text"), kEncoding("encoding");
+
+Ref load_template(Call& c) {
+    Ref path_type = c.global(kPath);
+    Ref file = c.global(kFile);
+    Ref here = call(path_type.get(), file.get());
+    Ref parent = attr(here.get(), kParent);
+    Ref templates = str("templates");
+    Ref dir = new_ref(PyNumber_TrueDivide(parent.get(), templates.get()));
+    Ref path = new_ref(PyNumber_TrueDivide(dir.get(), c[0]));
+    Ref read_text = attr(path.get(), kReadText);
+    Ref utf8 = str("utf-8");
+    return call_kw(read_text.get(), {}, {{&kEncoding, utf8.get()}});
+}
+
+constexpr const char kHtmlEscapeDoc[] =
+    "Escape text for HTML: & < > \" ' become &amp; &lt; &gt; &quot; &#x27;.\n\n"
+    "'&' goes first, so entities already in the text are escaped once more.\n\n"
+    "Args:\n"
+    "    text: the text.\n\n"
+    "Returns:\n"
+    "    The escaped text.";
+
+Ref html_escape(Call& c) {
+    Ref text = c.take(0);
+    static const char* const kPairs[][2] = {
+        {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&#x27;"}};
+    for (const auto& pair : kPairs) {
+        Ref from = str(pair[0]);
+        Ref to = str(pair[1]);
+        text = new_ref(PyUnicode_Replace(text.get(), from.get(), to.get(), -1));
+    }
+    return text;
+}
+
+constexpr const char kRenderSpikeHtmlDoc[] =
+    "Fill the spike page template with a title and an event document.\n\n"
+    "The template is 'spikes.html' in string.Template syntax: $title receives\n"
+    "the escaped title, $data_json the document as json.dumps text; the\n"
+    "substitution is strict.\n\n"
+    "Args:\n"
+    "    data: the event document.\n"
+    "    title: the page title.\n\n"
+    "Returns:\n"
+    "    The page text.\n\n"
+    "Raises:\n"
+    "    TypeError from json.dumps; OSError reading the template; KeyError or\n"
+    "    ValueError for a template with other placeholders or a stray '$'.";
+
+const Name kDumps("dumps"), kSubstitute("substitute"), kTitle("title"), kDataJson("data_json");
+
+Ref render_spike_html(Call& c) {
+    Ref template_type = import_name(c, "string", "Template");
+    Ref escape = c.global(kHtmlEscape);
+    Ref safe_title = call(escape.get(), c[1]);
+    Ref json = c.global(kJson);
+    Ref data_json = np_call(json.get(), kDumps, c[0]);
+    Ref load = c.global(kLoadTemplate);
+    Ref name = str("spikes.html");
+    Ref template_str = call(load.get(), name.get());
+    Ref tmpl = call(template_type.get(), template_str.get());
+    Ref substitute = attr(tmpl.get(), kSubstitute);
+    return call_kw(substitute.get(), {}, {{&kTitle, safe_title.get()}, {&kDataJson, data_json.get()}});
+}
+
+// --- writing pages -------------------------------------------------------------
+
+const Name kNamedTemporaryFile("NamedTemporaryFile"), kMode("mode"), kSuffix("suffix"), kDelete("delete");
+const Name kEnter("__enter__"), kExit("__exit__"), kWrite("write"), kName_("name"), kOpen("open");
+
+// Writes the page to a new temporary ".html" file (kept after closing), asks the
+// browser to open it and returns its path. Pages are written as UTF-8, the
+// encoding they declare.
+Ref write_temp_and_open(Call& c, PyObject* html) {
+    Ref tempfile = c.global(kTempfile);
+    Ref ntf = attr(tempfile.get(), kNamedTemporaryFile);
+    Ref w = str("w"), suffix = str(".html"), utf8 = str("utf-8");
+    Ref file = call_kw(ntf.get(), {}, {{&kMode, w.get()}, {&kSuffix, suffix.get()}, {&kDelete, Py_False},
+                                       {&kEncoding, utf8.get()}});
+    Ref exit = attr(file.get(), kExit);
+    Ref f = call_method(file.get(), kEnter);
+    Ref path;
+    try {
+        call_method(f.get(), kWrite, html);
+        path = attr(f.get(), kName_);
+    } catch (PythonError& e) {
+        // `with` semantics: __exit__ sees the error; the error goes on unless it is swallowed.
+        PyObject* exc = e.exc.get();
+        Ref type = Ref::borrow(exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None);
+        Ref tb = exc ? Ref::steal(PyException_GetTraceback(exc)) : Ref();
+        Ref swallowed = call(exit.get(), type.get(), exc ? exc : Py_None, tb ? tb.get() : Py_None);
+        if (!truthy(swallowed.get())) throw;
+        raise(PyExc_UnboundLocalError, "cannot access local variable 'path' where it is not associated with a value");
+    }
+    call(exit.get(), Py_None, Py_None, Py_None);
+    Ref browser = c.global(kWebbrowser);
+    Ref empty = str("");
+    Ref shown = new_ref(PyObject_Format(path.get(), empty.get()));
+    Ref url = new_ref(PyUnicode_FromFormat("file://%U", shown.get()));
+    Ref open = attr(browser.get(), kOpen);
+    call(open.get(), url.get());
+    return path;
+}
+
+// serialize_events(events, sensor_size, **kwargs), then the page with `title`.
+Ref page_of(Call& c, PyObject* events, PyObject* sensor_size, PyObject* title) {
+    Ref serialize = c.global(kSerializeEvents);
+    Ref args = tuple_of({events, sensor_size});
+    Ref kwargs = new_ref(PyDict_Copy(c.kwargs()));
+    Ref data = new_ref(PyObject_Call(serialize.get(), args.get(), kwargs.get()));
+    Ref render = c.global(kRenderSpikeHtml);
+    return call_kw(render.get(), {data.get()}, {{&kTitle, title}});
+}
+
+constexpr const char kPlotEventsDoc[] =
+    "Show events on the spike page in the web browser.\n\n"
+    "The page goes to a new temporary '.html' file (UTF-8) that is left in place\n"
+    "for the browser; further keyword arguments go to serialize_events.\n\n"
+    "Args:\n"
+    "    events: an event array.\n"
+    "    sensor_size: (width, height), or None to detect it.\n"
+    "    title: the page title.\n"
+    "    **kwargs: n_frames, n_grid_bins, raster_time_bins, max_raster_neurons.\n\n"
+    "Returns:\n"
+    "    The path of the temporary file.\n\n"
+    "Raises:\n"
+    "    The errors of serialize_events (before any file is made) and of\n"
+    "    rendering and writing.";
+
+Ref plot_events(Call& c) {
+    Ref html = page_of(c, c[0], c[1], c[2]);
+    return write_temp_and_open(c, html.get());
+}
+
+constexpr const char kExportEventsHtmlDoc[] =
+    "Write the spike page of events to a file.\n\n"
+    "The file is written as UTF-8, replacing an existing one; no directory is\n"
+    "made and no suffix added.\n\n"
+    "Args:\n"
+    "    events: an event array.\n"
+    "    output_path: a str or path object.\n"
+    "    sensor_size: (width, height), or None to detect it.\n"
+    "    title: the page title.\n"
+    "    **kwargs: n_frames, n_grid_bins, raster_time_bins, max_raster_neurons.\n\n"
+    "Returns:\n"
+    "    str(Path(output_path)).\n\n"
+    "Raises:\n"
+    "    The errors of serialize_events, rendering, Path() and writing.";
+
+Ref export_events_html(Call& c) {
+    Ref html = page_of(c, c[0], c[2], c[3]);
+    Ref path_type = c.global(kPath);
+    Ref path = call(path_type.get(), c[1]);
+    Ref write_text = attr(path.get(), kWriteText);
+    Ref utf8 = str("utf-8");
+    call_kw(write_text.get(), {html.get()}, {{&kEncoding, utf8.get()}});
+    return new_ref(PyObject_Str(path.get()));
+}
+
+// --- plot_frames -----------------------------------------------------------------
+
+constexpr const char kPlotFramesDoc[] =
+    "Show precomputed frames on the spike page in the web browser.\n\n"
+    "(T, H, W) arrays are single-channel (ON only); (T, C, H, W) arrays use\n"
+    "channel 0 as ON and channel 1 (when C >= 2) as OFF. The document has no\n"
+    "events and an empty raster; its grid is the first five frames.\n\n"
+    "Args:\n"
+    "    frames: the frame array.\n"
+    "    title: the page title.\n\n"
+    "Returns:\n"
+    "    The path of the temporary '.html' file.\n\n"
+    "Raises:\n"
+    "    ValueError for arrays that are not 3-D or 4-D; IndexError for zero\n"
+    "    channels; the errors of the image encoder, rendering and writing.";
+
+Ref plot_frames(Call& c) {
+    Ref frames = c.take(0);
+    Ref np = c.global(kNp);
+    Ref ndim = attr(frames.get(), kNdim);
+    Ref three = integer(3);
+    if (compare(ndim.get(), three.get(), Py_EQ)) {
+        Ref all = new_ref(PySlice_New(nullptr, nullptr, nullptr));
+        Ref newaxis = attr(np.get(), kNewaxis);
+        Ref key = tuple_of({all.get(), newaxis.get(), all.get(), all.get()});
+        frames = item(frames.get(), key.get());
+    }
+    Ref shape = attr(frames.get(), kShape);
+    Ref dims[4];
+    unpack(shape.get(), dims, 4);
+    Ref on_all = channel_of(frames.get(), 0);
+    Ref two = integer(2);
+    Ref off_all = compare(dims[1].get(), two.get(), Py_GE) ? channel_of(frames.get(), 1)
+                                                          : np_call(np.get(), kZerosLike, on_all.get());
+    Ref source = c.take(0);  // the caller's array: row-major float32 stacks are coloured directly
+    Ref all_rgb = colour_on_off(np.get(), source.get(), on_all.get(), off_all.get(), dims[0].get(),
+                                dims[2].get(), dims[3].get());
+    Ref animation_frames = encode_range(c, all_rgb.get(), dims[0].get());
+
+    Ref doc = new_dict();
+    Ref zero = integer(0);
+    set_item(doc.get(), kEventCount, zero.get());
+    set_item(doc.get(), kDurationUs, zero.get());
+    Ref size = tuple_of({dims[3].get(), dims[2].get()});
+    set_item(doc.get(), kSensorSize, size.get());
+    Ref first = new_ref(PyList_GetSlice(animation_frames.get(), 0, 5));
+    set_item(doc.get(), kGridFrames, first.get());
+    set_item(doc.get(), kAnimationFrames, animation_frames.get());
+    Ref no_raster = new_list();
+    set_item(doc.get(), kRaster, no_raster.get());
+
+    Ref render = c.global(kRenderSpikeHtml);
+    Ref html = call_kw(render.get(), {doc.get()}, {{&kTitle, c[1]}});
+    return write_temp_and_open(c, html.get());
+}
+
 // --- module ------------------------------------------------------------------
 
 // `try: <import> except ImportError: ...`: true when the import worked; an error
@@ -892,6 +1355,24 @@ const Def kDefs[] = {
     NIVRA_DEF("events_to_raster(events: np.ndarray, int n_neurons: Optional[int] = None, "
               "int time_bins: int = 100) -> np.ndarray",
               events_to_raster, kEventsToRasterDoc),
+    NIVRA_DEF("_encode_image_base64(img: np.ndarray) -> str", encode_image_base64, kEncodeImageDoc),
+    NIVRA_DEF("_load_template(str name: str) -> str", load_template, kLoadTemplateDoc),
+    NIVRA_DEF("_html_escape(str text: str) -> str", html_escape, kHtmlEscapeDoc),
+    NIVRA_DEF("_render_spike_html(dict data: Dict[str, Any], str title: str = 'Spike Visualization') -> str",
+              render_spike_html, kRenderSpikeHtmlDoc),
+    NIVRA_DEF("serialize_events(events: np.ndarray, tuple sensor_size: Optional[Tuple[int, int]] = None, "
+              "int n_frames: int = 20, int n_grid_bins: int = 5, int raster_time_bins: int = 100, "
+              "int max_raster_neurons: int = 1000) -> Dict[str, Any]",
+              serialize_events, kSerializeEventsDoc),
+    NIVRA_DEF("plot_events(events: np.ndarray, tuple sensor_size: Optional[Tuple[int, int]] = None, "
+              "str title: str = 'Spike Visualization', **kwargs: Any) -> str",
+              plot_events, kPlotEventsDoc),
+    NIVRA_DEF("export_events_html(events: np.ndarray, output_path: Union[str, Path], "
+              "tuple sensor_size: Optional[Tuple[int, int]] = None, str title: str = 'Spike Visualization', "
+              "**kwargs: Any) -> str",
+              export_events_html, kExportEventsHtmlDoc),
+    NIVRA_DEF("plot_frames(frames: np.ndarray, str title: str = 'Frame Visualization') -> str", plot_frames,
+              kPlotFramesDoc),
 };
 
 constexpr const char kModuleDoc[] =
