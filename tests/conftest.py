@@ -52,13 +52,14 @@ def pytest_sessionstart(session):
 
 
 def pytest_collection_modifyitems(config, items):
-    # Chromium does not start with the ASan runtime preloaded into it (it
-    # inherits LD_PRELOAD through Playwright): browser tests run in `make test` only.
+    # Chromium hangs with the ASan runtime preloaded into it (Playwright's driver
+    # and the browser inherit LD_PRELOAD): browser tests run in `make test` only.
     if not _ASAN_SITE:
         return
     skip = pytest.mark.skip(reason="browser tests do not run under the sanitizer preload")
     for item in items:
-        if _uses_playwright(getattr(item, "module", None)):
+        if "browser" in item.path.parts or "browser" in getattr(item, "fixturenames", ()) or \
+                _uses_playwright(getattr(item, "module", None)):
             item.add_marker(skip)
 
 
