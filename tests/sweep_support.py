@@ -2,6 +2,7 @@
 small graphs and event arrays, and the per-module import used to skip a module's rows."""
 import dataclasses
 import importlib
+import json
 
 import numpy as np
 
@@ -207,3 +208,22 @@ def events(n=200, width=16, height=12, seed=1):
     ev["t"] = np.sort(rng.integers(0, 10_000, n))
     ev["p"] = rng.integers(0, 2, n)
     return ev
+
+
+# --- page renderers, written plainly -----------------------------------------
+
+def model_escape_html(text):
+    for a, b in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ('"', "&quot;"), ("'", "&#x27;")):
+        text = text.replace(a, b)
+    return text
+
+
+def model_render_html(template, data, title, width, height):
+    data_json = json.dumps(data, ensure_ascii=False)
+    # Inside a <script> element the JSON must not end the element or the line.
+    for ch in ("<", ">", "&", "\u2028", "\u2029"):
+        data_json = data_json.replace(ch, "\\u%04x" % ord(ch))
+    html = template.replace("{{TITLE}}", model_escape_html(title))
+    html = html.replace("{{DATA_JSON}}", data_json)
+    html = html.replace("{{WIDTH}}", str(int(width)))
+    return html.replace("{{HEIGHT}}", str(int(height)))

@@ -223,23 +223,6 @@ TITLES = st.text(alphabet=st.sampled_from("ab<>&'\"${}é "), max_size=10) | st.l
      "$title", "${data_json}", "x"]), max_size=5).map("".join)
 
 
-def model_escape_html(text):
-    for a, b in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ('"', "&quot;"), ("'", "&#x27;")):
-        text = text.replace(a, b)
-    return text
-
-
-def model_render_html(template, data, title, width, height):
-    data_json = json.dumps(data, ensure_ascii=False)
-    # Inside a <script> element the JSON must not end the element or the line.
-    for ch in ("<", ">", "&", "\u2028", "\u2029"):
-        data_json = data_json.replace(ch, "\\u%04x" % ord(ch))
-    html = template.replace("{{TITLE}}", model_escape_html(title))
-    html = html.replace("{{DATA_JSON}}", data_json)
-    html = html.replace("{{WIDTH}}", str(int(width)))
-    return html.replace("{{HEIGHT}}", str(int(height)))
-
-
 TEMPLATE_PIECES = st.lists(st.sampled_from(["{{TITLE}}", "{{DATA_JSON}}", "{{WIDTH}}", "{{HEIGHT}}", "{{",
                                             "}}", "{{OTHER}}", "<p>", "$x", "é", "\n", "{", "}", "{{WID",
                                             "TH}}", "{{HEI", "GHT}}", "\U0001f600"]), max_size=10)
@@ -259,7 +242,7 @@ class TestRenderHtml:
             pytest.skip("viewer.html is not installed")
         template = render.load_template("viewer.html")
         assert render.render_html(data, title, width, height) == \
-            model_render_html(template, data, title, width, height)
+            s.model_render_html(template, data, title, width, height)
 
     @given(TEMPLATE_PIECES, DOCS, TITLES)
     def test_any_template_matches_the_model(self, render, tmp_path_factory, pieces, data, title):
@@ -272,11 +255,11 @@ class TestRenderHtml:
             got = render.render_html(data, title)
         finally:
             render.TEMPLATES_DIR = saved
-        assert got == model_render_html(template, data, title, 1200, 800)
+        assert got == s.model_render_html(template, data, title, 1200, 800)
 
     @given(st.text(max_size=20))
     def test_escape_html(self, render, text):
-        assert render._escape_html(text) == model_escape_html(text)
+        assert render._escape_html(text) == s.model_escape_html(text)
 
 
 class TestRenderSpikeHtml:
@@ -286,9 +269,9 @@ class TestRenderSpikeHtml:
         if not (Path(mod.__file__).parent / "templates" / "spikes.html").exists():
             pytest.skip("spikes.html is not installed")
         template = mod._load_template("spikes.html")
-        want = string.Template(template).substitute(title=model_escape_html(title), data_json=json.dumps(data))
+        want = string.Template(template).substitute(title=s.model_escape_html(title), data_json=json.dumps(data))
         assert mod._render_spike_html(data, title) == want
 
     @given(st.text(max_size=20))
     def test_html_escape(self, text):
-        assert spikes()._html_escape(text) == model_escape_html(text)
+        assert spikes()._html_escape(text) == s.model_escape_html(text)

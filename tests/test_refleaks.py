@@ -211,10 +211,15 @@ def test_no_leak(c, monkeypatch, tmp_path):
     # Two rounds: a cache that fills once grows only in the first, a leak in both.
     grown = min(_traced_growth(once, c.n), _traced_growth(once, c.n))
     assert [sys.getrefcount(a) for a in watched] == refs, "argument reference counts changed"
+    if UNDER_ASAN:
+        # ASan's allocator delays address reuse, and tracemalloc then keeps a slowly growing,
+        # bounded set of stale traces (measured: 64 KiB after 2000 calls, 72 KiB after
+        # 20000). Memory is judged by `make test`; here the loops still run every error path
+        # many times under the sanitizer.
+        return
     assert grown < TRACED_BOUND, f"traced memory grew by {grown} bytes over {c.n} calls:\n" + \
         _where_it_grew(once, c.n)
-    if not UNDER_ASAN:  # ASan holds freed memory in quarantine: RSS only grows there
-        assert _rss() - rss < RSS_BOUND, f"RSS grew by {(_rss() - rss) >> 10} KiB over {2 * c.n} calls"
+    assert _rss() - rss < RSS_BOUND, f"RSS grew by {(_rss() - rss) >> 10} KiB over {2 * c.n} calls"
 
 
 def _where_it_grew(once, n):
