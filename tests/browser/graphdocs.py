@@ -34,7 +34,7 @@ DEFAULT_DISPLAY = ("#90A4AE", "round-rect", [])
 GROUP_DISPLAY: dict[str, tuple[str, str]] = {
     "SkipConnection": ("#00897B", "↪"),
     "SPPF": ("#F4511E", "▦"),
-    "RepConv": ("#5E35B1", "⫴"),
+    "RepConv": ("#5E35B1", "⊕"),
     "Inception": ("#3949AB", "◫"),
 }
 
