@@ -226,6 +226,24 @@ def test_layout_runs_in_worker_or_in_main_thread_slices(viewer, query, mode):
     assert not viewer.errors
 
 
+@pytest.mark.parametrize("broken_worker", [
+    "window.Worker = function () { throw new Error('workers are disabled'); };",
+    # Starts, then fails to load, as a worker refused to a file:// page does.
+    """window.Worker = class extends EventTarget {
+         constructor() { super(); setTimeout(() => { const e = new Event('error'); if (this.onerror) this.onerror(e); }, 30); }
+         postMessage() {} terminate() {}
+       };""",
+])
+def test_layout_falls_back_to_the_main_thread_when_workers_fail(viewer, browser, broken_worker):
+    context = browser.new_context(viewport={"width": 1200, "height": 800})
+    viewer.contexts.append(context)
+    context.add_init_script(broken_worker)
+    page = viewer.open(graphdocs.random_layered(800, width=30, seed=3), context=context)
+    assert api(page, "__nivraViewer.mode") == "main"
+    assert api(page, "__nivraViewer.units") == 800
+    assert not viewer.errors
+
+
 # ------------------------------------------------------------------- search --
 
 @pytest.mark.parametrize("query,expected", [
@@ -322,6 +340,35 @@ def test_undrawable_documents_set_the_error_state(viewer, doc, message):
     page = viewer.open(doc)
     assert page.evaluate("document.documentElement.dataset.state") == "error"
     assert message in page.inner_text("#error")
+
+
+def test_sparse_and_odd_documents_still_draw(viewer):
+    """Records with only some keys, numeric ids, bad colours and shapes, dangling group references."""
+    doc = {
+        "nodes": [
+            {"id": 1},
+            {"id": "b", "type": "Conv2d", "color": "javascript:alert(1)", "shape": None, "params": {"w": [1, 2]},
+             "config": {"nested": {"deep": [1, {"x": float("nan")}]}}, "input_shape": [[1, 2], [3]]},
+            {"id": "c", "type": "LIF", "color": "#12345", "shape": "star", "borderColor": "red", "group": "ghost",
+             "hardware": {"core_id": None}, "display_params": ["missing", 7]},
+            {"id": "d" * 500, "type": "X" * 300, "shape": "diamond", "output_shape": "dynamic"},
+        ],
+        "edges": [{"source": 1, "target": "b"}, {"source": "b", "target": "c"}, {"source": "c", "target": "d" * 500},
+                  {"source": "c", "target": "c"}, None],
+        "metadata": None, "summary": None, "groups": [None, {"id": None, "nodes": ["b", "nope"]}],
+        "node_to_group": {"c": "ghost"},
+    }
+    page = viewer.open(doc)
+    assert page.evaluate("document.documentElement.dataset.state") == "ready"
+    show_all(page)
+    assert len(api(page, "__nivraViewer.drawnNodeIds()")) == 4
+    for node_id in ["1", "b", "c", "d" * 500]:
+        api(page, f"__nivraViewer.select({node_id!r})")
+        assert node_id in page.inner_text("#details")
+    page.click("#collapse-all")
+    wait_idle(page)
+    assert api(page, "__nivraViewer.collapsed") == ["null"]
+    assert not viewer.errors
 
 
 def test_edges_to_unknown_nodes_are_skipped(viewer):
