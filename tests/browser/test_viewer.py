@@ -13,7 +13,8 @@ if not (shutil.which("chromium") or shutil.which("chromium-browser")):
     pytest.skip("chromium is not installed", allow_module_level=True)
 
 import graphdocs  # noqa: E402
-from conftest import IDLE  # noqa: E402
+
+IDLE = "document.documentElement.dataset.layout === 'idle'"
 
 HOSTILE = [
     "</script><script>window.__pwned=1</script>",
