@@ -332,6 +332,22 @@ def test_hostile_names_run_no_script_and_show_as_text(viewer):
     assert not viewer.errors
 
 
+@pytest.mark.parametrize("title", ["{{DATA_JSON}}", "{{WIDTH}}x{{HEIGHT}} {{TITLE}}", "a\u2028b & <c> \"d\" 'e'", ""])
+def test_any_title_is_shown_as_text(viewer, title):
+    page = viewer.open(graphdocs.chain(1), title=title)
+    assert page.evaluate("document.documentElement.dataset.state") == "ready"
+    shown = page.inner_text("#title")
+    if title == "{{DATA_JSON}}":
+        assert shown.startswith('{"version": "0.4.2"')  # the renderer substitutes it there too
+    elif title.startswith("{{WIDTH}}"):
+        assert shown == "1200x800 {{TITLE}}"
+    elif title:
+        assert page.evaluate("document.title") == title
+    else:
+        assert shown == "nivra.viz"
+    assert not viewer.errors
+
+
 @pytest.mark.parametrize("doc,message", [
     ({"nodes": "oops"}, 'no "nodes" list'),
     ([1, 2], "not an object"),
