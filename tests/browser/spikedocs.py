@@ -1,0 +1,160 @@
+"""Event documents for the spike page tests, built with plain NumPy and Pillow.
+
+The documents have the keys, order and value types that the spikes module
+produces: a deterministic synthetic recording (a bar rotating about the sensor
+centre, with a little background noise) is binned into grid images, animation
+frames and a raster. ON activity is blue (channel 2), OFF activity red (channel 0).
+"""
+from __future__ import annotations
+
+import base64
+import html
+import io
+import json
+import string
+from pathlib import Path
+
+import numpy as np
+from PIL import Image
+
+TEMPLATE = Path(__file__).resolve().parents[2] / "nivra" / "viz" / "templates" / "spikes.html"
+
+
+def encode_png(rgb: np.ndarray) -> str:
+    """RGB uint8 image -> base64 PNG text without a data-URL prefix."""
+    buf = io.BytesIO()
+    Image.fromarray(np.ascontiguousarray(rgb, dtype=np.uint8)).save(buf, format="PNG")
+    return base64.b64encode(buf.getvalue()).decode("utf-8")
+
+
+def rotating_bar_events(width=64, height=64, duration_us=1_500_000, steps=240,
+                        turns=0.5, noise=0.02, seed=7):
+    """Events (x, y, t, p) of a bar spinning about the centre of the sensor.
+
+    Each step the pixels the bar moves onto fire ON and those it leaves fire
+    OFF; a fraction `noise` of extra events lands at random pixels.
+    """
+    rng = np.random.default_rng(seed)
+    cx, cy = (width - 1) / 2, (height - 1) / 2
+    radius = 0.45 * min(width, height)
+    s = np.linspace(-radius, radius, max(8, int(4 * radius)))
+    xs, ys, ts, ps = [], [], [], []
+    prev = None
+    for k in range(steps):
+        angle = 2 * np.pi * turns * k / steps
+        px = np.round(cx + s * np.cos(angle)).astype(np.int64)
+        py = np.round(cy + s * np.sin(angle)).astype(np.int64)
+        # a bar three pixels thick
+        px = np.concatenate([px, px + 1, px])
+        py = np.concatenate([py, py, py + 1])
+        ok = (px >= 0) & (px < width) & (py >= 0) & (py < height)
+        cur = np.unique(py[ok] * width + px[ok])
+        t0 = int(duration_us * k / steps)
+        t_step = max(1, duration_us // steps)
+        new = cur if prev is None else np.setdiff1d(cur, prev, assume_unique=True)
+        xs.append(new % width); ys.append(new // width)
+        ts.append(t0 + rng.integers(0, t_step, new.size)); ps.append(np.ones(new.size, np.int64))
+        if prev is not None:
+            gone = np.setdiff1d(prev, cur, assume_unique=True)
+            xs.append(gone % width); ys.append(gone // width)
+            ts.append(t0 + rng.integers(0, t_step, gone.size)); ps.append(np.zeros(gone.size, np.int64))
+        prev = cur
+    n_noise = int(noise * sum(a.size for a in xs))
+    xs.append(rng.integers(0, width, n_noise)); ys.append(rng.integers(0, height, n_noise))
+    ts.append(rng.integers(0, duration_us + 1, n_noise)); ps.append(rng.integers(0, 2, n_noise))
+    x, y, t, p = (np.concatenate(a) for a in (xs, ys, ts, ps))
+    order = np.argsort(t, kind="stable")
+    x, y, t, p = x[order], y[order], t[order], p[order]
+    # pin the first and last timestamps so the duration is exact
+    t[0], t[-1] = 0, duration_us
+    return x, y, t, p
+
+
+def bin_frames(x, y, t, p, width, height, n_bins):
+    """Counts of shape (n_bins, 2, height, width): ON in channel 0, OFF in channel 1."""
+    if t.size == 0:
+        return np.zeros((n_bins, 2, height, width), np.float32)
+    t = t.astype(np.float64)
+    span = max(t.max() - t.min(), 1e-9)
+    b = np.clip(((t - t.min()) / span * (n_bins - 0.001)).astype(np.int64), 0, n_bins - 1)
+    ch = np.where(p > 0, 0, 1)
+    flat = ((b * 2 + ch) * height + y) * width + x
+    counts = np.zeros((n_bins, 2, height, width), np.float32)
+    np.add.at(counts.reshape(-1), flat, 1)
+    return counts
+
+
+def colour_on_off(on, off):
+    """ON/OFF colouring with one scale per frame shared by both polarities."""
+    scale = np.maximum(np.maximum(on.max(axis=(1, 2), keepdims=True),
+                                  off.max(axis=(1, 2), keepdims=True)), 1)
+    rgb = np.zeros(on.shape + (3,), np.uint8)
+    rgb[..., 2] = np.clip(on / scale * 255, 0, 255).astype(np.uint8)
+    rgb[..., 0] = np.clip(off / scale * 255, 0, 255).astype(np.uint8)
+    return rgb
+
+
+def make_event_doc(width=64, height=64, duration_us=1_500_000, n_frames=20, n_grid_bins=5,
+                   raster_time_bins=100, max_raster_neurons=1000, **bar):
+    """An event document of a synthetic rotating-bar recording."""
+    x, y, t, p = rotating_bar_events(width, height, duration_us, **bar)
+    grid = bin_frames(x, y, t, p, width, height, n_grid_bins)
+    on, off = grid[:, 0], grid[:, 1]
+    # the grid scales each polarity by its own peak
+    grid_rgb = np.zeros(on.shape + (3,), np.uint8)
+    grid_rgb[..., 2] = np.clip(on / np.maximum(on.max(axis=(1, 2), keepdims=True), 1) * 255, 0, 255).astype(np.uint8)
+    grid_rgb[..., 0] = np.clip(off / np.maximum(off.max(axis=(1, 2), keepdims=True), 1) * 255, 0, 255).astype(np.uint8)
+    frames = bin_frames(x, y, t, p, width, height, n_frames)
+    anim_rgb = colour_on_off(frames[:, 0], frames[:, 1])
+
+    n_neurons = min(width * height, max_raster_neurons)
+    tf = t.astype(np.float64)
+    span = max(tf.max() - tf.min(), 1e-9)
+    tb = np.clip(((tf - tf.min()) / span * (raster_time_bins - 0.001)).astype(np.int64), 0, raster_time_bins - 1)
+    neuron = y * width + x
+    keep = neuron < n_neurons
+    raster = np.bincount(tb[keep] * n_neurons + neuron[keep], minlength=raster_time_bins * n_neurons)
+    raster = raster.reshape(raster_time_bins, n_neurons).astype(np.float32)
+
+    return {
+        "event_count": int(x.size),
+        "duration_us": int(t.max() - t.min()),
+        "sensor_size": (width, height),
+        "grid_frames": [encode_png(f) for f in grid_rgb],
+        "animation_frames": [encode_png(f) for f in anim_rgb],
+        "raster": raster.tolist(),
+    }
+
+
+def make_frames_doc(n_frames=10, width=34, height=34, seed=3):
+    """A reduced document of precomputed frames: no events, no raster."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:height, 0:width]
+    on = np.zeros((n_frames, height, width), np.float32)
+    off = np.zeros_like(on)
+    for k in range(n_frames):
+        # a dot moving along a diagonal, leaving an OFF trail
+        cx, cy = (k * width / n_frames) % width, (k * height / n_frames) % height
+        d2 = (xx - cx) ** 2 + (yy - cy) ** 2
+        on[k] = (d2 < 9) * 3 + rng.poisson(0.05, (height, width))
+        off[k] = ((d2 >= 9) & (d2 < 25)) * 2
+    frames = [encode_png(f) for f in colour_on_off(on, off)]
+    return {
+        "event_count": 0,
+        "duration_us": 0,
+        "sensor_size": (width, height),
+        "grid_frames": frames[:5],
+        "animation_frames": frames,
+        "raster": [],
+    }
+
+
+def render_spike_page(doc, title="Spike Visualization"):
+    """Page text for `doc`, through the spikes module when it is built."""
+    try:
+        from nivra.viz.spikes import _render_spike_html
+    except ImportError:
+        text = TEMPLATE.read_text(encoding="utf-8")
+        return string.Template(text).substitute(title=html.escape(title, quote=True),
+                                                data_json=json.dumps(doc))
+    return _render_spike_html(doc, title=title)

@@ -1,0 +1,308 @@
+"""The spike viewer page in headless Chromium, on generated event documents."""
+import copy
+import re
+import string
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import spikedocs  # noqa: E402
+
+READY = "['ready', 'error'].includes(document.documentElement.dataset.state)"
+
+
+@pytest.fixture(scope="module")
+def event_doc():
+    return spikedocs.make_event_doc()
+
+
+@pytest.fixture(scope="module")
+def frames_doc():
+    return spikedocs.make_frames_doc()
+
+
+class Page:
+    """A loaded page plus everything it reported on the console."""
+
+    def __init__(self, browser, html, tmp_path, **context):
+        path = tmp_path / "page.html"
+        path.write_text(html, encoding="utf-8")
+        self.context = browser.new_context(viewport={"width": 1280, "height": 900}, **context)
+        self.page = self.context.new_page()
+        self.errors = []
+        self.page.on("console", lambda m: m.type == "error" and self.errors.append(m.text))
+        self.page.on("pageerror", lambda e: self.errors.append(str(e)))
+        self.page.goto(path.as_uri())
+        self.page.wait_for_function(READY, timeout=30_000)
+
+    @property
+    def state(self):
+        return self.page.evaluate("document.documentElement.dataset.state")
+
+    def text(self, selector):
+        return self.page.text_content(selector)
+
+    def close(self):
+        self.context.close()
+
+
+@pytest.fixture
+def open_page(browser, tmp_path):
+    pages = []
+
+    def opener(doc, title="Spike Visualization", html=None, **context):
+        page = Page(browser, html if html is not None else spikedocs.render_spike_page(doc, title),
+                    tmp_path, **context)
+        pages.append(page)
+        return page
+
+    yield opener
+    for page in pages:
+        page.close()
+
+
+def slider_value(p):
+    return int(p.page.input_value("#slider"))
+
+
+# --- template contract ---------------------------------------------------------
+
+def test_template_has_only_the_two_placeholders():
+    text = spikedocs.TEMPLATE.read_text(encoding="utf-8")
+    template = string.Template(text)
+    assert template.is_valid()
+    assert sorted(set(template.get_identifiers())) == ["data_json", "title"]
+    # ASCII only, so the page reads the same whatever encoding writes it
+    assert text.isascii()
+    page = template.substitute(title="T $x", data_json='{"event_count": 1}')
+    assert "const DOC = {\"event_count\": 1};" in page
+    assert "$" not in page.replace("T $x", "")
+
+
+# --- an event page ------------------------------------------------------------
+
+def test_event_page_draws_everything(open_page, event_doc):
+    p = open_page(event_doc, "Rotating bar")
+    assert p.state == "ready"
+    assert p.errors == []
+    sizes = p.page.eval_on_selector_all("#grid img", "els => els.map(e => [e.complete, e.naturalWidth, e.naturalHeight])")
+    assert sizes == [[True, 64, 64]] * len(event_doc["grid_frames"])
+    captions = p.page.eval_on_selector_all("#grid figcaption", "els => els.map(e => e.textContent)")
+    assert captions[0] == "Bin 10.00\u20130.30 s" and captions[-1] == "Bin 51.20\u20131.50 s"
+    assert p.text("#sensor") == "64 \u00d7 64px"
+    assert p.text("#frames-stat") == "205 bins"
+    assert int(p.page.get_attribute("#slider", "max")) == len(event_doc["animation_frames"]) - 1
+    # the first animation frame is on the canvas
+    lit = p.page.evaluate("""() => {
+        const c = document.getElementById('frame'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        let n = 0; for (let i = 0; i < d.length; i += 4) if (d[i] || d[i + 2]) n++; return [c.width, c.height, n]; }""")
+    assert lit[:2] == [64, 64] and lit[2] > 20
+
+
+@pytest.mark.parametrize("count, duration, want_count, want_duration", [
+    (1_234_567, 1_500_000, "1,234,567", "1.50 s"),
+    (999, 850, "999", "850 \u00b5s"),
+    (1000, 2_500, "1,000", "2.50 ms"),
+    (12_000_000_000, 600_000_000, "12,000,000,000", "600.00 s"),
+    (5, 0, "5", "0 \u00b5s"),
+])
+def test_header_figures_are_formatted(open_page, event_doc, count, duration, want_count, want_duration):
+    doc = dict(event_doc, event_count=count, duration_us=duration)
+    p = open_page(doc)
+    assert p.state == "ready"
+    assert p.text("#event-count") == want_count
+    assert p.text("#duration") == want_duration
+
+
+def test_animation_player_controls(open_page, event_doc):
+    p = open_page(event_doc)
+    page = p.page
+    assert slider_value(p) == 0
+    page.click("#play")
+    page.wait_for_function("Number(document.getElementById('slider').value) >= 3", timeout=5000)
+    assert page.get_attribute("#play", "aria-label") == "Pause"
+    page.click("#play")
+    assert page.get_attribute("#play", "aria-label") == "Play"
+
+    page.locator("h1").click()  # keys go to the page, not a control
+    page.keyboard.press("Home")
+    assert slider_value(p) == 0
+    page.keyboard.press("ArrowRight")
+    page.keyboard.press("ArrowRight")
+    assert slider_value(p) == 2
+    assert p.text("#frame-info").startswith("Frame 3 / 20")
+    page.keyboard.press("ArrowLeft")
+    assert slider_value(p) == 1
+    page.keyboard.press("End")
+    assert slider_value(p) == 19
+    page.keyboard.press("ArrowRight")  # no step past the end
+    assert slider_value(p) == 19
+
+    # without loop, playing from the last frames stops at the end
+    page.uncheck("#loop")
+    page.select_option("#speed", "60")
+    page.locator("h1").click()
+    page.keyboard.press("ArrowLeft")
+    page.keyboard.press("ArrowLeft")
+    page.keyboard.press(" ")
+    page.wait_for_function("document.getElementById('play').getAttribute('aria-label') === 'Play'", timeout=5000)
+    assert slider_value(p) == 19
+
+    # the slider seeks, and clicking a time bin jumps to its first frame
+    page.fill("#slider", "7")
+    assert p.text("#frame-info").startswith("Frame 8 / 20")
+    page.click("#grid figure:nth-child(3)")
+    assert slider_value(p) == 8
+    assert page.eval_on_selector_all("#grid figure", "els => els.map(e => e.classList.contains('current'))") == \
+        [False, False, True, False, False]
+    assert p.errors == []
+
+
+def raster_readout(p):
+    text = p.text("#readout")
+    m = re.match(r"Bin (\d+) .*Neuron (\d+) .*Count ([\d,.]+)", text)
+    assert m, text
+    return int(m[1]), int(m[2]), float(m[3].replace(",", ""))
+
+
+def test_raster_is_drawn_and_reads_back(open_page, event_doc):
+    p = open_page(event_doc)
+    page = p.page
+    coloured = page.evaluate("""() => {
+        const c = document.getElementById('raster'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        let n = 0; for (let i = 0; i < d.length; i += 4) if (d[i + 2] - d[i] > 40) n++; return n; }""")
+    assert coloured > 500
+    page.locator("#raster-box").scroll_into_view_if_needed()
+    box = page.locator("#raster-overlay").bounding_box()
+    # hover over several points: the count read out is the document's count for that cell
+    for fx, fy in [(0.2, 0.5), (0.5, 0.8), (0.75, 0.3), (0.9, 0.95)]:
+        page.mouse.move(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
+        page.wait_for_function("/Count/.test(document.getElementById('readout').textContent)")
+        b, n, count = raster_readout(p)
+        assert count == event_doc["raster"][b][n]
+    # a neuron's sensor pixel is shown beside its number
+    assert re.search(r"Neuron (\d+) \(x (\d+), y (\d+)\)", p.text("#readout"))
+
+    # zoom in with the wheel, then reset
+    assert page.is_disabled("#reset-zoom")
+    page.mouse.move(box["x"] + box["width"] * 0.5, box["y"] + box["height"] * 0.5)
+    page.mouse.wheel(0, -400)
+    page.wait_for_function("!document.getElementById('reset-zoom').disabled")
+    page.click("#reset-zoom")
+    page.wait_for_function("document.getElementById('reset-zoom').disabled")
+
+    # drag-select the top-left part of the plot, ending past its corner (the
+    # selection stops at the plot's edge): the corner then reads bin 0, neuron 0
+    x0, y0 = box["x"] + 58.5, box["y"] + 10.5
+    page.mouse.move(x0 + 200, y0 + 150)
+    page.mouse.down()
+    page.mouse.move(x0 + 100, y0 + 80, steps=3)
+    page.mouse.move(x0 - 30, y0 - 8, steps=3)
+    page.mouse.up()
+    page.wait_for_function("!document.getElementById('reset-zoom').disabled")
+    page.mouse.move(x0 + 200, y0 + 150)
+    page.wait_for_function("/Count/.test(document.getElementById('readout').textContent)")
+    b_far, n_far, _ = raster_readout(p)
+    # the dragged area now fills the plot, so its far corner shows a later bin and neuron than before
+    page.mouse.move(x0, y0)
+    page.wait_for_function("/Bin 0 /.test(document.getElementById('readout').textContent)", timeout=5000)
+    b_near, n_near, _ = raster_readout(p)
+    assert (b_near, n_near) == (0, 0)
+    assert b_far > 0 and n_far > 0 and n_far < 500
+    page.dblclick("#raster-overlay")
+    page.wait_for_function("document.getElementById('reset-zoom').disabled")
+    assert p.errors == []
+
+
+def test_frames_only_page(open_page, frames_doc):
+    p = open_page(frames_doc, "Frames")
+    assert p.state == "ready"
+    assert p.errors == []
+    assert p.page.eval_on_selector_all("#grid img", "els => els.map(e => e.naturalWidth)") == [34] * 5
+    assert p.page.is_visible("#no-raster")
+    assert "No raster" in p.text("#no-raster")
+    assert p.page.locator("#raster").count() == 0
+    assert p.text("#kind") == "Precomputed frames"
+    assert p.page.is_hidden("#stat-duration")
+    assert p.page.get_attribute("#slider", "max") == "9"
+    p.page.click("#play")
+    p.page.wait_for_function("Number(document.getElementById('slider').value) >= 2", timeout=5000)
+    # a 34 x 34 sensor is shown enlarged by a whole factor with hard pixel edges
+    width, rendering = p.page.eval_on_selector(
+        "#frame", "c => [parseFloat(c.style.width), getComputedStyle(c).imageRendering]")
+    assert width >= 8 * 34 and width % 34 == 0
+    assert rendering == "pixelated"
+
+
+def test_title_is_shown_literally(open_page, frames_doc):
+    title = "<script>window.pwned = 1</script> costs $5 ${title} $$data_json & 'more'"
+    p = open_page(frames_doc, title)
+    assert p.state == "ready"
+    assert p.text("h1") == title
+    assert p.page.title() == title
+    assert p.page.evaluate("window.pwned") is None
+
+
+def broken(doc, path, value):
+    doc = copy.deepcopy(doc)
+    target = doc
+    for key in path[:-1]:
+        target = target[key]
+    if value is KeyError:
+        del target[path[-1]]
+    else:
+        target[path[-1]] = value
+    return doc
+
+
+@pytest.mark.parametrize("path, value, message", [
+    (("raster",), KeyError, 'missing "raster"'),
+    (("raster", 3), [1.0, 2.0], '"raster" row 3 does not have'),
+    (("raster", 5, 7), "many", '"raster" row 5 holds a value'),
+    (("sensor_size",), [64], '"sensor_size" must be'),
+    (("event_count",), "lots", '"event_count" must be'),
+    (("grid_frames",), "abc", '"grid_frames" must be a list'),
+    (("grid_frames", 2), "bm90IGEgcG5n", "grid image 3 of 5 is not a readable PNG"),
+    (("animation_frames", 6), "%%%", "animation frame 7 of 20 is not a readable PNG"),
+])
+def test_malformed_document_shows_error(open_page, event_doc, path, value, message):
+    p = open_page(broken(event_doc, path, value))
+    assert p.state == "error"
+    assert p.page.is_visible("#error")
+    assert message in p.text("#error-text")
+
+
+def test_unparseable_document_shows_error(open_page):
+    text = spikedocs.TEMPLATE.read_text(encoding="utf-8")
+    html = string.Template(text).substitute(title="Broken", data_json="{\"event_count\": ")
+    p = open_page(None, html=html)
+    assert p.state == "error"
+    assert p.page.is_visible("#error")
+    assert p.text("#error-text")
+
+
+def test_theme_follows_system_and_toggles(open_page, frames_doc):
+    bg = "getComputedStyle(document.body).backgroundColor"
+    p = open_page(frames_doc, color_scheme="dark")
+    dark = p.page.evaluate(bg)
+    p.page.click("#theme")
+    assert p.page.evaluate("document.documentElement.dataset.theme") == "light"
+    light = p.page.evaluate(bg)
+    assert dark != light
+    assert sum(map(int, re.findall(r"\d+", dark)[:3])) < 150 < sum(map(int, re.findall(r"\d+", light)[:3]))
+    p.page.click("#theme")
+    assert p.page.evaluate(bg) == dark
+
+
+def test_largest_default_document(open_page):
+    # 20 animation frames of a 1280 x 720 sensor and a 100 x 1000 raster
+    doc = spikedocs.make_event_doc(1280, 720, steps=120)
+    assert len(doc["raster"]) == 100 and len(doc["raster"][0]) == 1000
+    p = open_page(doc)
+    assert p.state == "ready"
+    assert p.errors == []
+    assert p.page.eval_on_selector_all("#grid img", "els => els.map(e => e.naturalWidth)") == [1280] * 5
+    p.page.keyboard.press("End")
+    assert p.text("#frame-info").startswith("Frame 20 / 20")
