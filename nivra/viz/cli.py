@@ -432,9 +432,9 @@ def read_events(path: Path) -> np.ndarray:
 
 def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
+    graph = _read_graph(args.model, progress)
     serialize = _module("serialize")
     render = _module("render")
-    graph = _read_graph(args.model, progress)
     title = args.title if args.title is not None else _graph_title(graph, args.model)
     progress.stage("serializing the graph" + ("" if args.no_patterns else
                                               " and detecting patterns"))
@@ -457,8 +457,8 @@ def _compiled_job(fn: Callable[..., str], output: Path, *args: Any, **kwargs: An
 
 def cmd_partition(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
-    compiled = _module("compiled")
     graph = _read_graph(args.model, progress)
+    compiled = _module("compiled")
     title = args.title if args.title is not None else "Partitioned Graph"
     progress.stage("building and writing the partition view")
     _compiled_job(compiled.visualize_partitioned, output, graph, str(output), title=title)
@@ -497,9 +497,9 @@ def read_profile(path: str) -> LatencyProfile:
 
 def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
-    compiled = _module("compiled")
     profile = read_profile(args.profile) if args.profile is not None else None
     graph = _read_graph(args.model, progress)
+    compiled = _module("compiled")
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
     _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
@@ -516,10 +516,10 @@ def _field_report(fields: Sequence[str | None]) -> str:
 
 def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
-    spikes = _module("spikes")
     path = _check_input(args.recording)
     progress.stage(f"reading {path}")
     events = read_events(path)
+    spikes = _module("spikes")
     fields = tuple(spikes._get_event_fields(events))
     x_field, _y, t_field, _p = fields
     found = ", ".join(events.dtype.names or ())
@@ -596,10 +596,10 @@ def read_frames(path: Path) -> np.ndarray:
 
 def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
-    spikes = _module("spikes")
     path = _check_input(args.frames)
     progress.stage(f"reading {path}")
     frames = read_frames(path)
+    spikes = _module("spikes")
     title = args.title if args.title is not None else path.name
     try:
         with _spike_progress(spikes, progress, int(frames.shape[0])):
