@@ -59,16 +59,23 @@ class _Indexed:
             self.objs.append(node)
         n = len(self.names)
         index = {name: i for i, name in enumerate(self.names)}
-        self.succ: list[list[int]] = [[] for _ in range(n)]
-        self.pred: list[list[int]] = [[] for _ in range(n)]
-        seen: set[tuple[int, int]] = set()
+        succ: list[list[int]] = [[] for _ in range(n)]
+        pred: list[list[int]] = [[] for _ in range(n)]
+        pairs = set()
+        get = index.get
         for source, target in graph.edges:
-            i, j = index.get(source), index.get(target)
-            if i is None or j is None or i == j or (i, j) in seen:
-                continue
-            seen.add((i, j))
-            self.succ[i].append(j)
-            self.pred[j].append(i)
+            i, j = get(source), get(target)
+            if i is not None and j is not None and i != j:
+                pairs.add((i, j))
+        if pairs:
+            # keep edge order for the adjacency lists (it decides branch order)
+            for source, target in graph.edges:
+                i, j = get(source), get(target)
+                if (i, j) in pairs:
+                    pairs.discard((i, j))
+                    succ[i].append(j)
+                    pred[j].append(i)
+        self.succ, self.pred = succ, pred
         indeg = [len(p) for p in self.pred]
         ready = deque(i for i in range(n) if indeg[i] == 0)
         self.order: list[int] = []
@@ -231,6 +238,10 @@ def _skip_groups(g: _Indexed, claimed: set[int],
             top[u] = k
         sizes.append(len(members))
     mark = [-1] * n
+    longest = [0] * n  # per region: nodes on the longest path from the fork
+    shortest = [0] * n
+    via = [0] * n
+    pred, pos = g.pred, g.pos
     found = []
     for j in g.order:
         if g.types[j] not in JOIN_TYPES or len(g.pred[j]) < 2 or j in claimed:
@@ -249,19 +260,25 @@ def _skip_groups(g: _Indexed, claimed: set[int],
                 if p != f and mark[p] != j:
                     mark[p] = j
                     stack.append(p)
-        region.sort(key=g.pos.__getitem__)
-        longest: dict[int, int] = {f: 0}
-        shortest: dict[int, int] = {f: 0}
-        via: dict[int, int] = {}
+        region.sort(key=pos.__getitem__)
+        longest[f] = shortest[f] = 0
         for u in region:
-            best = max(g.pred[u], key=longest.__getitem__)
+            ps = pred[u]
+            best = ps[0]
+            short = shortest[best]
+            for p in ps[1:]:
+                if longest[p] > longest[best]:
+                    best = p
+                if shortest[p] < short:
+                    short = shortest[p]
             via[u] = best
             longest[u] = longest[best] + 1
-            shortest[u] = min(shortest[p] for p in g.pred[u]) + 1
-        deepest = max(g.pred[j], key=longest.__getitem__)
+            shortest[u] = short + 1
+        ps = pred[j]
+        deepest = max(ps, key=longest.__getitem__)
         depth_j = longest[deepest]
-        if min(shortest[p] for p in g.pred[j]) > MAX_SHORTCUT or \
-                depth_j <= min(shortest[p] for p in g.pred[j]):
+        bypass = min(shortest[p] for p in ps)
+        if bypass > MAX_SHORTCUT or depth_j <= bypass:
             continue
         members = [*region, j]
         counts: dict[int, int] = {}

@@ -1,0 +1,87 @@
+// viz/kernels/page.h: filling the viewer template in one pass, and HTML escaping, on raw str buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nivra::kernels {
+
+/// A read-only view of a str's code points: `width` bytes each (1, 2 or 4);
+/// `max_char` is the bound of its kind (127, 255, 0xFFFF or 0x10FFFF).
+struct Text {
+    const void* data = nullptr;
+    std::size_t length = 0;
+    int width = 1;
+    std::uint32_t max_char = 127;
+};
+
+enum class PageStatus { ok, no_memory, too_large, internal };
+
+// ---- HTML escaping: & < > " ' become &amp; &lt; &gt; &quot; &#x27; ---------
+
+/// Characters of `text` once escaped (equal to text.length when nothing changes).
+[[nodiscard]] std::size_t html_escaped_length(const Text& text) noexcept;
+
+/// Writes the escaped text into `out`, which has text.width bytes per character
+/// and room for html_escaped_length(text) characters.
+void html_escape(const Text& text, void* out) noexcept;
+
+// ---- JSON text made safe inside a <script> element ---------------------------
+// < > & U+2028 U+2029 become \u003c \u003e \u0026 \u2028 \u2029. Those characters
+// only occur inside JSON strings, where the escapes mean the same characters.
+
+/// What the escaped text needs: its length and the kind bound of what is kept.
+struct JsonEscapeInfo {
+    std::size_t length = 0;
+    std::uint32_t max_char = 127;
+};
+[[nodiscard]] JsonEscapeInfo json_escape_info(const Text& json) noexcept;
+
+/// Writes the escaped text into `out` (out_width bytes per character).
+void json_escape(const Text& json, void* out, int out_width) noexcept;
+
+// ---- The viewer page -----------------------------------------------------------
+// The page is the template after four successive whole-text replacements:
+//   {{TITLE}} -> title, then {{DATA_JSON}} -> json, then {{WIDTH}} -> width,
+//   then {{HEIGHT}} -> height,
+// each replacement running over the text the previous one produced, so a
+// placeholder arriving inside inserted text (or formed across its edges) is
+// replaced by every later step. The four placeholders can never overlap each
+// other or themselves (each starts with "{{", ends with "}}" and has no brace
+// inside), so each step replaces exactly every occurrence in its input, and
+// an occurrence is a property of the text alone. The plan finds, level by
+// level, the occurrences inside each piece (from one scan of each source)
+// and those across the edges of pieces, then the page is written once into
+// a buffer of the exact size. The json source is written escaped as above.
+
+struct PagePiece {
+    int source;         // index into PagePlan::sources
+    std::size_t begin;  // code point range of that source
+    std::size_t end;
+};
+
+struct PageMatch {
+    std::size_t pos;
+    int placeholder;  // 0 TITLE, 1 DATA_JSON, 2 WIDTH, 3 HEIGHT
+};
+
+struct PagePlan {
+    enum Source { kTemplate, kTitle, kJson, kWidth, kHeight, kSources };
+    Text sources[kSources];
+    std::vector<PageMatch> matches[kSources];  // placeholders inside each source
+    std::vector<PagePiece> pieces;             // the page, in order
+    std::size_t json_escapes = 0;              // < > & U+2028 U+2029 in json
+    std::size_t length = 0;                    // code points of the page
+    std::uint32_t max_char = 127;              // kind bound of the page
+};
+
+/// Plans the page for these five texts (width and height are ASCII).
+[[nodiscard]] PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json,
+                                   const Text& width, const Text& height, PagePlan& plan) noexcept;
+
+/// Writes the planned page into `out` (out_width bytes per character, room for
+/// plan.length characters); `internal` if the written length differs from the plan.
+[[nodiscard]] PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept;
+
+}  // namespace nivra::kernels
