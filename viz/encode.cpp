@@ -1,6 +1,7 @@
 // viz/encode.cpp: NumPy arrays and nested values -> JSON-ready values; display text for shapes and sizes.
 #include "frame/frame.h"        // Ref, Call, Module, the function table
 #include "kernels/base64.h"     // base64_encode
+#include "kernels/memory.h"     // prefer_huge_pages
 
 #include <cstring>
 
@@ -49,6 +50,7 @@ Ref base64_str(const unsigned char* bytes, std::size_t n) {
     char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
     {
         ReleaseGil nogil(n >= kReleaseGilBytes);
+        kernels::prefer_huge_pages(out, len);
         kernels::base64_encode(bytes, n, out);
     }
     return text;

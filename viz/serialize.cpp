@@ -2,6 +2,8 @@
 #include "frame/compat.h"       // lookup_attr: attribute presence that tells absence from None
 #include "frame/frame.h"        // Ref, Call, Module, the function table
 
+#include <utility>              // std::pair of label and subtitle
+
 using namespace nivra;
 
 namespace {

@@ -216,6 +216,33 @@ def test_raster_is_drawn_and_reads_back(open_page, event_doc):
     assert p.errors == []
 
 
+def test_raster_cells_match_what_is_drawn(open_page):
+    # big cells: 10 bins x 64 neurons; each hovered cell must read back its own
+    # count, and the pixel under the pointer is coloured exactly when it is non-zero
+    doc = spikedocs.make_event_doc(width=8, height=8, raster_time_bins=10, steps=60)
+    raster = doc["raster"]
+    p = open_page(doc)
+    page = p.page
+    page.locator("#raster-box").scroll_into_view_if_needed()
+    box = page.locator("#plot").bounding_box()
+    left, top, width, height = map(float, page.get_attribute("#plot", "data-area").split())
+    background = page.evaluate("""() => { const c = document.getElementById('raster'), d = c.getContext('2d')
+        .getImageData(Math.round(%f) + 1, Math.round(%f) + 1, 1, 1).data; return [d[0], d[1], d[2]]; }""" % (left, top))
+    cells = [(b, n) for b in range(10) for n in range(64)]
+    nonzero = [c for c in cells if raster[c[0]][c[1]] > 0]
+    zero = [c for c in cells if raster[c[0]][c[1]] == 0]
+    assert len(nonzero) >= 12 and len(zero) >= 12
+    for b, n in nonzero[::max(1, len(nonzero) // 12)][:12] + zero[::max(1, len(zero) // 12)][:12]:
+        x = left + (b + 0.5) * width / 10
+        y = top + (n + 0.5) * height / 64
+        page.mouse.move(box["x"] + x, box["y"] + y)
+        page.evaluate("new Promise(done => requestAnimationFrame(() => done()))")
+        assert raster_readout(p) == (b, n, raster[b][n])
+        pixel = page.evaluate("""([x, y]) => { const d = document.getElementById('raster').getContext('2d')
+            .getImageData(x, y, 1, 1).data; return [d[0], d[1], d[2]]; }""", [int(x), int(y)])
+        assert (pixel != background) == (raster[b][n] > 0), (b, n)
+
+
 def test_frames_only_page(open_page, frames_doc):
     p = open_page(frames_doc, "Frames")
     assert p.state == "ready"
@@ -237,7 +264,7 @@ def test_frames_only_page(open_page, frames_doc):
 
 
 def test_title_is_shown_literally(open_page, frames_doc):
-    title = "<script>window.pwned = 1</script> costs $5 ${title} $$data_json & 'more'"
+    title = "<script>window.pwned = 1</script> costs $5 ${title} $$data_json & 'more' \u00b5s \u00d7 \u2713"
     p = open_page(frames_doc, title)
     assert p.state == "ready"
     assert p.text("h1") == title
@@ -283,17 +310,61 @@ def test_unparseable_document_shows_error(open_page):
     assert p.text("#error-text")
 
 
-def test_theme_follows_system_and_toggles(open_page, frames_doc):
+PLOT_BRIGHTNESS = """() => {
+    const c = document.getElementById('raster'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+    let sum = 0, n = 0;
+    for (let i = 0; i < d.length; i += 4) if (d[i + 3] === 255) { sum += d[i] + d[i + 1] + d[i + 2]; n++; }
+    return sum / n / 3; }"""
+
+
+def test_theme_follows_system_and_toggles(open_page, event_doc):
     bg = "getComputedStyle(document.body).backgroundColor"
-    p = open_page(frames_doc, color_scheme="dark")
+    p = open_page(event_doc, color_scheme="dark")
     dark = p.page.evaluate(bg)
+    assert p.page.evaluate(PLOT_BRIGHTNESS) < 60
     p.page.click("#theme")
     assert p.page.evaluate("document.documentElement.dataset.theme") == "light"
     light = p.page.evaluate(bg)
-    assert dark != light
     assert sum(map(int, re.findall(r"\d+", dark)[:3])) < 150 < sum(map(int, re.findall(r"\d+", light)[:3]))
+    # the raster is repainted in the new theme, not left in the old one
+    p.page.wait_for_function("(" + PLOT_BRIGHTNESS + ")() > 200")
     p.page.click("#theme")
     assert p.page.evaluate(bg) == dark
+    assert p.page.evaluate("document.documentElement.dataset.theme") is None
+    p.page.wait_for_function("(" + PLOT_BRIGHTNESS + ")() < 60")
+    assert p.errors == []
+
+
+@pytest.mark.parametrize("shape", [
+    dict(width=64, height=1, n_frames=1, n_grid_bins=1, raster_time_bins=1),
+    dict(width=34, height=34, n_frames=3, n_grid_bins=7, raster_time_bins=2, max_raster_neurons=10),
+    dict(width=200, height=20, n_frames=40, n_grid_bins=12, raster_time_bins=300, max_raster_neurons=1),
+])
+def test_unusual_shapes_draw(open_page, shape):
+    doc = spikedocs.make_event_doc(**shape)
+    p = open_page(doc)
+    assert p.state == "ready"
+    assert p.errors == []
+    assert p.page.locator("#grid img").count() == shape["n_grid_bins"]
+    assert p.page.get_attribute("#slider", "max") == str(shape["n_frames"] - 1)
+    assert p.page.evaluate(PLOT_BRIGHTNESS) > 0
+    # a one-dimensional sensor has no (x, y) beside the neuron number
+    p.page.locator("#raster-box").scroll_into_view_if_needed()
+    box = p.page.locator("#raster-overlay").bounding_box()
+    p.page.mouse.move(box["x"] + box["width"] / 2, box["y"] + box["height"] / 2)
+    p.page.wait_for_function("/Count/.test(document.getElementById('readout').textContent)")
+    assert ("(x " in p.text("#readout")) == (shape["height"] > 1)
+
+
+def test_empty_recording_draws_a_blank_raster(open_page, frames_doc):
+    # what an empty event array gives: no events, black frames, an all-zero raster
+    doc = dict(frames_doc, raster=[[0.0]] * 100)
+    p = open_page(doc)
+    assert p.state == "ready"
+    assert p.errors == []
+    assert p.page.locator("#no-raster").count() == 0
+    assert p.text("#event-count") == "0"
+    assert p.text("#legend-max") == "1"
 
 
 def test_largest_default_document(open_page):

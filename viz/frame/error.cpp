@@ -66,7 +66,7 @@ void unpack(PyObject* iterable, Ref* out, Py_ssize_t n) {
 bool has_attr(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
     int rc = check(compat::lookup_attr(obj, name, &value));
-    Py_XDECREF(value);
+    Ref owned = Ref::steal(value);
     return rc == 1;
 }
 

@@ -1,0 +1,25 @@
+// viz/kernels/memory.cpp: page hints for large output buffers.
+#include "memory.h"
+
+#include <cstdint>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace nivra::kernels {
+
+void prefer_huge_pages(void* data, std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (size < 4 * kHuge) return;
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint: errors are harmless
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
+}  // namespace nivra::kernels
