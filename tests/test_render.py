@@ -236,6 +236,23 @@ def test_rebound_helpers_are_used(monkeypatch, templates):
     assert fake.calls == [{"ensure_ascii": False}]
 
 
+class Sub(str):
+    pass
+
+
+@pytest.mark.parametrize("template, data_json", [
+    (Sub("{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}"), "{\"<{{WIDTH}}\u2028\": 1}"),
+    ("{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}", Sub("{\"<{{WIDTH}}\u2028\": 1}")),
+    ("{{DATA_JSON}}", Sub("plain")),
+])
+def test_str_subclass_pieces_give_the_same_page(monkeypatch, template, data_json):
+    monkeypatch.setattr(render, "load_template", lambda name: template)
+    monkeypatch.setattr(render, "json", FixedJson(data_json))
+    page = render.render_html({}, title="t<", width=9)
+    assert type(page) is str
+    assert page == page_model(str(template), "t<", str(data_json), 9, 800)
+
+
 def test_non_str_pieces_fail_like_str_replace(monkeypatch, templates):
     templates("{{DATA_JSON}}")
     monkeypatch.setattr(render, "json", FixedJson(42))

@@ -112,15 +112,17 @@ Ref render_html(Call& c) {
     Ref json_module = c.global(kJson);
     Ref dumps = attr(json_module.get(), kDumps);
     Ref data_json = call_kw(dumps.get(), {c[0]}, {{&kEnsureAscii, Py_False}});
-    if (PyUnicode_Check(data_json.get())) data_json = json_for_script(data_json.get());
 
     Ref escape = c.global(kEscapeHtml);
     Ref title = call(escape.get(), c[1]);
     Ref width = new_ref(PyObject_Str(c[2]));
     Ref height = new_ref(PyObject_Str(c[3]));
 
-    for (PyObject* s : {tmpl.get(), title.get(), data_json.get(), width.get(), height.get()})
-        if (!PyUnicode_CheckExact(s)) return render_generic(tmpl.get(), title.get(), data_json.get(), width.get(), height.get());
+    for (PyObject* s : {tmpl.get(), title.get(), data_json.get(), width.get(), height.get()}) {
+        if (PyUnicode_CheckExact(s)) continue;
+        if (PyUnicode_Check(data_json.get())) data_json = json_for_script(data_json.get());
+        return render_generic(tmpl.get(), title.get(), data_json.get(), width.get(), height.get());
+    }
 
     kernels::PagePlan plan;
     const kernels::Text tt = text_of(tmpl.get()), ti = text_of(title.get()), tj = text_of(data_json.get());
