@@ -34,7 +34,7 @@ DEFAULT_DISPLAY = ("#90A4AE", "round-rect", [])
 GROUP_DISPLAY: dict[str, tuple[str, str]] = {
     "SkipConnection": ("#00897B", "↪"),
     "SPPF": ("#F4511E", "▦"),
-    "RepConv": ("#5E35B1", "⫴"),
+    "RepConv": ("#5E35B1", "⊕"),
     "Inception": ("#3949AB", "◫"),
 }
 
@@ -368,3 +368,27 @@ def generated(n_nodes: int, seed: int = 0, groups: bool = True, param_size: int 
         i += 1
     add("output", "Output", prev)
     return document(nodes, edges, group_list, {"generator": "graphdocs.generated", "seed": seed})
+
+
+def random_layered(n_nodes: int, width: int = 100, seed: int = 0) -> dict:
+    """A wide random DAG: `width` nodes per rank, each fed by 1-3 nodes of the 1-3 ranks above.
+
+    No groups: every node is laid out, and crossing reduction has real work.
+    """
+    rng = random.Random(seed)
+    types = ["Conv2d", "LIF", "Affine", "BatchNorm2d", "Skip"]
+    nodes, edges = [], []
+    ranks: list[list[str]] = []
+    for i in range(n_nodes):
+        r = i // width
+        if r == len(ranks):
+            ranks.append([])
+        name = f"n{i}"
+        ntype = "Input" if r == 0 else types[i % len(types)]
+        nodes.append(node(name, ntype, [8], [8]))
+        ranks[r].append(name)
+        if r:
+            for _ in range(rng.choice([1, 1, 2, 3])):
+                src_rank = ranks[max(0, r - rng.choice([1, 1, 1, 2, 3]))]
+                edges.append((rng.choice(src_rank), name))
+    return document(nodes, list(dict.fromkeys(edges)), metadata={"generator": "graphdocs.random_layered"})
