@@ -3,6 +3,7 @@ the event and frame readers, progress on a terminal."""
 import importlib.util
 import io
 import json
+import os
 import subprocess
 import sys
 import zipfile
@@ -436,6 +437,9 @@ def test_frames_page(capsys, tmp_path, monkeypatch, shape):
     assert doc["sensor_size"] == [16, 12] and len(doc["animation_frames"]) == shape[0]
     from nivra.viz import spikes
     assert spikes.webbrowser is webbrowser  # restored
+    umask = os.umask(0o22)
+    os.umask(umask)
+    assert page.stat().st_mode & 0o777 == 0o666 & ~umask
 
 
 @needs_compiled
@@ -481,7 +485,7 @@ def test_progress_on_a_terminal(capsys, tmp_path, monkeypatch, quiet):
     else:
         for stage in ("reading", "binning the time grid", "binning animation frames",
                       "binning the spike raster", "encoding images 8/8", "wrote"):
-            assert stage in text, (stage, text)
+            assert text.count(stage) == 1, (stage, text)
         assert all(line.startswith("nivra-viz: [") for line in text.splitlines())
         from nivra.viz import spikes
         assert not hasattr(spikes.events_to_grid, "__wrapped__")

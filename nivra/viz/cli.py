@@ -92,6 +92,7 @@ def _spike_progress(spikes: ModuleType, progress: Progress, n_images: int) -> It
         return
     saved: dict[str, Any] = {}
     encoded = [0]
+    depth = [0]  # the grid bins through the frame binning: report the outer call only
 
     def binning(name: str, label: str) -> None:
         original = getattr(spikes, name, None)
@@ -99,8 +100,13 @@ def _spike_progress(spikes: ModuleType, progress: Progress, n_images: int) -> It
             return
 
         def wrapper(*args: Any, **kwargs: Any) -> Any:
-            progress.stage(f"binning {label}")
-            return original(*args, **kwargs)
+            if depth[0] == 0:
+                progress.stage(f"binning {label}")
+            depth[0] += 1
+            try:
+                return original(*args, **kwargs)
+            finally:
+                depth[0] -= 1
 
         saved[name] = original
         setattr(spikes, name, wrapper)
@@ -572,11 +578,13 @@ def write_frames_page(spikes: ModuleType, frames: Any, output: Path, title: str)
     finally:
         spikes.webbrowser = saved
     try:
-        shutil.move(tmp, output)
+        # a copy, not a move: the page gets the usual permissions, not the temporary file's
+        shutil.copyfile(tmp, output)
     except OSError as exc:
+        raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
+    finally:
         with contextlib.suppress(OSError):
             os.remove(tmp)
-        raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
 
 
 def read_frames(path: Path) -> np.ndarray:
