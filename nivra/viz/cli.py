@@ -385,7 +385,7 @@ def _load_array(path: Path, what: str) -> np.ndarray:
                 if not names:
                     raise JobError(f"{path}: the archive holds no arrays")
                 if what == "events":
-                    arrays = {n: npz[n] for n in names}
+                    arrays: dict[str, np.ndarray] = {n: npz[n] for n in names}
                     picks = [n for n, a in arrays.items() if a.dtype.names]
                     if len(picks) != 1:
                         kind = "none" if not picks else ", ".join(picks)
@@ -397,7 +397,8 @@ def _load_array(path: Path, what: str) -> np.ndarray:
                     raise JobError(f"{path}: expected one array, found {len(names)}: "
                                    f"{', '.join(names)}")
                 return np.asarray(npz[names[0]])
-        return np.load(path, mmap_mode="r", allow_pickle=False)
+        mapped: np.ndarray = np.load(path, mmap_mode="r", allow_pickle=False)
+        return mapped
     except JobError:
         raise
     except (ValueError, EOFError, zipfile.BadZipFile, KeyError) as exc:
@@ -539,7 +540,8 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         how = "given"
     else:
         progress.stage("detecting the sensor size")
-        sensor = tuple(int(v) for v in spikes._detect_sensor_size(events))
+        width, height = spikes._detect_sensor_size(events)
+        sensor = (int(width), int(height))
         how = "detected"
     out.write(f"{path}: {len(events)} events; fields {_field_report(fields)}; "
               f"sensor {sensor[0]} x {sensor[1]} ({how})\n")
@@ -571,12 +573,12 @@ class _NoBrowser:
 
 def write_frames_page(spikes: ModuleType, frames: Any, output: Path, title: str) -> None:
     """The frame page of ``spikes.plot_frames`` written to ``output``, no browser opened."""
-    saved = spikes.webbrowser
-    spikes.webbrowser = _NoBrowser()
+    saved = getattr(spikes, "webbrowser")
+    setattr(spikes, "webbrowser", _NoBrowser())
     try:
         tmp = spikes.plot_frames(frames, title=title)
     finally:
-        spikes.webbrowser = saved
+        setattr(spikes, "webbrowser", saved)
     try:
         # a copy, not a move: the page gets the usual permissions, not the temporary file's
         shutil.copyfile(tmp, output)
