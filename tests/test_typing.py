@@ -4,7 +4,6 @@ import ast
 import re
 import importlib
 import importlib.util
-import inspect
 import subprocess
 import sys
 from pathlib import Path
