@@ -359,6 +359,21 @@ def test_undrawable_documents_set_the_error_state(viewer, doc, message):
     assert message in page.inner_text("#error")
 
 
+def test_unreadable_embedded_data_sets_the_error_state(viewer, browser, tmp_path):
+    from pages import TEMPLATE
+    html = TEMPLATE.read_text(encoding="utf-8")
+    for key, value in (("TITLE", "broken"), ("DATA_JSON", "{oops"), ("WIDTH", "1200"), ("HEIGHT", "800")):
+        html = html.replace("{{" + key + "}}", value)
+    path = tmp_path / "broken.html"
+    path.write_text(html, encoding="utf-8")
+    context = browser.new_context()
+    viewer.contexts.append(context)
+    page = context.new_page()
+    page.goto(path.as_uri())
+    page.wait_for_function("document.documentElement.dataset.state === 'error'")
+    assert "missing or is not an object" in page.inner_text("#error")
+
+
 def test_sparse_and_odd_documents_still_draw(viewer):
     """Records with only some keys, numeric ids, bad colours and shapes, dangling group references."""
     doc = {
