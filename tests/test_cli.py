@@ -405,6 +405,21 @@ def test_events_with_given_sensor_and_audio_fields(capsys, tmp_path):
 
 
 @needs_spikes
+@pytest.mark.parametrize("text, report", [
+    ("x,y,t,p\n", "0 events; fields x=x y=y t=t p=p; sensor 128 x 128 (detected)"),
+    ("t,x\n5,3\n", "1 event; fields x=x y=(none) t=t p=(none); sensor 4 x 1 (detected)"),
+])
+def test_events_tiny_recordings(capsys, tmp_path, text, report):
+    path = tmp_path / "tiny.csv"
+    path.write_text(text)
+    page = tmp_path / "t.html"
+    code, out, err = run(capsys, "events", path, "-o", page)
+    assert (code, err) == (0, "")
+    assert out.splitlines()[0] == f"{path}: {report}"
+    assert _page_json(page.read_text())["event_count"] == len(text.splitlines()) - 1
+
+
+@needs_spikes
 def test_events_open_asks_the_browser(capsys, tmp_path, monkeypatch):
     opened = []
     monkeypatch.setattr(cli.webbrowser, "open", lambda url, *a, **k: opened.append(url))

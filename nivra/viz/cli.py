@@ -543,7 +543,8 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         width, height = spikes._detect_sensor_size(events)
         sensor = (int(width), int(height))
         how = "detected"
-    out.write(f"{path}: {len(events)} events; fields {_field_report(fields)}; "
+    count = f"{len(events)} event" + ("" if len(events) == 1 else "s")
+    out.write(f"{path}: {count}; fields {_field_report(fields)}; "
               f"sensor {sensor[0]} x {sensor[1]} ({how})\n")
     title = args.title if args.title is not None else path.name
     n_images = args.grid_bins + args.frames
