@@ -1,4 +1,5 @@
 // viz/encode.cpp: NumPy arrays and nested values -> JSON-ready values; display text for shapes and sizes.
+#include "frame/buffer.h"       // BufferView
 #include "frame/frame.h"        // Ref, Call, Module, the function table
 #include "kernels/base64.h"     // base64_encode
 #include "kernels/memory.h"     // prefer_huge_pages
@@ -19,28 +20,6 @@ const Name kB64decode("b64decode"), kFrombuffer("frombuffer"), kReshape("reshape
 
 // Large payloads are encoded with the interpreter lock released.
 constexpr std::size_t kReleaseGilBytes = 1 << 16;
-
-// Holds a buffer view of an object and releases it on every path out.
-class BufferView {
-public:
-    // Returns false (error cleared) when the object exports no row-major buffer.
-    bool acquire(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return true;
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& view() const noexcept { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The base64 text of n bytes, written straight into a new ASCII str.
 Ref base64_str(const unsigned char* bytes, std::size_t n) {

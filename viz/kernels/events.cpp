@@ -1,0 +1,506 @@
+// viz/kernels/events.cpp: event binning and frame colouring (see events.h).
+//
+// Events are processed in chunks: each column of a chunk is first converted into a
+// small typed buffer by a loop specialised for its storage (type, byte order), then
+// the chunk is scattered. Memory use is the caller's output plus these buffers.
+#include "events.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>  // _mm_div_pd, _mm_cvttpd_epi32: two events per step
+#endif
+
+namespace nivra::kernels {
+namespace {
+
+constexpr std::size_t kChunk = 2048;
+
+template <std::size_t N>
+struct Bits;
+template <>
+struct Bits<1> { using type = std::uint8_t; };
+template <>
+struct Bits<2> { using type = std::uint16_t; };
+template <>
+struct Bits<4> { using type = std::uint32_t; };
+template <>
+struct Bits<8> { using type = std::uint64_t; };
+
+template <class T, bool Swap>
+inline T load(const unsigned char* p) noexcept {
+    using U = typename Bits<sizeof(T)>::type;
+    U u;
+    std::memcpy(&u, p, sizeof u);
+    if constexpr (Swap && sizeof(T) > 1) {
+        if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
+        if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
+        if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
+    }
+    return std::bit_cast<T>(u);
+}
+
+// float64 -> int32 as the hardware truncating conversion does it: NaN and values
+// whose truncation does not fit give INT32_MIN.
+inline std::int32_t to_int32(double v) noexcept {
+    if (v > -2147483649.0 && v < 2147483648.0) return static_cast<std::int32_t>(v);
+    return std::numeric_limits<std::int32_t>::min();
+}
+
+// What a column is converted into.
+enum class Target { Float64, Int32, Positive };
+
+template <class T, bool Swap, Target To, class Out>
+void convert_loop(const unsigned char* p, std::ptrdiff_t stride, std::size_t count, Out* out) noexcept {
+    for (std::size_t i = 0; i < count; ++i, p += stride) {
+        const T v = load<T, Swap>(p);
+        if constexpr (To == Target::Float64) {
+            out[i] = static_cast<double>(v);
+        } else if constexpr (To == Target::Int32) {
+            if constexpr (std::is_floating_point_v<T>)
+                out[i] = to_int32(static_cast<double>(v));
+            else
+                out[i] = static_cast<std::int32_t>(v);  // modular, as the array cast wraps
+        } else {
+            out[i] = static_cast<unsigned char>(v > T(0));
+        }
+    }
+}
+
+template <bool Swap, Target To, class Out>
+void convert_typed(const Field& f, const unsigned char* p, std::size_t count, Out* out) noexcept {
+    switch (f.kind) {
+        case FieldKind::Bool: {
+            // Any non-zero byte is true.
+            for (std::size_t i = 0; i < count; ++i, p += f.stride) {
+                const unsigned char b = *p != 0;
+                if constexpr (To == Target::Float64) out[i] = b;
+                else if constexpr (To == Target::Int32) out[i] = b;
+                else out[i] = b;
+            }
+            return;
+        }
+        case FieldKind::Int:
+            switch (f.size) {
+                case 1: return convert_loop<std::int8_t, Swap, To>(p, f.stride, count, out);
+                case 2: return convert_loop<std::int16_t, Swap, To>(p, f.stride, count, out);
+                case 4: return convert_loop<std::int32_t, Swap, To>(p, f.stride, count, out);
+                default: return convert_loop<std::int64_t, Swap, To>(p, f.stride, count, out);
+            }
+        case FieldKind::UInt:
+            switch (f.size) {
+                case 1: return convert_loop<std::uint8_t, Swap, To>(p, f.stride, count, out);
+                case 2: return convert_loop<std::uint16_t, Swap, To>(p, f.stride, count, out);
+                case 4: return convert_loop<std::uint32_t, Swap, To>(p, f.stride, count, out);
+                default: return convert_loop<std::uint64_t, Swap, To>(p, f.stride, count, out);
+            }
+        case FieldKind::Float:
+            if (f.size == 4) return convert_loop<float, Swap, To>(p, f.stride, count, out);
+            return convert_loop<double, Swap, To>(p, f.stride, count, out);
+    }
+}
+
+// Converts events [start, start + count) of a field.
+template <Target To, class Out>
+void convert(const Field& f, std::size_t start, std::size_t count, Out* out) noexcept {
+    const unsigned char* p = f.base + static_cast<std::ptrdiff_t>(start) * f.stride;
+    if (f.swap)
+        convert_typed<true, To>(f, p, count, out);
+    else
+        convert_typed<false, To>(f, p, count, out);
+}
+
+// The clipped time bin of each event of a chunk, from its float64 time: the
+// reference loop.
+void time_bins_scalar(const double* t, std::size_t count, const TimeBins& tb, std::int32_t* bin) noexcept {
+    const std::int32_t last = tb.bins - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = (t[i] - tb.t_min) / tb.t_range * tb.scale;
+        const std::int32_t b = to_int32(v);
+        bin[i] = b < 0 ? 0 : (b > last ? last : b);
+    }
+}
+
+// The same, two events per step. cvttpd2dq is the truncating conversion whose
+// NaN / out-of-range result (INT32_MIN) the reference loop spells out.
+void time_bins(const double* t, std::size_t count, const TimeBins& tb, std::int32_t* bin) noexcept {
+#if defined(__SSE2__)
+    const __m128d t_min = _mm_set1_pd(tb.t_min), range = _mm_set1_pd(tb.t_range), scale = _mm_set1_pd(tb.scale);
+    const __m128i zero = _mm_setzero_si128(), last = _mm_set1_epi32(tb.bins - 1);
+    std::size_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        __m128d v = _mm_loadu_pd(t + i);
+        v = _mm_mul_pd(_mm_div_pd(_mm_sub_pd(v, t_min), range), scale);
+        __m128i b = _mm_cvttpd_epi32(v);
+        // clip to [0, last]: SSE2 has no 32-bit min/max, so select by compares.
+        b = _mm_andnot_si128(_mm_cmplt_epi32(b, zero), b);
+        const __m128i over = _mm_cmpgt_epi32(b, last);
+        b = _mm_or_si128(_mm_and_si128(over, last), _mm_andnot_si128(over, b));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(bin + i), b);
+    }
+    time_bins_scalar(t + i, count - i, tb, bin + i);
+#else
+    time_bins_scalar(t, count, tb, bin);
+#endif
+}
+
+// Integer timestamps take a shortcut that gives the same bins. The bin of a time is
+// a monotonic function of it (conversion to float64, subtracting t_min, dividing by
+// and multiplying with positive constants, truncation and clipping all keep order;
+// the values stay far below the int32 range). So the integers of each bin form one
+// run [edge[b], edge[b + 1]), and the edges can be found once by binary search with
+// the float64 formula itself. Sorted recordings then stay inside the current run
+// almost always: two compares per event instead of a conversion and a division.
+// Unsorted chunks (many misses) go back to the formula for a while.
+class IntTimeBins {
+public:
+    static constexpr std::int32_t kMaxBins = 1024;
+    using Wide = TimeBins::Wide;
+
+    // False when the shortcut does not apply (float times, too many bins).
+    bool init(const Field& t, const TimeBins& tb) noexcept {
+        if (t.kind != FieldKind::Int && t.kind != FieldKind::UInt) return false;
+        if (tb.bins > kMaxBins || !(tb.t_range > 0) || tb.t_range == std::numeric_limits<double>::infinity())
+            return false;
+        field_ = t;
+        tb_ = tb;
+        // The exact integer bounds (the float64 ones may be rounded).
+        if (!tb.has_int_bounds) return false;
+        const Wide lo = tb.int_min, hi = tb.int_max;
+        edges_[0] = lo;
+        for (std::int32_t b = 1; b < tb.bins; ++b) {
+            Wide a = edges_[b - 1], z = hi + 1;  // first t in [a, z) with bin(t) >= b, else z
+            while (a < z) {
+                const Wide mid = a + (z - a) / 2;
+                if (bin_of(mid) >= b)
+                    z = mid;
+                else
+                    a = mid + 1;
+            }
+            edges_[b] = a;
+        }
+        edges_[tb.bins] = hi + 1;
+        return true;
+    }
+
+    // Bins of events [start, start + count); false when the chunk was too unsorted
+    // for the shortcut (bins are still right).
+    bool bins(std::size_t start, std::size_t count, std::int32_t* bin) noexcept {
+        const unsigned char* p = field_.base + static_cast<std::ptrdiff_t>(start) * field_.stride;
+        const bool u = field_.kind == FieldKind::UInt;
+        switch (field_.size) {
+            case 1: return u ? typed<std::uint8_t>(p, count, bin) : typed<std::int8_t>(p, count, bin);
+            case 2: return u ? typed<std::uint16_t>(p, count, bin) : typed<std::int16_t>(p, count, bin);
+            case 4: return u ? typed<std::uint32_t>(p, count, bin) : typed<std::int32_t>(p, count, bin);
+            default: return u ? typed<std::uint64_t>(p, count, bin) : typed<std::int64_t>(p, count, bin);
+        }
+    }
+
+private:
+    template <class T>
+    bool typed(const unsigned char* p, std::size_t count, std::int32_t* bin) noexcept {
+        return field_.swap ? run_loop<T, true>(p, count, bin) : run_loop<T, false>(p, count, bin);
+    }
+
+    template <class T, bool Swap>
+    bool run_loop(const unsigned char* p, std::size_t count, std::int32_t* bin) noexcept {
+        std::size_t misses = 0;
+        std::int32_t cur = cur_;
+        Wide lo = edges_[cur], hi = edges_[cur + 1];
+        for (std::size_t i = 0; i < count; ++i, p += field_.stride) {
+            const Wide v = load<T, Swap>(p);
+            if (v < lo || v >= hi) [[unlikely]] {
+                ++misses;
+                // upper_bound over edges_[1 .. bins]: the run holding v.
+                std::int32_t a = 0, z = tb_.bins - 1;
+                while (a < z) {
+                    const std::int32_t mid = a + (z - a + 1) / 2;
+                    if (edges_[mid] <= v)
+                        a = mid;
+                    else
+                        z = mid - 1;
+                }
+                cur = a;
+                lo = edges_[cur];
+                hi = edges_[cur + 1];
+            }
+            bin[i] = cur;
+        }
+        cur_ = cur;
+        return misses * 16 <= count;
+    }
+
+private:
+    // The formula, on the float64 the array cast gives for this integer.
+    std::int32_t bin_of(Wide t) const noexcept {
+        const double d = field_.kind == FieldKind::UInt ? static_cast<double>(static_cast<std::uint64_t>(t))
+                                                        : static_cast<double>(static_cast<std::int64_t>(t));
+        std::int32_t out;
+        time_bins_scalar(&d, 1, tb_, &out);
+        return out;
+    }
+
+    Field field_;
+    TimeBins tb_{};
+    std::int32_t cur_ = 0;
+    Wide edges_[kMaxBins + 1];
+};
+
+// The bins of a chunk: through the integer runs while they pay off, else the formula.
+class ChunkBins {
+public:
+    ChunkBins(const Field& t, const TimeBins& tb) noexcept : t_(t), tb_(tb) { use_runs_ = runs_.init(t, tb); }
+    void bins(std::size_t start, std::size_t count, std::int32_t* bin) noexcept {
+        if (use_runs_ && skip_ == 0) {
+            if (!runs_.bins(start, count, bin)) skip_ = 32;
+            return;
+        }
+        if (skip_ > 0) --skip_;
+        double t[kChunk];
+        convert<Target::Float64>(t_, start, count, t);
+        time_bins(t, count, tb_, bin);
+    }
+
+private:
+    const Field& t_;
+    const TimeBins& tb_;
+    IntTimeBins runs_;
+    bool use_runs_ = false;
+    int skip_ = 0;
+};
+
+}  // namespace
+
+bool field_supported(FieldKind kind, int size) noexcept {
+    switch (kind) {
+        case FieldKind::Bool: return size == 1;
+        case FieldKind::Int:
+        case FieldKind::UInt: return size == 1 || size == 2 || size == 4 || size == 8;
+        case FieldKind::Float: return size == 4 || size == 8;
+    }
+    return false;
+}
+
+namespace {
+
+template <class T, bool Swap>
+T max_of(const unsigned char* p, std::ptrdiff_t stride, std::size_t n) noexcept {
+    T hi = load<T, Swap>(p);
+    for (std::size_t i = 1; i < n; ++i) {
+        const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
+        hi = v > hi ? v : hi;
+    }
+    return hi;
+}
+
+template <class T>
+T max_any(const Field& f, std::size_t n) noexcept {
+    return f.swap ? max_of<T, true>(f.base, f.stride, n) : max_of<T, false>(f.base, f.stride, n);
+}
+
+}  // namespace
+
+std::int64_t max_signed(const Field& f, std::size_t n) noexcept {
+    if (f.kind == FieldKind::Bool) return max_any<std::uint8_t>(f, n) != 0;
+    switch (f.size) {
+        case 1: return max_any<std::int8_t>(f, n);
+        case 2: return max_any<std::int16_t>(f, n);
+        case 4: return max_any<std::int32_t>(f, n);
+        default: return max_any<std::int64_t>(f, n);
+    }
+}
+
+std::uint64_t max_unsigned(const Field& f, std::size_t n) noexcept {
+    switch (f.size) {
+        case 1: return max_any<std::uint8_t>(f, n);
+        case 2: return max_any<std::uint16_t>(f, n);
+        case 4: return max_any<std::uint32_t>(f, n);
+        default: return max_any<std::uint64_t>(f, n);
+    }
+}
+
+namespace {
+
+template <class T, bool Swap>
+void int_bounds(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, TimeBins* tb) noexcept {
+    T mn = load<T, Swap>(p), mx = mn;
+    for (std::size_t i = 1; i < n; ++i) {
+        const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
+        mn = v < mn ? v : mn;
+        mx = v > mx ? v : mx;
+    }
+    // The conversion to float64 is monotonic, so it commutes with min and max.
+    tb->t_min = static_cast<double>(mn);
+    tb->t_max = static_cast<double>(mx);
+    tb->has_int_bounds = true;
+    tb->int_min = mn;
+    tb->int_max = mx;
+}
+
+template <class T>
+void int_bounds_any(const Field& f, std::size_t n, TimeBins* tb) noexcept {
+    if (f.swap)
+        int_bounds<T, true>(f.base, f.stride, n, tb);
+    else
+        int_bounds<T, false>(f.base, f.stride, n, tb);
+}
+
+}  // namespace
+
+void time_bounds(const Field& t, std::size_t n, TimeBins* tb) noexcept {
+    tb->has_int_bounds = false;
+    if (t.kind == FieldKind::Int || t.kind == FieldKind::UInt) {
+        const bool u = t.kind == FieldKind::UInt;
+        switch (t.size) {
+            case 1: return u ? int_bounds_any<std::uint8_t>(t, n, tb) : int_bounds_any<std::int8_t>(t, n, tb);
+            case 2: return u ? int_bounds_any<std::uint16_t>(t, n, tb) : int_bounds_any<std::int16_t>(t, n, tb);
+            case 4: return u ? int_bounds_any<std::uint32_t>(t, n, tb) : int_bounds_any<std::int32_t>(t, n, tb);
+            default: return u ? int_bounds_any<std::uint64_t>(t, n, tb) : int_bounds_any<std::int64_t>(t, n, tb);
+        }
+    }
+    double buf[kChunk];
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -std::numeric_limits<double>::infinity();
+    bool nan = false;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t count = std::min(kChunk, n - start);
+        convert<Target::Float64>(t, start, count, buf);
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = buf[i];
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            nan |= v != v;
+        }
+    }
+    if (nan) lo = hi = std::numeric_limits<double>::quiet_NaN();
+    tb->t_min = lo;
+    tb->t_max = hi;
+}
+
+void bin_frames(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int64_t width,
+                std::int64_t height, float* frames) noexcept {
+    ChunkBins chunk_bins(cols.t, tb);
+    std::int32_t bin[kChunk], x[kChunk], y[kChunk];
+    std::int64_t cell[kChunk];
+    unsigned char on[kChunk];
+    const std::int64_t plane = width * height;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t count = std::min(kChunk, n - start);
+        chunk_bins.bins(start, count, bin);
+        convert<Target::Int32>(cols.x, start, count, x);
+        if (cols.has_y)
+            convert<Target::Int32>(cols.y, start, count, y);
+        else
+            std::fill_n(y, count, 0);
+        if (cols.has_p)
+            convert<Target::Positive>(cols.p, start, count, on);
+        else
+            std::fill_n(on, count, static_cast<unsigned char>(1));
+        // Cell of each event (-1: outside the sensor), then the adds, with the cells a
+        // few events ahead fetched early: the adds wait on cache misses otherwise.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t xi = x[i], yi = y[i];
+            const bool inside = xi >= 0 && xi < width && yi >= 0 && yi < height;
+            const std::int64_t channel = on[i] ? 0 : 1;
+            cell[kept] = (static_cast<std::int64_t>(bin[i]) * 2 + channel) * plane + yi * width + xi;
+            kept += inside;
+        }
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t i = 0; i < kept; ++i) {
+            if (i + kAhead < kept) __builtin_prefetch(frames + cell[i + kAhead], 1);
+            frames[cell[i]] += 1.0f;
+        }
+    }
+}
+
+void accumulate_frames(float* frames, std::size_t bins, std::size_t plane) noexcept {
+    for (std::size_t f = 1; f < bins; ++f) {
+        const float* prev = frames + (f - 1) * plane;
+        float* cur = frames + f * plane;
+        for (std::size_t i = 0; i < plane; ++i) cur[i] = prev[i] + cur[i];
+    }
+}
+
+void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int32_t width,
+                std::int64_t n_neurons, float* raster) noexcept {
+    ChunkBins chunk_bins(cols.t, tb);
+    std::int32_t bin[kChunk], x[kChunk], y[kChunk];
+    const std::uint32_t w = static_cast<std::uint32_t>(width);
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t count = std::min(kChunk, n - start);
+        chunk_bins.bins(start, count, bin);
+        convert<Target::Int32>(cols.x, start, count, x);
+        if (cols.has_y) convert<Target::Int32>(cols.y, start, count, y);
+        for (std::size_t i = 0; i < count; ++i) {
+            // int32 arithmetic wraps, as the array arithmetic does.
+            const std::int32_t neuron =
+                cols.has_y ? static_cast<std::int32_t>(static_cast<std::uint32_t>(y[i]) * w +
+                                                       static_cast<std::uint32_t>(x[i]))
+                           : x[i];
+            if (neuron < 0 || neuron >= n_neurons) continue;
+            raster[static_cast<std::int64_t>(bin[i]) * n_neurons + neuron] += 1.0f;
+        }
+    }
+}
+
+namespace {
+
+// The peak of a plane, or false when a value is NaN or infinite.
+bool plane_peak(const float* v, std::size_t plane, float* peak) noexcept {
+    float hi = -std::numeric_limits<float>::infinity();
+    bool finite = true;
+    for (std::size_t i = 0; i < plane; ++i) {
+        hi = v[i] > hi ? v[i] : hi;
+        finite &= std::isfinite(v[i]);
+    }
+    *peak = hi;
+    return finite;
+}
+
+// uint8(clip(v / scale * 255, 0, 255)), each step in float32.
+inline unsigned char scaled(float v, float scale) noexcept {
+    float q = v / scale;
+    q = q * 255.0f;
+    q = q < 0.0f ? 0.0f : q;
+    q = q > 255.0f ? 255.0f : q;
+    return static_cast<unsigned char>(q);
+}
+
+}  // namespace
+
+Status colour_frames(Planes on, Planes off, std::size_t n, std::size_t plane, bool shared_scale,
+                     unsigned char* rgb) noexcept {
+    // Scales first, so that nothing is written when a value is not finite.
+    for (std::size_t f = 0; f < n; ++f) {
+        float peak;
+        if (!plane_peak(on.base + static_cast<std::ptrdiff_t>(f) * on.stride, plane, &peak))
+            return Status::NonFinite;
+        if (off.base && !plane_peak(off.base + static_cast<std::ptrdiff_t>(f) * off.stride, plane, &peak))
+            return Status::NonFinite;
+    }
+    for (std::size_t f = 0; f < n; ++f) {
+        const float* on_f = on.base + static_cast<std::ptrdiff_t>(f) * on.stride;
+        const float* off_f = off.base ? off.base + static_cast<std::ptrdiff_t>(f) * off.stride : nullptr;
+        float peak_on, peak_off = 0.0f;
+        (void)plane_peak(on_f, plane, &peak_on);
+        if (off_f) (void)plane_peak(off_f, plane, &peak_off);
+        const float max_on = peak_on >= 1.0f ? peak_on : 1.0f;
+        const float max_off = peak_off >= 1.0f ? peak_off : 1.0f;
+        const float shared = max_on >= max_off ? max_on : max_off;
+        const float scale_on = shared_scale ? shared : max_on;
+        const float scale_off = shared_scale ? shared : max_off;
+        unsigned char* out = rgb + f * plane * 3;
+        for (std::size_t i = 0; i < plane; ++i) out[i * 3 + 2] = scaled(on_f[i], scale_on);
+        if (off_f)
+            for (std::size_t i = 0; i < plane; ++i) out[i * 3] = scaled(off_f[i], scale_off);
+    }
+    return Status::Ok;
+}
+
+}  // namespace nivra::kernels
