@@ -1,0 +1,186 @@
+"""serialize_events end to end against the same steps written plainly with NumPy and Pillow.
+
+10 million events of a 346x260 sensor (x, y: uint16; t: int64 sorted; p: bool), default
+arguments (20 animation frames, 5 grid bins, 100 x 1000 raster). The documents are
+compared first; then each stage is timed on both sides (best of a few runs):
+grid, frames, colouring, PNG encoding (25 images), raster (with tolist), and the
+json.dumps of the document that the page rendering does.
+
+Run once on the array path (TONIC_AVAILABLE rebound to False, both sides) and once
+as installed (with Tonic, the frames of the grid and the animation come from
+Tonic's ToFrame on both sides).
+"""
+import base64
+import io
+import json
+import sys
+import time
+
+import numpy as np
+from PIL import Image
+
+from nivra.viz import spikes
+
+sys.path.insert(0, __file__.rsplit("/", 1)[0])
+from spikes_binning import frames_numpy, make  # noqa: E402  (the plain NumPy steps)
+
+N = 10_000_000
+W, H = 346, 260
+REPEAT = 2
+
+
+# --- the baseline: the steps, written plainly ----------------------------------
+
+def encode_png(img):
+    if img.dtype != np.uint8:
+        img = (img * 255).astype(np.uint8)
+    buf = io.BytesIO()
+    Image.fromarray(img).save(buf, format="PNG")
+    return base64.b64encode(buf.getvalue()).decode("utf-8")
+
+
+def frames_plain(events, size, n, tonic_path):
+    if tonic_path:
+        return spikes._events_to_frames_tonic(events, size, n)
+    return frames_numpy(events, size, n)
+
+
+def grid_plain(frames, size, n_bins):
+    width, height = size
+    grid = np.zeros((n_bins, height, width, 3), dtype=np.uint8)
+    on, off = frames[:, 0], frames[:, 1]
+    max_on = np.maximum(on.max(axis=(1, 2), keepdims=True), 1)
+    max_off = np.maximum(off.max(axis=(1, 2), keepdims=True), 1)
+    grid[:, :, :, 2] = np.clip(on / max_on * 255, 0, 255).astype(np.uint8)
+    grid[:, :, :, 0] = np.clip(off / max_off * 255, 0, 255).astype(np.uint8)
+    return grid
+
+
+def colour_plain(frames, size, n_frames):
+    on_all, off_all = frames[:, 0], frames[:, 1]
+    all_rgb = np.zeros((n_frames, size[1], size[0], 3), dtype=np.uint8)
+    max_on = np.maximum(on_all.max(axis=(1, 2), keepdims=True), 1)
+    max_off = np.maximum(off_all.max(axis=(1, 2), keepdims=True), 1)
+    max_val = np.maximum(max_on, max_off)
+    all_rgb[:, :, :, 2] = np.clip(on_all / max_val * 255, 0, 255).astype(np.uint8)
+    all_rgb[:, :, :, 0] = np.clip(off_all / max_val * 255, 0, 255).astype(np.uint8)
+    return all_rgb
+
+
+def raster_plain(events, n_neurons, time_bins):
+    width = int(events["x"].max()) + 1
+    t_vals = events["t"].astype(np.float64)
+    x_vals = events["x"].astype(np.int32)
+    y_vals = events["y"].astype(np.int32)
+    t_min, t_max = t_vals.min(), t_vals.max()
+    t_range = max(t_max - t_min, 1e-9)
+    time_idx = np.clip(((t_vals - t_min) / t_range * (time_bins - 0.001)).astype(np.int32), 0, time_bins - 1)
+    neuron_idx = y_vals * width + x_vals
+    valid = (neuron_idx >= 0) & (neuron_idx < n_neurons)
+    raster = np.zeros((time_bins, n_neurons), dtype=np.float32)
+    np.add.at(raster, (time_idx[valid], neuron_idx[valid]), 1)
+    return raster
+
+
+def baseline_stages(ev, tonic_path):
+    size = (int(ev["x"].max()) + 1, int(ev["y"].max()) + 1)
+    stages = {}
+    t0 = time.perf_counter()
+    duration = int(ev["t"].max() - ev["t"].min())
+    grid = grid_plain(frames_plain(ev, size, 5, tonic_path), size, 5)
+    t1 = time.perf_counter(); stages["grid"] = t1 - t0
+    frames = frames_plain(ev, size, 20, tonic_path)
+    t2 = time.perf_counter(); stages["frames"] = t2 - t1
+    rgb = colour_plain(frames, size, 20)
+    t3 = time.perf_counter(); stages["colouring"] = t3 - t2
+    grid_frames = [encode_png(f) for f in grid]
+    animation = [encode_png(rgb[i]) for i in range(20)]
+    t4 = time.perf_counter(); stages["PNG (25 images)"] = t4 - t3
+    raster = raster_plain(ev, min(size[0] * size[1], 1000), 100).tolist()
+    t5 = time.perf_counter(); stages["raster + tolist"] = t5 - t4
+    doc = {"event_count": len(ev), "duration_us": duration, "sensor_size": size, "grid_frames": grid_frames,
+           "animation_frames": animation, "raster": raster}
+    text = json.dumps(doc)
+    stages["json.dumps"] = time.perf_counter() - t5
+    return doc, stages, len(text)
+
+
+def ours_stages(ev):
+    stages = {}
+    t0 = time.perf_counter()
+    doc = spikes.serialize_events(ev)
+    t1 = time.perf_counter()
+    stages["total serialize_events"] = t1 - t0
+    json.dumps(doc)
+    stages["json.dumps"] = time.perf_counter() - t1
+    # The stages one by one, through the module's own functions.
+    size = doc["sensor_size"]
+    t = time.perf_counter()
+    grid = spikes.events_to_grid(ev, size)
+    stages["grid"] = time.perf_counter() - t
+    t = time.perf_counter()
+    frames = spikes.events_to_frames(ev, size, n_frames=20)
+    stages["frames"] = time.perf_counter() - t
+    rgb = colour_plain(frames, size, 20)  # the same images as the document's
+    t = time.perf_counter()
+    for img in list(grid) + list(rgb):
+        spikes._encode_image_base64(img)
+    stages["PNG (25 images)"] = time.perf_counter() - t
+    t = time.perf_counter()
+    spikes.events_to_raster(ev, n_neurons=1000, time_bins=100).tolist()
+    stages["raster + tolist"] = time.perf_counter() - t
+    del frames, rgb
+    known = stages["grid"] + stages["frames"] + stages["PNG (25 images)"] + stages["raster + tolist"]
+    stages["colouring + rest"] = max(stages["total serialize_events"] - known, 0.0)
+    return doc, stages
+
+
+def best_of(fn):
+    best = None
+    for _ in range(REPEAT):
+        out = fn()
+        stages = out[1]
+        if best is None:
+            best = (out, dict(stages))
+        else:
+            for k, v in stages.items():
+                best[1][k] = min(best[1][k], v)
+    return best
+
+
+def report(label, ev, tonic_path):
+    print(f"\n== {label}")
+    (doc_b, _, json_len), base = best_of(lambda: baseline_stages(ev, tonic_path))
+    (doc_o, _), ours = best_of(lambda: ours_stages(ev))
+    if json.dumps(doc_b) != json.dumps(doc_o):
+        sys.exit("serialize_events: document differs from the baseline's")
+    base_total = sum(v for k, v in base.items() if k != "json.dumps")
+    ours_total = ours["total serialize_events"]
+    print(f"  documents equal ({json_len / 2**20:.1f} MiB of JSON)")
+    print(f"  {'stage':<26}{'baseline':>12}{'share':>8}{'nivra':>12}{'share':>8}")
+    for k in ("grid", "frames", "colouring", "PNG (25 images)", "raster + tolist"):
+        o = ours.get(k, ours.get("colouring + rest") if k == "colouring" else 0.0)
+        name = k if k != "colouring" else "colouring (+ rest, ours)"
+        print(f"  {name:<26}{base[k] * 1e3:10.1f}ms{base[k] / base_total:8.0%}{o * 1e3:10.1f}ms"
+              f"{o / ours_total:8.0%}")
+    print(f"  {'serialize_events total':<26}{base_total * 1e3:10.1f}ms{'':8}{ours_total * 1e3:10.1f}ms"
+          f"   x{base_total / ours_total:.1f}  ({N / ours_total / 1e6:.0f} Mev/s)")
+    print(f"  {'json.dumps (page render)':<26}{base['json.dumps'] * 1e3:10.1f}ms{'':8}"
+          f"{ours['json.dumps'] * 1e3:10.1f}ms")
+
+
+def main():
+    ev = make(N, "?")
+    print(f"{N:,} events, sensor {W}x{H}, default arguments; best of {REPEAT}")
+    saved = spikes.TONIC_AVAILABLE
+    spikes.TONIC_AVAILABLE = False
+    try:
+        report("array path (no Tonic)", ev, tonic_path=False)
+    finally:
+        spikes.TONIC_AVAILABLE = saved
+    if saved:
+        report("as installed: frames from Tonic's ToFrame on both sides", ev, tonic_path=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,50 @@
+"""Regenerates the screenshots under docs/ from the demo pages (`nivra-viz demo`).
+
+Usage: .venv/bin/python tools/screenshots.py [DEMO_DIR]
+Needs Playwright and Debian's chromium, as the browser tests do.
+"""
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+from playwright.sync_api import sync_playwright
+
+DOCS = Path(__file__).resolve().parents[1] / "docs"
+READY = "['ready', 'error'].includes(document.documentElement.dataset.state)"
+
+
+def shoot(browser, page_file: Path, out: str, scheme="light", full_page=False, before=None):
+    page = browser.new_page(viewport={"width": 1440, "height": 900}, color_scheme=scheme)
+    page.goto(page_file.as_uri())
+    if page_file.name != "schedule.html":  # the schedule page is static HTML
+        page.wait_for_function(READY, timeout=60000)
+    if before:
+        page.evaluate(before)
+    page.wait_for_timeout(600)
+    page.screenshot(path=str(DOCS / out), full_page=full_page)
+    page.close()
+    print(DOCS / out)
+
+
+def main():
+    demo = (Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())).resolve()
+    if not (demo / "graph.html").exists():
+        subprocess.run([sys.executable, "-m", "nivra.viz", "demo", "-o", str(demo)], check=True,
+                       stdout=subprocess.DEVNULL)
+    with sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=shutil.which("chromium"), args=["--no-sandbox"])
+        shoot(browser, demo / "graph.html", "viewer-light.png")
+        shoot(browser, demo / "graph.html", "viewer-dark.png", scheme="dark")
+        shoot(browser, demo / "graph.html", "viewer-collapsed.png",
+              before="window.__nivraViewer.collapseAll()")
+        shoot(browser, demo / "partition.html", "partition.png")
+        shoot(browser, demo / "schedule.html", "schedule.png")
+        shoot(browser, demo / "events.html", "spikes.png", full_page=True)
+        shoot(browser, demo / "frames.html", "frames.png")
+        browser.close()
+
+
+if __name__ == "__main__":
+    main()
