@@ -289,9 +289,8 @@ bool field_supported(FieldKind kind, int size) noexcept {
 namespace {
 
 template <class T, bool Swap>
-T max_of(const unsigned char* p, std::ptrdiff_t stride, std::size_t n) noexcept {
-    T hi = load<T, Swap>(p);
-    for (std::size_t i = 1; i < n; ++i) {
+T max_of(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, T hi) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
         const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
         hi = v > hi ? v : hi;
     }
@@ -299,28 +298,49 @@ T max_of(const unsigned char* p, std::ptrdiff_t stride, std::size_t n) noexcept 
 }
 
 template <class T>
-T max_any(const Field& f, std::size_t n) noexcept {
-    return f.swap ? max_of<T, true>(f.base, f.stride, n) : max_of<T, false>(f.base, f.stride, n);
+__int128 max_any(const Field& f, const unsigned char* p, std::size_t n, __int128 hi) noexcept {
+    const T start = static_cast<T>(hi);
+    return f.swap ? max_of<T, true>(p, f.stride, n, start) : max_of<T, false>(p, f.stride, n, start);
+}
+
+// One value of an integer or bool field (bool: 0 or 1).
+__int128 value_at(const Field& f, const unsigned char* p) noexcept {
+    if (f.kind == FieldKind::Bool) return *p != 0;
+    const bool u = f.kind == FieldKind::UInt;
+#define NIVRA_LOAD(T) (f.swap ? __int128(load<T, true>(p)) : __int128(load<T, false>(p)))
+    switch (f.size) {
+        case 1: return u ? NIVRA_LOAD(std::uint8_t) : NIVRA_LOAD(std::int8_t);
+        case 2: return u ? NIVRA_LOAD(std::uint16_t) : NIVRA_LOAD(std::int16_t);
+        case 4: return u ? NIVRA_LOAD(std::uint32_t) : NIVRA_LOAD(std::int32_t);
+        default: return u ? NIVRA_LOAD(std::uint64_t) : NIVRA_LOAD(std::int64_t);
+    }
+#undef NIVRA_LOAD
+}
+
+// The maximum of the field over n events from p, given the maximum so far.
+__int128 chunk_max(const Field& f, const unsigned char* p, std::size_t n, __int128 hi) noexcept {
+    if (f.kind == FieldKind::Bool) return max_any<std::uint8_t>(f, p, n, hi) != 0;
+    const bool u = f.kind == FieldKind::UInt;
+    switch (f.size) {
+        case 1: return u ? max_any<std::uint8_t>(f, p, n, hi) : max_any<std::int8_t>(f, p, n, hi);
+        case 2: return u ? max_any<std::uint16_t>(f, p, n, hi) : max_any<std::int16_t>(f, p, n, hi);
+        case 4: return u ? max_any<std::uint32_t>(f, p, n, hi) : max_any<std::int32_t>(f, p, n, hi);
+        default: return u ? max_any<std::uint64_t>(f, p, n, hi) : max_any<std::int64_t>(f, p, n, hi);
+    }
 }
 
 }  // namespace
 
-std::int64_t max_signed(const Field& f, std::size_t n) noexcept {
-    if (f.kind == FieldKind::Bool) return max_any<std::uint8_t>(f, n) != 0;
-    switch (f.size) {
-        case 1: return max_any<std::int8_t>(f, n);
-        case 2: return max_any<std::int16_t>(f, n);
-        case 4: return max_any<std::int32_t>(f, n);
-        default: return max_any<std::int64_t>(f, n);
-    }
-}
-
-std::uint64_t max_unsigned(const Field& f, std::size_t n) noexcept {
-    switch (f.size) {
-        case 1: return max_any<std::uint8_t>(f, n);
-        case 2: return max_any<std::uint16_t>(f, n);
-        case 4: return max_any<std::uint32_t>(f, n);
-        default: return max_any<std::uint64_t>(f, n);
+void column_maxima(const Field* fields, std::size_t k, std::size_t n, __int128* out) noexcept {
+    // Seeded with the first event; then chunk by chunk, so the records of a chunk
+    // are read from memory once for all fields.
+    for (std::size_t j = 0; j < k; ++j) out[j] = value_at(fields[j], fields[j].base);
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t count = std::min(kChunk, n - start);
+        for (std::size_t j = 0; j < k; ++j) {
+            const Field& f = fields[j];
+            out[j] = chunk_max(f, f.base + static_cast<std::ptrdiff_t>(start) * f.stride, count, out[j]);
+        }
     }
 }
 
