@@ -3,6 +3,7 @@
 
 #include "compat.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 
@@ -23,6 +24,7 @@ constexpr std::uintptr_t kStackMargin = std::uintptr_t{256} << 10;
 
 struct StackBounds {
     std::uintptr_t low = 0, high = 0;  // both 0 when unknown
+    std::uintptr_t margin = 0;         // kStackMargin, or half of a smaller stack
 };
 
 StackBounds find_stack_bounds() noexcept {
@@ -32,9 +34,10 @@ StackBounds find_stack_bounds() noexcept {
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return b;
     void* addr = nullptr;
     std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > kStackMargin) {
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
         b.low = reinterpret_cast<std::uintptr_t>(addr);
         b.high = b.low + size;
+        b.margin = std::min<std::uintptr_t>(kStackMargin, size / 2);
     }
     pthread_attr_destroy(&attr);
 #endif
@@ -48,7 +51,7 @@ bool stack_exhausted() noexcept {
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     // Outside the bounds (unknown, or a sanitizer's side stack): no opinion.
     if (here < bounds.low || here >= bounds.high) return false;
-    return here - bounds.low < kStackMargin;
+    return here - bounds.low < bounds.margin;
 }
 
 PythonError::PythonError() noexcept : exc(Ref::steal(compat::take_exception())) {}
