@@ -57,10 +57,15 @@ def pytest_collection_modifyitems(config, items):
     if not _ASAN_SITE:
         return
     skip = pytest.mark.skip(reason="browser tests do not run under the sanitizer preload")
+    # The slow tests build a wheel or run mypy: they never load the sanitized modules, and
+    # PYTHONPATH (pointing at them) would make pip think the package is already installed.
+    skip_slow = pytest.mark.skip(reason="slow tool tests do not load the sanitized modules")
     for item in items:
         if "browser" in item.path.parts or "browser" in getattr(item, "fixturenames", ()) or \
                 _uses_playwright(getattr(item, "module", None)):
             item.add_marker(skip)
+        elif item.get_closest_marker("slow"):
+            item.add_marker(skip_slow)
 
 
 def _uses_playwright(module, _cache={}):

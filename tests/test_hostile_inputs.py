@@ -56,7 +56,7 @@ def test_self_containing_containers_on_small_thread_stacks(run_python, stack_kib
         t = threading.Thread(target=run); t.start(); t.join()
         print(seen)
     """)
-    assert out.strip() == str(["RecursionError"] * 3)
+    assert str(["RecursionError"] * 3) in out.splitlines()
 
 
 # --- event arrays in every layout: the module's binning equals the NumPy steps ---------
