@@ -216,7 +216,8 @@ def emit(**record):
 
 def snapshot(value):
     if isinstance(value, np.ndarray) and not value.dtype.hasobject:
-        return (value.shape, value.dtype.str, value.flags.writeable, bytes(np.ascontiguousarray(value).view(np.uint8)))
+        raw = bytes(np.ascontiguousarray(value).view(np.uint8))
+        return value.shape, value.dtype.str, value.flags.writeable, raw
     return None
 
 

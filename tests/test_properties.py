@@ -212,7 +212,8 @@ class TestBinning:
 
 JSON_LEAVES = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False),
                         st.text(alphabet=st.sampled_from("ab<>&'\"$\u2028\u2029é{}\\/ "), max_size=8),
-                        st.sampled_from(["{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}", "{{DATA_JSON}}", "</script>", "{{WID", "TH}}", "}",
+                        st.sampled_from(["{{TITLE}}", "{{WIDTH}}", "{{HEIGHT}}", "{{DATA_JSON}}", "</script>",
+                                         "{{WID", "TH}}", "}",
                                          "$title", "${data_json}", "$$"]))
 DOCS = st.dictionaries(st.text(max_size=4), st.recursive(
     JSON_LEAVES, lambda inner: st.one_of(st.lists(inner, max_size=3),
@@ -269,7 +270,8 @@ class TestRenderSpikeHtml:
         if not (Path(mod.__file__).parent / "templates" / "spikes.html").exists():
             pytest.skip("spikes.html is not installed")
         template = mod._load_template("spikes.html")
-        want = string.Template(template).substitute(title=s.model_escape_html(title), data_json=json.dumps(data))
+        want = string.Template(template).substitute(title=s.model_escape_html(title),
+                                                    data_json=json.dumps(data))
         assert mod._render_spike_html(data, title) == want
 
     @given(st.text(max_size=20))

@@ -5,6 +5,7 @@ import collections
 import gc
 import os
 import sys
+import tempfile
 import tracemalloc
 import types
 
@@ -36,6 +37,23 @@ def case(module, fn, *args, outcome=None, n=200, id=None, **kwargs):
 
 
 big = lambda: np.arange(1 << 17, dtype=np.float64)  # noqa: E731  1 MiB: a leak shows in RSS
+OUT = tempfile.mkdtemp(prefix="nivra-refleaks-")  # pages written by the cases
+
+
+def partitioned():
+    from nivra.viz import samples
+    return samples.sample_partitioned_model()
+
+
+def profile():
+    from nivra.viz import samples
+    return samples.sample_profile()
+
+
+def bad_schedule_graph(metadata):
+    g = s.Graph({"a": s.DataNode()}, metadata={})
+    g.partition_metadata = metadata
+    return g
 
 CASES = [
     # encode: successes
@@ -116,7 +134,8 @@ CASES = [
          id="graph_to_dict-edge"),
     case("serialize", "graph_to_dict", lambda: s.Graph({"n": s.BadAttr()}), False, outcome=s.Boom,
          id="graph_to_dict-node"),
-    case("serialize", "graph_to_dict", s.small_graph, lambda: s.BadBool(), outcome=s.Boom, id="graph_to_dict-bool"),
+    case("serialize", "graph_to_dict", s.small_graph, lambda: s.BadBool(), outcome=s.Boom,
+         id="graph_to_dict-bool"),
     case("serialize", "graph_to_dict", lambda: s.Graph(metadata=s.BadItems(a=1)), False, outcome=s.Boom,
          id="graph_to_dict-metadata"),
     # render
@@ -156,9 +175,37 @@ CASES = [
     case("spikes", "serialize_events", s.events, "x", outcome=TypeError, id="serialize_events-size"),
     case("spikes", "serialize_events", s.events, (16, 12), bogus=1, outcome=TypeError,
          id="serialize_events-kw"),
+    case("spikes", "_events_to_frames_tonic", s.events, (16, 12), 4, n=60),
+    case("spikes", "_load_template", "spikes.html", n=100),
+    case("spikes", "_load_template", "missing.html", outcome=FileNotFoundError, id="_load_template-missing"),
+    case("spikes", "plot_events", s.events, (16, 12), "T", n_frames=2, n_grid_bins=2, n=15),
+    case("spikes", "export_events_html", s.events, lambda: os.path.join(OUT, "ev.html"), (16, 12), n=15),
+    case("spikes", "export_events_html", s.events, lambda: os.path.join(OUT, "no", "ev.html"), (16, 12),
+         n_frames=2, outcome=FileNotFoundError, n=15, id="export_events_html-nodir"),
+    case("spikes", "plot_frames", lambda: np.ones((3, 2, 6, 5), np.float32), n=30),
+    case("spikes", "plot_frames", lambda: np.ones((1, 1, 1, 2, 2)), outcome=ValueError, id="plot_frames-5d"),
     # compiled
     case("compiled", "_node_type_color", lambda: s.DataNode()),
     case("compiled", "_node_type_color", lambda: s.BadAttr(), outcome=ANY, id="_node_type_color-attr"),
+    case("compiled", "visualize_partitioned", partitioned, lambda: os.path.join(OUT, "p.html"), n=10),
+    case("compiled", "visualize_execution_schedule", partitioned, lambda: os.path.join(OUT, "s.html"), "T",
+         profile, n=100),
+    case("compiled", "visualize_partitioned", lambda: s.Graph(metadata={}),
+         lambda: os.path.join(OUT, "p.html"),
+         outcome=ANY, n=50, id="visualize_partitioned-plain"),
+    case("compiled", "visualize_partitioned", lambda: s.BadAttr(), lambda: os.path.join(OUT, "p.html"),
+         outcome=s.Boom,
+         n=50, id="visualize_partitioned-attr"),
+    case("compiled", "visualize_execution_schedule", lambda: bad_schedule_graph(s.BadItems(a=1)),
+         lambda: os.path.join(OUT, "s.html"), outcome=s.Boom, id="visualize_execution_schedule-get"),
+    case("compiled", "visualize_execution_schedule",
+         lambda: bad_schedule_graph({"assignments": {"a": 0}, "cross_core_edges": [("a", "b", "c")]}),
+         lambda: os.path.join(OUT, "s.html"), outcome=ValueError, id="visualize_execution_schedule-edge"),
+    case("compiled", "visualize_execution_schedule", partitioned, lambda: os.path.join(OUT, "s.html"), "T",
+         lambda: type("P", (), {"per_node_latency": s.DictSub(a=1.0)})(), outcome=TypeError,
+         id="visualize_execution_schedule-latency"),
+    case("compiled", "visualize_execution_schedule", partitioned, lambda: os.path.join(OUT, "no", "s.html"),
+         outcome=FileNotFoundError, id="visualize_execution_schedule-nodir"),
 ]
 
 
@@ -197,8 +244,12 @@ def test_no_leak(c, monkeypatch, tmp_path):
     mod = s.module(c.module)
     if mod is None:
         pytest.skip(f"nivra.viz.{c.module} is not built")
+    if hasattr(mod, "webbrowser"):
+        monkeypatch.setattr(mod, "webbrowser", types.SimpleNamespace(open=lambda url: True))
+        monkeypatch.setattr(tempfile, "tempdir", OUT)
     if c.module == "render":  # a small template of our own: only the code path matters here
-        (tmp_path / "viewer.html").write_text("{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}x{{HEIGHT}}", encoding="utf-8")
+        (tmp_path / "viewer.html").write_text("{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}x{{HEIGHT}}",
+                                              encoding="utf-8")
         monkeypatch.setattr(mod, "TEMPLATES_DIR", tmp_path)
     args, kwargs = c.make()
     once = _caller(getattr(mod, c.fn), args, kwargs, c.outcome)
