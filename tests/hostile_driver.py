@@ -9,6 +9,7 @@ good value. Each call must end in a result or an exception; arrays passed in mus
 unchanged.
 """
 import faulthandler
+import inspect
 import json
 import math
 import os
@@ -164,6 +165,17 @@ VALUES = {
 }
 
 
+# Binding abuse: name -> (good args -> (args, kwargs)).
+BINDING = {
+    "no_args": lambda good: ([], {}),
+    "too_many": lambda good: ([*good, 1, 2, 3, 4, 5, 6, 7, 8, 9], {}),
+    "unknown_keyword": lambda good: (good, {"no_such_parameter": 1}),
+    "long_keyword": lambda good: (good, {"k" * 100_000: 1}),
+    "odd_keyword": lambda good: (good, {"\udcff\x00é": 1}),
+}
+SIGNATURE_BINDING = ("twice", "all_keywords")  # need the parameter names
+
+
 class StubBrowser(types.ModuleType):
     def __init__(self):
         super().__init__("webbrowser")
@@ -241,15 +253,24 @@ def main():
     for fn_name, good in rows:
         fn = getattr(mod, fn_name)
         calls = [("good", None, None)] + [(v, i, VALUES[v]) for i in range(len(good)) for v in VALUES]
+        calls += [(name, None, None) for name in (*BINDING, *SIGNATURE_BINDING)]
+        names = list(inspect.signature(fn).parameters)
         for value_name, position, make in calls:
             args = list(good)
+            kwargs = {}
             if position is not None:
                 args[position] = make()
+            elif value_name in BINDING:
+                args, kwargs = BINDING[value_name](good)
+            elif value_name == "twice":
+                kwargs = {names[0]: good[0]}
+            elif value_name == "all_keywords":
+                args, kwargs = [], dict(zip(names, good))
             before = [snapshot(a) for a in args]
             emit(start=fn_name, position=position, value=value_name)
             faulthandler.dump_traceback_later(CALL_TIMEOUT, exit=True)
             try:
-                fn(*args)
+                fn(*args, **kwargs)
                 outcome = "ok"
             except BaseException as e:  # noqa: BLE001 - every outcome is reported
                 outcome = f"exc:{type(e).__name__}:{str(e)[:160]}"
