@@ -4,6 +4,7 @@ Python model written here."""
 import base64
 import json
 import math
+import os
 import string
 from pathlib import Path
 
@@ -18,7 +19,9 @@ from nivra.viz import encode
 
 settings.register_profile("nivra", max_examples=60, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
-settings.load_profile("nivra")
+# NIVRA_HYPOTHESIS_PROFILE=nivra-deep for a long bug hunt by hand.
+settings.register_profile("nivra-deep", parent=settings.get_profile("nivra"), max_examples=3000)
+settings.load_profile(os.environ.get("NIVRA_HYPOTHESIS_PROFILE", "nivra"))
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 DTYPES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8", "g",
@@ -206,6 +209,72 @@ class TestBinning:
             assert raster.sum() == np.count_nonzero(neuron < n_neurons)
             assert np.array_equal(raster.sum(axis=0), np.bincount(neuron[neuron < n_neurons],
                                                                   minlength=n_neurons))
+
+
+# Field types and value ranges of every kind the binning reads directly from memory.
+T_TYPES = ["<i8", ">i8", "<u8", "<i4", "<u4", "<i2", "<u2", "<f8", ">f8", "<f4"]
+XY_TYPES = ["<u2", ">u2", "<i2", "<u1", "<i4", "<u4", "<i8", "<u8", "<f4", "<f8"]
+P_TYPES = ["i1", "?", "<i4", "<f4", "u1"]
+
+
+@st.composite
+def typed_events(draw, max_size=40):
+    n = draw(st.integers(0, max_size))
+    t_type, x_type, y_type, p_type = (np.dtype(draw(st.sampled_from(c)))
+                                      for c in (T_TYPES, XY_TYPES, XY_TYPES, P_TYPES))
+    layout = draw(st.permutations(["x", "y", "t", "p"]))
+    types = {"x": x_type, "y": y_type, "t": t_type, "p": p_type}
+    ev = np.zeros(n, [(name, types[name]) for name in layout])
+
+    def column(dtype, small):
+        if dtype.kind == "f":
+            return hnp.arrays(dtype, n, elements=st.floats(-3, small + 3, width=dtype.itemsize * 8)
+                              if small else st.floats(-2.0**49, 2.0**49, width=dtype.itemsize * 8))
+        info = np.iinfo(dtype) if dtype.kind in "iu" else None
+        if info is None:
+            return hnp.arrays(dtype, n)
+        lo, hi = (max(info.min, -3), min(info.max, small + 3)) if small else (info.min, info.max)
+        return hnp.arrays(dtype, n, elements=st.integers(lo, hi))
+
+    width, height = draw(st.integers(1, 7)), draw(st.integers(1, 7))
+    ev["x"] = draw(column(x_type, width))
+    ev["y"] = draw(column(y_type, height))
+    wide = draw(st.booleans())  # timestamps over the type's whole range, or a narrow window
+    ev["t"] = draw(column(t_type, 0 if wide else 50))
+    ev["p"] = draw(hnp.arrays(p_type, n, elements=st.booleans() if p_type.kind == "b" else
+                              st.integers(0 if p_type.kind == "u" else -1, 1)))
+    if draw(st.booleans()):
+        ev = ev[::-1]  # negative stride
+    return ev, (width, height)
+
+
+class TestBinningAgainstTheNumpySteps:
+    @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+    @given(typed_events(), st.integers(1, 40), st.booleans())
+    def test_frames(self, sample, n_frames, accumulate):
+        import spikes_reference as ref
+        ev, size = sample
+        got = spikes()._events_to_frames_numpy(ev, size, n_frames, accumulate)
+        assert np.array_equal(got, ref.frames(ev, size, n_frames, accumulate))
+
+    @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+    @given(typed_events(), st.integers(1, 60), st.integers(1, 40))
+    def test_raster(self, sample, n_neurons, time_bins):
+        import spikes_reference as ref
+        ev, _ = sample
+        mod = spikes()
+        if len(ev) == 0:
+            assert np.array_equal(mod.events_to_raster(ev, n_neurons, time_bins),
+                                  np.zeros((time_bins, n_neurons), np.float32))
+            return
+        try:
+            width, height = mod._detect_sensor_size(ev)
+        except (ValueError, OverflowError):
+            return  # NaN or infinite maxima: no sensor size, nothing to compare
+        got = mod.events_to_raster(ev, n_neurons, time_bins)
+        with np.errstate(all="ignore"):
+            want = ref.raster(ev, n_neurons, time_bins, width, height)
+        assert np.array_equal(got, want)
 
 
 # --- page renderers ----------------------------------------------------------
