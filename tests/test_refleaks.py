@@ -176,6 +176,13 @@ CASES = [
     case("spikes", "serialize_events", s.events, (16, 12), bogus=1, outcome=TypeError,
          id="serialize_events-kw"),
     case("spikes", "_events_to_frames_tonic", s.events, (16, 12), 4, n=60),
+    # Large enough for the passes that run without the interpreter lock.
+    case("spikes", "events_to_frames", lambda: s.events(40_000), (16, 12), 5, use_tonic=False, n=20,
+         id="events_to_frames-nogil"),
+    case("spikes", "events_to_raster", lambda: s.events(40_000), 100, 10, n=20, id="events_to_raster-nogil"),
+    case("spikes", "serialize_events", lambda: s.events(40_000), (16, 12), 3, 2, 10, 50, n=10,
+         id="serialize_events-nogil"),
+    case("render", "render_html", lambda: {"big": "<&>\u2028" * 20_000}, "T", n=20, id="render_html-nogil"),
     case("spikes", "_load_template", "spikes.html", n=100),
     case("spikes", "_load_template", "missing.html", outcome=FileNotFoundError, id="_load_template-missing"),
     case("spikes", "plot_events", s.events, (16, 12), "T", n_frames=2, n_grid_bins=2, n=15),
