@@ -104,6 +104,11 @@ def test_special_times_and_coordinates():
     wide["y"] = [2**32 + 2, 1, 0, 2**64 - 1, 2**33, 1]
     wide["t"] = [2**64 - 1, 0, 2**63, 12345, 2**53 + 1, 7]
     cases.append(wide)
+    alike = np.zeros(6, [("x", ">i8"), ("y", ">i8"), ("t", "<u8")])  # x and y stored alike
+    alike["x"] = [2**32 + 3, -2**32 + 1, 2**31, 5, 2**40, -1]
+    alike["y"] = [2**32 + 2, 1, 0, 2**62, -2**33 + 29, 1]
+    alike["t"] = wide["t"]
+    cases.append(alike)
     for e in cases:
         for n in (1, 3, 64):
             for acc in (False, True):
