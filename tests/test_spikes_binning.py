@@ -325,6 +325,19 @@ class TestGridAndRaster:
         monkeypatch.setattr(spikes, "events_to_frames", lambda e, s, n_frames: f)
         np.testing.assert_array_equal(spikes.events_to_grid(None, (3, 1), 2), ref.grid_from_frames(f))
 
+    @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+    @pytest.mark.parametrize("seed", range(8))
+    def test_grid_colouring_of_any_values(self, monkeypatch, seed):
+        rng = np.random.default_rng(seed)
+        n, h, w = int(rng.integers(1, 6)), int(rng.integers(1, 9)), int(rng.integers(1, 13))
+        scale = [1, 1e-3, 7.5, 1e6, 3e38, 2**24][seed % 6]
+        f = (rng.standard_normal((n, 2, h, w)) * scale).astype(np.float32)
+        f[rng.random(f.shape) < 0.3] = 0
+        if seed % 2:
+            f = np.abs(np.round(f))
+        monkeypatch.setattr(spikes, "events_to_frames", lambda e, s, n_frames: f)
+        np.testing.assert_array_equal(spikes.events_to_grid(None, (w, h), n), ref.grid_from_frames(f))
+
     def test_raster_rules(self):
         e = np.zeros(4, [("x", "<i2"), ("y", "<i2"), ("t", "<i8")])
         e["x"] = [3, 33, -1, 0]
