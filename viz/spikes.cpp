@@ -396,35 +396,39 @@ constexpr const char kDetectSensorSizeDoc[] =
     "Raises:\n"
     "    Errors of _get_event_fields, len(), field indexing, max() or int().";
 
-// int(events[field].max()) + 1, read straight from the record memory for integer fields.
-Ref extent(const RecordArray* rec, PyObject* events, PyObject* field) {
-    k::Field f;
-    if (rec && rec->field(field, &f) && f.kind != k::FieldKind::Float) {
-        const std::size_t n = static_cast<std::size_t>(rec->size());
-        Ref max;
-        if (f.kind == k::FieldKind::UInt) {
-            std::uint64_t m = 0;
-            {
-                ReleaseGil nogil(rec->size() >= kReleaseGilEvents);
-                m = k::max_unsigned(f, n);
-            }
-            max = new_ref(PyLong_FromUnsignedLongLong(m));
-        } else {
-            std::int64_t m = 0;
-            {
-                ReleaseGil nogil(rec->size() >= kReleaseGilEvents);
-                m = k::max_signed(f, n);
-            }
-            max = integer(m);
-        }
-        Ref one = integer(1);
-        return new_ref(PyNumber_Add(max.get(), one.get()));
-    }
+// int(events[field].max()) + 1 through the array's own max().
+Ref extent(PyObject* events, PyObject* field) {
     Ref col = item(events, field);
     Ref mx = call_method(col.get(), kMax);
     Ref as_int = new_ref(PyNumber_Long(mx.get()));
     Ref one = integer(1);
     return new_ref(PyNumber_Add(as_int.get(), one.get()));
+}
+
+// A 128-bit integer as a Python int (the values here fit 64 bits, signed or not).
+Ref wide_int(__int128 v) {
+    if (v < 0) return integer(static_cast<long long>(v));
+    return new_ref(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+}
+
+// The extents of non-empty integer (or bool) coordinate fields, read from the record
+// memory in one pass; false when a field is not one.
+bool extents_direct(PyObject* events, Ref names[4], Ref* width, Ref* height) {
+    RecordArray rec;
+    if (!rec.open(events) || rec.size() == 0) return false;
+    k::Field fields[2];
+    const std::size_t count = names[1].get() != Py_None ? 2 : 1;
+    for (std::size_t j = 0; j < count; ++j)
+        if (!rec.field(names[j].get(), &fields[j]) || fields[j].kind == k::FieldKind::Float) return false;
+    __int128 maxima[2] = {0, 0};
+    {
+        ReleaseGil nogil(rec.size() >= kReleaseGilEvents);
+        k::column_maxima(fields, count, static_cast<std::size_t>(rec.size()), maxima);
+    }
+    Ref one = integer(1);
+    *width = new_ref(PyNumber_Add(wide_int(maxima[0]).get(), one.get()));
+    *height = count == 2 ? new_ref(PyNumber_Add(wide_int(maxima[1]).get(), one.get())) : integer(1);
+    return true;
 }
 
 Ref detect_sensor_size(Call& c) {
@@ -435,12 +439,12 @@ Ref detect_sensor_size(Call& c) {
         Ref d = integer(128);
         return tuple_of({d.get(), d.get()});
     }
-    RecordArray rec;
-    const bool direct = rec.open(events) && rec.size() > 0;
-    Ref width = length(events) > 0 ? extent(direct ? &rec : nullptr, events, names[0].get()) : integer(128);
-    Ref height;
+    Ref width, height;
+    if (length(events) > 0 && extents_direct(events, names, &width, &height))
+        return tuple_of({width.get(), height.get()});
+    width = length(events) > 0 ? extent(events, names[0].get()) : integer(128);
     if (names[1].get() != Py_None)
-        height = length(events) > 0 ? extent(direct ? &rec : nullptr, events, names[1].get()) : integer(128);
+        height = length(events) > 0 ? extent(events, names[1].get()) : integer(128);
     else
         height = integer(1);
     return tuple_of({width.get(), height.get()});

@@ -37,9 +37,9 @@ struct EventColumns {
     bool has_p = false;
 };
 
-/// The largest value of an integer or bool field (n > 0).
-[[nodiscard]] std::int64_t max_signed(const Field& f, std::size_t n) noexcept;
-[[nodiscard]] std::uint64_t max_unsigned(const Field& f, std::size_t n) noexcept;
+/// The largest value of each of k integer or bool fields over n > 0 events, in one
+/// pass over the records (bool: 0 or 1).
+void column_maxima(const Field* fields, std::size_t k, std::size_t n, __int128* out) noexcept;
 
 /// The time bins of a binning pass. The bin of an event is ((t - t_min) / t_range *
 /// scale) cast to int32, then clipped to [0, bins - 1]; scale is (bins - 0.001).
@@ -81,8 +81,8 @@ struct Planes {
 /// Colours n frames into rgb (uint8, (n, h, w, 3), zero-filled by the caller): blue from
 /// on, red from off (null: all zeros), value = uint8(clip(v / scale * 255, 0, 255)) in
 /// float32, with per-frame scales max(peak, 1): one shared by both channels when
-/// `shared_scale`, else one per channel. Returns NonFinite (rgb untouched) when any
-/// input value is NaN or infinite.
+/// `shared_scale`, else one per channel. Returns NonFinite when an input value is NaN
+/// or infinite: frames before it are coloured, the rest untouched (callers redo all).
 Status colour_frames(Planes on, Planes off, std::size_t n, std::size_t plane, bool shared_scale,
                      unsigned char* rgb) noexcept;
 
