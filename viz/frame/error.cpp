@@ -4,6 +4,7 @@
 #include "compat.h"
 
 #include <cstdarg>
+#include <new>
 
 namespace nivra {
 
@@ -14,6 +15,18 @@ void PythonError::restore() noexcept {
         compat::set_exception(exc.release());
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PythonError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
 }
 
