@@ -104,6 +104,11 @@ def test_special_times_and_coordinates():
     wide["y"] = [2**32 + 2, 1, 0, 2**64 - 1, 2**33, 1]
     wide["t"] = [2**64 - 1, 0, 2**63, 12345, 2**53 + 1, 7]
     cases.append(wide)
+    alike = np.zeros(6, [("x", ">i8"), ("y", ">i8"), ("t", "<u8")])  # x and y stored alike
+    alike["x"] = [2**32 + 3, -2**32 + 1, 2**31, 5, 2**40, -1]
+    alike["y"] = [2**32 + 2, 1, 0, 2**62, -2**33 + 29, 1]
+    alike["t"] = wide["t"]
+    cases.append(alike)
     for e in cases:
         for n in (1, 3, 64):
             for acc in (False, True):
@@ -319,6 +324,19 @@ class TestGridAndRaster:
         f[1, 1, 0] = [np.inf, 1, 2]
         monkeypatch.setattr(spikes, "events_to_frames", lambda e, s, n_frames: f)
         np.testing.assert_array_equal(spikes.events_to_grid(None, (3, 1), 2), ref.grid_from_frames(f))
+
+    @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+    @pytest.mark.parametrize("seed", range(8))
+    def test_grid_colouring_of_any_values(self, monkeypatch, seed):
+        rng = np.random.default_rng(seed)
+        n, h, w = int(rng.integers(1, 6)), int(rng.integers(1, 9)), int(rng.integers(1, 13))
+        scale = [1, 1e-3, 7.5, 1e6, 3e38, 2**24][seed % 6]
+        f = (rng.standard_normal((n, 2, h, w)) * scale).astype(np.float32)
+        f[rng.random(f.shape) < 0.3] = 0
+        if seed % 2:
+            f = np.abs(np.round(f))
+        monkeypatch.setattr(spikes, "events_to_frames", lambda e, s, n_frames: f)
+        np.testing.assert_array_equal(spikes.events_to_grid(None, (w, h), n), ref.grid_from_frames(f))
 
     def test_raster_rules(self):
         e = np.zeros(4, [("x", "<i2"), ("y", "<i2"), ("t", "<i8")])

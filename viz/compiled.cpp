@@ -1,7 +1,7 @@
 // viz/compiled.cpp: views of a partitioned IR graph: the partition view page and the execution-schedule page.
 #include "frame/compat.h"    // lookup_attr: a missing attribute told apart from None
 #include "frame/frame.h"     // Ref, Call, Module, the function table
-#include "kernels/page.h"    // html_escape for the schedule page's texts
+#include "frame/text.h"      // escape_html for the schedule page's texts
 
 using namespace nivra;
 
@@ -387,18 +387,7 @@ constexpr const char kVisualizeExecutionScheduleDoc[] =
     "    ValueError: a cross-core entry that is not a pair.\n"
     "    Errors of get_stage() and of the file write propagate.";
 
-// The five HTML-special characters of a str replaced; the text itself when it has none.
-Ref escaped(Ref text) {
-    PyObject* s = text.get();
-    const kernels::Text t{PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
-                          static_cast<int>(PyUnicode_KIND(s)), static_cast<std::uint32_t>(PyUnicode_MAX_CHAR_VALUE(s))};
-    const std::size_t n = kernels::html_escaped_length(t);
-    if (n == t.length) return text;
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "text too long to escape");
-    Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(n), t.max_char));
-    kernels::html_escape(t, PyUnicode_DATA(out.get()));
-    return out;
-}
+Ref escaped(Ref text) { return escape_html(std::move(text)); }
 
 // str(value), escaped.
 Ref shown(PyObject* value) { return escaped(new_ref(PyObject_Str(value))); }

@@ -1,6 +1,7 @@
 // viz/render.cpp: graph document -> standalone graph viewer page, through the viewer.html template.
 #include "frame/frame.h"     // Ref, Call, Module, the function table
-#include "kernels/page.h"    // plan_page, write_page, html_escape, json_escape
+#include "frame/text.h"      // text_of, escape_html
+#include "kernels/page.h"    // plan_page, write_page, json_escape
 
 using namespace nivra;
 
@@ -14,11 +15,6 @@ const Name kTitleMark("{{TITLE}}"), kDataMark("{{DATA_JSON}}"), kWidthMark("{{WI
 
 // Pages at least this large are planned and written with the interpreter lock released.
 constexpr std::size_t kReleaseGilChars = 1 << 16;
-
-kernels::Text text_of(PyObject* s) noexcept {
-    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
-            static_cast<int>(PyUnicode_KIND(s)), static_cast<std::uint32_t>(PyUnicode_MAX_CHAR_VALUE(s))};
-}
 
 [[noreturn]] void page_failed(kernels::PageStatus status) {
     if (status == kernels::PageStatus::no_memory) {
@@ -155,16 +151,7 @@ constexpr const char kEscapeHtmlDoc[] =
     "Returns:\n"
     "    The escaped text (the text itself when it has none of the five).";
 
-Ref escape_html(Call& c) {
-    PyObject* text = c[0];
-    const kernels::Text t = text_of(text);
-    const std::size_t n = kernels::html_escaped_length(t);
-    if (n == t.length) return c.take(0);
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::too_large);
-    Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(n), t.max_char));
-    kernels::html_escape(t, PyUnicode_DATA(out.get()));
-    return out;
-}
+Ref escape_html_fn(Call& c) { return escape_html(c.take(0)); }
 
 // --- module ---------------------------------------------------------------------
 
@@ -186,7 +173,7 @@ const Def kDefs[] = {
     NIVRA_DEF("render_html(dict data: Dict[str, Any], str title: str = 'nivra.viz', int width: int = 1200, "
               "int height: int = 800) -> str",
               render_html, kRenderHtmlDoc),
-    NIVRA_DEF("_escape_html(str text: str) -> str", escape_html, kEscapeHtmlDoc),
+    NIVRA_DEF("_escape_html(str text: str) -> str", escape_html_fn, kEscapeHtmlDoc),
 };
 
 constexpr const char kModuleDoc[] =

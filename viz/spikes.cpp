@@ -6,6 +6,7 @@
 // step by step. Both roads give the same arrays, element for element.
 #include "frame/buffer.h"   // BufferView
 #include "frame/frame.h"    // Ref, Call, Module, the function table
+#include "frame/text.h"     // escape_html
 #include "kernels/events.h" // binning and colouring kernels
 
 #include <bit>
@@ -1087,17 +1088,7 @@ constexpr const char kHtmlEscapeDoc[] =
     "Returns:\n"
     "    The escaped text.";
 
-Ref html_escape(Call& c) {
-    Ref text = c.take(0);
-    static const char* const kPairs[][2] = {
-        {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&#x27;"}};
-    for (const auto& pair : kPairs) {
-        Ref from = str(pair[0]);
-        Ref to = str(pair[1]);
-        text = new_ref(PyUnicode_Replace(text.get(), from.get(), to.get(), -1));
-    }
-    return text;
-}
+Ref html_escape(Call& c) { return escape_html(c.take(0)); }
 
 constexpr const char kRenderSpikeHtmlDoc[] =
     "Fill the spike page template with a title and an event document.\n\n"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <new>
 
 #if defined(__linux__)
 #include <pthread.h>  // pthread_getattr_np: the calling thread's stack bounds
@@ -61,6 +62,18 @@ void PythonError::restore() noexcept {
         compat::set_exception(exc.release());
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PythonError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
 }
 

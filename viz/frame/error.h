@@ -16,6 +16,11 @@ struct PythonError {
     void restore() noexcept;
 };
 
+/// Called inside a catch block at a boundary to CPython: makes the exception
+/// being handled the pending Python error (a C++ error becomes MemoryError or
+/// SystemError). Never raises.
+void set_error_from_current_exception() noexcept;
+
 /// Wraps a new reference; throws PythonError when it is null.
 inline Ref new_ref(PyObject* p) {
     if (!p) throw PythonError{};

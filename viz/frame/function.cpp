@@ -39,12 +39,8 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
         }
         if (rec.returns_str) expect_exact(result.get(), &PyUnicode_Type, true);
         return result.release();
-    } catch (PythonError& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        set_error_from_current_exception();
     }
     add_traceback(rec.qualified.c_str(), rec.module->source_file, rec.line, rec.module->dict());
     return nullptr;
@@ -135,8 +131,8 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!f->signature) {
         try {
             f->signature = build_signature(f).release();
-        } catch (PythonError& e) {
-            e.restore();
+        } catch (...) {
+            set_error_from_current_exception();
             return nullptr;
         }
     }

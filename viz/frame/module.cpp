@@ -80,10 +80,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef* def) noexcept {
         copy_spec_attr(spec, dict, "parent", "__package__", true);
         copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false);
         return module.release();
-    } catch (PythonError& e) {
-        e.restore();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        set_error_from_current_exception();
     }
     return nullptr;
 }
@@ -108,12 +106,8 @@ int module_exec(PyObject* module) noexcept {
     try {
         run_body(md, module);
         return 0;
-    } catch (PythonError& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        set_error_from_current_exception();
     }
     if (PyErr_Occurred()) {
         std::string where = std::string("init ") + md.decl->full_name;

@@ -81,8 +81,8 @@ struct Planes {
 /// Colours n frames into rgb (uint8, (n, h, w, 3), zero-filled by the caller): blue from
 /// on, red from off (null: all zeros), value = uint8(clip(v / scale * 255, 0, 255)) in
 /// float32, with per-frame scales max(peak, 1): one shared by both channels when
-/// `shared_scale`, else one per channel. Returns NonFinite (rgb untouched) when any
-/// input value is NaN or infinite.
+/// `shared_scale`, else one per channel. Returns NonFinite when an input value is NaN
+/// or infinite: frames before it are coloured, the rest untouched (callers redo all).
 Status colour_frames(Planes on, Planes off, std::size_t n, std::size_t plane, bool shared_scale,
                      unsigned char* rgb) noexcept;
 

@@ -1,0 +1,23 @@
+// viz/frame/text.cpp: str views and HTML escaping shared by the page-writing modules.
+#include "text.h"
+
+#include "error.h"
+
+namespace nivra {
+
+kernels::Text text_of(PyObject* s) noexcept {
+    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+            static_cast<int>(PyUnicode_KIND(s)), static_cast<std::uint32_t>(PyUnicode_MAX_CHAR_VALUE(s))};
+}
+
+Ref escape_html(Ref text) {
+    const kernels::Text t = text_of(text.get());
+    const std::size_t n = kernels::html_escaped_length(t);
+    if (n == t.length) return text;
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "text too long to escape");
+    Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(n), t.max_char));
+    kernels::html_escape(t, PyUnicode_DATA(out.get()));
+    return out;
+}
+
+}  // namespace nivra
