@@ -1,5 +1,8 @@
 """Plain NumPy versions of the event binning steps, and event generators, for the tests."""
+import importlib.util
+
 import numpy as np
+import pytest
 
 X_NAMES = ("x", "channel", "addr", "address")
 Y_NAMES = ("y", "row")
@@ -101,3 +104,8 @@ def make_events(rng, n, names=("x", "y", "t", "p"), dtypes=None, width=34, heigh
             v = v + rng.random(n) * 0.99
         ev[name] = v
     return ev
+
+
+# Tonic is optional at run time; `make test` installs it so both binning paths are tested.
+requires_tonic = pytest.mark.skipif(importlib.util.find_spec("tonic") is None,
+                                    reason="Tonic is not installed")

@@ -30,8 +30,12 @@ def test_every_call_ends_in_a_result_or_an_exception(module, tmp_path):
     assert lines and lines[-1] == {"finished": module}, proc.stderr[-3000:]
     done = [r for r in lines if "done" in r]
     assert len(done) == sum(1 for r in lines if "start" in r)
-    # The good call of each function works; nothing it was given was changed.
-    assert all(r["outcome"] == "ok" for r in done if r["value"] == "good" and r["done"] != "load_template"), \
+    # The good call of each function works (the Tonic path only where Tonic is installed);
+    # nothing it was given was changed.
+    skip = {"load_template"}
+    if module == "spikes" and not s.module("spikes").TONIC_AVAILABLE:
+        skip.add("_events_to_frames_tonic")
+    assert all(r["outcome"] == "ok" for r in done if r["value"] == "good" and r["done"] not in skip), \
         [r for r in done if r["value"] == "good" and r["outcome"] != "ok"]
     assert not [r for r in done if r["changed"]]
     # SystemError means a function failed without a proper exception of its own.

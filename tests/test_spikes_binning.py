@@ -160,6 +160,7 @@ class TestFrameRules:
         out = spikes.events_to_frames(audio, (64, 1), 1, use_tonic=False)
         assert out.shape == (1, 2, 1, 64) and out[0, 0, 0, [3, 7]].tolist() == [1, 1] and out.sum() == 2
 
+    @ref.requires_tonic
     def test_accumulate(self):
         e = ref.make_events(np.random.default_rng(2), 500)
         plain = spikes.events_to_frames(e, (34, 30), 8, use_tonic=False)
@@ -167,6 +168,7 @@ class TestFrameRules:
         np.testing.assert_array_equal(acc, np.cumsum(plain, axis=0))
         assert acc[-1].sum() == 500
 
+    @ref.requires_tonic
     def test_empty_and_missing_fields(self, monkeypatch):
         empty = np.zeros(0, [("x", "<u2"), ("y", "<u2"), ("t", "<i8")])
         for use_tonic in (False, True):
@@ -186,6 +188,7 @@ class TestFrameRules:
         ((1,), "need more than 1 value to unpack"),
         ((), "need more than 0 values to unpack"),
     ])
+    @ref.requires_tonic
     def test_sensor_size_unpacking(self, size, msg):
         e = self.ev([0, 1])
         with pytest.raises(ValueError, match=msg):
@@ -254,6 +257,7 @@ class TestDispatch:
         monkeypatch.setattr(spikes, "TONIC_AVAILABLE", "yes")
         assert spikes.events_to_frames(e, (1, 1)) == "T"
 
+    @ref.requires_tonic
     def test_fallback_only_on_exception(self, monkeypatch):
         e = ref.make_events(np.random.default_rng(4), 200)
         want = ref.frames(e, (34, 30), 6)
@@ -269,6 +273,7 @@ class TestDispatch:
         with pytest.raises(Boom):
             spikes.events_to_frames(e, (34, 30), 6)
 
+    @ref.requires_tonic
     def test_tonic_path(self, monkeypatch):
         made = []
         class FakeToFrame:

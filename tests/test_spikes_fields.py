@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from nivra.viz import spikes
-from spikes_reference import make_events
+from spikes_reference import make_events, requires_tonic
 
 
 def rec(names, n=3, dtype="<i8"):
@@ -20,6 +20,7 @@ def run_isolated(code):
 
 
 class TestModuleBody:
+    @requires_tonic
     def test_names_bound(self):
         import base64, io, json, pathlib, tempfile, typing, webbrowser
         import PIL.Image
@@ -39,7 +40,7 @@ class TestModuleBody:
     @pytest.mark.parametrize("blocked, expect", [
         ("sys.modules['tonic'] = None", "False None True True"),
         ("sys.modules['tonic.transforms'] = None", "False None True True"),
-        ("sys.modules['PIL'] = None", "True tonic False False"),
+        pytest.param("sys.modules['PIL'] = None", "True tonic False False", marks=requires_tonic),
     ])
     def test_optional_library_missing(self, blocked, expect):
         r = run_isolated(f"""
