@@ -22,7 +22,7 @@ from PIL import Image
 from nivra.viz import spikes
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
-from spikes_binning import frames_numpy, make  # noqa: E402  (the plain NumPy steps)
+from spikes_binning import frames_numpy, grid_from_frames, make  # noqa: E402  (the plain NumPy steps)
 
 # Stage times are CPU times of this thread (Pillow's encoder and our kernels run in it
 # with the interpreter lock released): the machine is shared, and wall times swing
@@ -51,14 +51,7 @@ def frames_plain(events, size, n, tonic_path):
 
 
 def grid_plain(frames, size, n_bins):
-    width, height = size
-    grid = np.zeros((n_bins, height, width, 3), dtype=np.uint8)
-    on, off = frames[:, 0], frames[:, 1]
-    max_on = np.maximum(on.max(axis=(1, 2), keepdims=True), 1)
-    max_off = np.maximum(off.max(axis=(1, 2), keepdims=True), 1)
-    grid[:, :, :, 2] = np.clip(on / max_on * 255, 0, 255).astype(np.uint8)
-    grid[:, :, :, 0] = np.clip(off / max_off * 255, 0, 255).astype(np.uint8)
-    return grid
+    return grid_from_frames(frames, size)
 
 
 def colour_plain(frames, size, n_frames):

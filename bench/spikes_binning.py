@@ -72,9 +72,13 @@ def raster_numpy(events, n_neurons, time_bins):
 
 
 def grid_numpy(events, sensor_size, n_bins):
-    frames = frames_numpy(events, sensor_size, n_bins)
+    return grid_from_frames(frames_numpy(events, sensor_size, n_bins), sensor_size)
+
+
+def grid_from_frames(frames, sensor_size):
+    """The grid's colouring: each bin's ON and OFF counts scaled to its own peak."""
     width, height = sensor_size
-    grid = np.zeros((n_bins, height, width, 3), dtype=np.uint8)
+    grid = np.zeros((len(frames), height, width, 3), dtype=np.uint8)
     on, off = frames[:, 0], frames[:, 1]
     max_on = np.maximum(on.max(axis=(1, 2), keepdims=True), 1)
     max_off = np.maximum(off.max(axis=(1, 2), keepdims=True), 1)

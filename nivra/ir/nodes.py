@@ -252,7 +252,9 @@ class Softmax(Node):
 # --- normalisation -------------------------------------------------------------------------
 
 @dataclass(eq=False)
-class BatchNorm1d(Node):
+class _BatchNorm(Node):
+    """Fields shared by the batch normalisations (not a node type of its own)."""
+
     num_features: int
     weight: np.ndarray | None = None
     bias: np.ndarray | None = None
@@ -263,14 +265,13 @@ class BatchNorm1d(Node):
 
 
 @dataclass(eq=False)
-class BatchNorm2d(Node):
-    num_features: int
-    weight: np.ndarray | None = None
-    bias: np.ndarray | None = None
-    running_mean: np.ndarray | None = None
-    running_var: np.ndarray | None = None
-    eps: float = 1e-5
-    momentum: float = 0.1
+class BatchNorm1d(_BatchNorm):
+    """Batch normalisation over (N, C) or (N, C, L) inputs."""
+
+
+@dataclass(eq=False)
+class BatchNorm2d(_BatchNorm):
+    """Batch normalisation over (N, C, H, W) inputs."""
 
 
 @dataclass(eq=False)
@@ -284,7 +285,9 @@ class LayerNorm(Node):
 # --- pooling and reshaping -----------------------------------------------------------------
 
 @dataclass(eq=False)
-class MaxPool2d(Node):
+class _Pool2d(Node):
+    """Fields shared by the 2-D poolings (not a node type of its own)."""
+
     kernel_size: Pair
     stride: Pair | None = None  # None: equal to kernel_size
     padding: Pair = (0, 0)
@@ -295,14 +298,13 @@ class MaxPool2d(Node):
 
 
 @dataclass(eq=False)
-class AvgPool2d(Node):
-    kernel_size: Pair
-    stride: Pair | None = None
-    padding: Pair = (0, 0)
+class MaxPool2d(_Pool2d):
+    """Maximum over each window."""
 
-    def __post_init__(self) -> None:
-        super().__post_init__()
-        _normalise_pairs(self, "kernel_size", "stride", "padding")
+
+@dataclass(eq=False)
+class AvgPool2d(_Pool2d):
+    """Mean over each window."""
 
 
 @dataclass(eq=False)
