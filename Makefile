@@ -39,10 +39,13 @@ bench: build
 # into their own build and install directories (the normal install in .venv is
 # left alone), then the whole suite run against them with the sanitizer
 # runtime preloaded. Any report fails the run; see tools/lsan.supp for what
-# leak detection leaves to the reference-leak tests.
+# leak detection leaves to the reference-leak tests. One BLAS thread: the leak
+# checker stops every thread at exit, and its tracer has been seen to crash
+# (rarely) while stopping idle BLAS worker threads.
 ASAN_SITE  := build/asan-site
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 ASAN_ENV    = NIVRA_ASAN_SITE=$(CURDIR)/$(ASAN_SITE) PYTHONPATH=$(CURDIR)/$(ASAN_SITE) PYTHONMALLOC=malloc \
+  OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
   ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1:malloc_context_size=2:detect_stack_use_after_return=0 \
   LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
