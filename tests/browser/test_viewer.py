@@ -184,6 +184,29 @@ def test_collapse_and_expand_one_group(viewer):
     assert not viewer.errors
 
 
+def test_double_click_acts_on_what_the_first_click_hit(viewer):
+    # The first click selects the group and opens the details panel, which narrows the
+    # drawing; the second click of the pair must still expand that group.
+    doc = graphdocs.sample_model()
+    page = viewer.open(doc)
+    gid = doc["groups"][0]["id"]
+    api(page, f"__nivraViewer.toggleGroup({gid}, true)")
+    wait_idle(page)
+    show_all(page)
+    box = api(page, f"__nivraViewer.groupBox({gid})")
+    x, y = box["x"] + box["width"] / 2, box["y"] + box["height"] / 2
+    page.mouse.move(x, y)
+    page.mouse.down(click_count=1)
+    page.mouse.up(click_count=1)
+    page.wait_for_selector("#details:not(.hidden)")
+    page.wait_for_timeout(100)  # the panel's reflow and the view's shift have happened
+    page.mouse.down(click_count=2)
+    page.mouse.up(click_count=2)
+    wait_idle(page)
+    assert api(page, "__nivraViewer.collapsed") == []
+    assert not viewer.errors
+
+
 def test_collapse_all_and_expand_all(viewer):
     doc = graphdocs.sample_model()
     page = viewer.open(doc)
