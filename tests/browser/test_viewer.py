@@ -289,7 +289,7 @@ def test_search_finds_nodes(viewer, query, expected):
         page.keyboard.press("Enter")
         seen.append(page.evaluate("document.documentElement.dataset.selected"))
     assert sorted(seen) == sorted(expected)
-    page.wait_for_timeout(350)  # centring animation
+    page.wait_for_function("!__nivraViewer.animating")  # the centring animation has ended
     box = api(page, f"__nivraViewer.nodeBox({seen[-1]!r})")
     stage = page.eval_on_selector("#stage", "e => { const r = e.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; }")
     assert abs(box["x"] + box["width"] / 2 - stage[0]) < 2 and abs(box["y"] + box["height"] / 2 - stage[1]) < 2
@@ -501,7 +501,7 @@ def test_wheel_zooms_around_the_pointer(viewer):
     px, py = 500, 400
     page.mouse.move(px, py)
     page.mouse.wheel(0, -300)
-    page.wait_for_timeout(100)
+    page.wait_for_function("(k) => __nivraViewer.view.k > k", arg=before["k"])
     after = api(page, "__nivraViewer.view")
     assert after["k"] > before["k"] * 1.2
     wx = lambda v: ((px - rect[0]) - v["tx"]) / v["k"]  # noqa: E731
