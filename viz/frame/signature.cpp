@@ -27,49 +27,64 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
+// Reads a text left to right, keeping track of quotes and bracket depth.
+class Nesting {
+public:
+    enum Mark { Quoted, Open, Close, Plain };
+
+    // What s[i] is; inside quotes an escaped character is stepped over (i moves onto it).
+    Mark read(std::string_view s, std::size_t& i) {
+        char c = s[i];
+        if (quote_) {
+            if (c == '\\') ++i;
+            else if (c == quote_) quote_ = 0;
+            return Quoted;
+        }
+        if (c == '\'' || c == '"') {
+            quote_ = c;
+            return Quoted;
+        }
+        if (c == '(' || c == '[') {
+            ++depth_;
+            return Open;
+        }
+        if (c == ')' || c == ']') {
+            --depth_;
+            return Close;
+        }
+        return Plain;
+    }
+    int depth() const { return depth_; }
+    bool balanced() const { return quote_ == 0 && depth_ == 0; }
+
+private:
+    int depth_ = 0;
+    char quote_ = 0;
+};
+
 // Splits on `sep` at bracket depth 0 and outside quotes.
 std::vector<std::string_view> split_top(std::string_view s, char sep, std::string_view line) {
     std::vector<std::string_view> parts;
-    int depth = 0;
-    char quote = 0;
+    Nesting n;
     std::size_t start = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '[' || c == '(') {
-            ++depth;
-        } else if (c == ']' || c == ')') {
-            if (--depth < 0) bad(line, "unbalanced brackets");
-        } else if (c == sep && depth == 0) {
+        Nesting::Mark m = n.read(s, i);
+        if (m == Nesting::Close && n.depth() < 0) bad(line, "unbalanced brackets");
+        if (m == Nesting::Plain && s[i] == sep && n.depth() == 0) {
             parts.push_back(s.substr(start, i - start));
             start = i + 1;
         }
     }
-    if (quote || depth != 0) bad(line, "unbalanced brackets or quotes");
+    if (!n.balanced()) bad(line, "unbalanced brackets or quotes");
     parts.push_back(s.substr(start));
     return parts;
 }
 
 // Finds `needle` at bracket depth 0 and outside quotes; npos when absent.
 std::size_t find_top(std::string_view s, std::string_view needle) {
-    int depth = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '\'' || c == '"') quote = c;
-        else if (c == '[' || c == '(') ++depth;
-        else if (c == ']' || c == ')') --depth;
-        else if (depth == 0 && s.substr(i, needle.size()) == needle) return i;
-    }
+    Nesting n;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (n.read(s, i) == Nesting::Plain && n.depth() == 0 && s.substr(i, needle.size()) == needle) return i;
     return std::string_view::npos;
 }
 
@@ -129,20 +144,11 @@ Signature parse_signature(std::string_view line) {
     if (!is_identifier(sig.name)) bad(line, "function name");
 
     // The parameter list ends at the bracket that closes the first one.
-    int depth = 0;
-    char quote = 0;
+    Nesting n;
     std::size_t close = std::string_view::npos;
     for (std::size_t i = open; i < line.size() && close == std::string_view::npos; ++i) {
-        char c = line[i];
-        if (quote) {
-            if (c == '\\') ++i;
-            else if (c == quote) quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '(' || c == '[') {
-            ++depth;
-        } else if ((c == ')' || c == ']') && --depth == 0) {
-            if (c != ')') bad(line, "unbalanced brackets");
+        if (n.read(line, i) == Nesting::Close && n.depth() == 0) {
+            if (line[i] != ')') bad(line, "unbalanced brackets");
             close = i;
         }
     }
