@@ -332,6 +332,10 @@ def test_theme_follows_system_and_toggles(open_page, event_doc):
     assert p.page.evaluate(bg) == dark
     assert p.page.evaluate("document.documentElement.dataset.theme") is None
     p.page.wait_for_function("(" + PLOT_BRIGHTNESS + ")() < 60")
+    # with nothing picked, a change of the system's scheme is followed at once
+    p.page.emulate_media(color_scheme="light")
+    assert p.page.evaluate(bg) == light
+    p.page.wait_for_function("(" + PLOT_BRIGHTNESS + ")() > 200")
     assert p.errors == []
 
 
