@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -69,34 +70,29 @@ u32string replace_all(const u32string& s, const u32string& from, const u32string
     return out + s.substr(i);
 }
 
-u32string json_escaped(const u32string& s) {
+struct Escape {
+    char32_t c;
+    const char32_t* as;
+};
+
+// Each character of `table` in s written as its replacement, in one pass.
+u32string escaped(const u32string& s, std::initializer_list<Escape> table) {
     u32string out;
     for (char32_t c : s) {
-        switch (c) {
-            case U'<': out += U"\\u003c"; break;
-            case U'>': out += U"\\u003e"; break;
-            case U'&': out += U"\\u0026"; break;
-            case 0x2028: out += U"\\u2028"; break;
-            case 0x2029: out += U"\\u2029"; break;
-            default: out += c;
-        }
+        auto e = std::find_if(table.begin(), table.end(), [c](const Escape& x) { return x.c == c; });
+        if (e == table.end()) out += c;
+        else out += e->as;
     }
     return out;
 }
 
+u32string json_escaped(const u32string& s) {
+    return escaped(s, {{U'<', U"\\u003c"}, {U'>', U"\\u003e"}, {U'&', U"\\u0026"},
+                       {0x2028, U"\\u2028"}, {0x2029, U"\\u2029"}});
+}
+
 u32string html_escaped(const u32string& s) {
-    u32string out;
-    for (char32_t c : s) {
-        switch (c) {
-            case U'&': out += U"&amp;"; break;
-            case U'<': out += U"&lt;"; break;
-            case U'>': out += U"&gt;"; break;
-            case U'"': out += U"&quot;"; break;
-            case U'\'': out += U"&#x27;"; break;
-            default: out += c;
-        }
-    }
-    return out;
+    return escaped(s, {{U'&', U"&amp;"}, {U'<', U"&lt;"}, {U'>', U"&gt;"}, {U'"', U"&quot;"}, {U'\'', U"&#x27;"}});
 }
 
 u32string ascii(const std::string& s) { return u32string(s.begin(), s.end()); }
