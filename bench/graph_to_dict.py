@@ -59,20 +59,18 @@ def make_graph(c: int = 64, n: int = 2048) -> ir.Graph:
 
 # --- the baseline: graph_to_dict written plainly in Python --------------------
 
+def py_port_shape(node, attr, key):
+    ports = getattr(node, attr, None)
+    if not isinstance(ports, dict) or key not in ports:
+        return None
+    shape = ports[key]
+    return shape.tolist() if isinstance(shape, np.ndarray) else shape
+
+
 def py_serialize_node(name, node):
     node_type = type(node).__name__
-    input_shape = None
-    if hasattr(node, "input_type") and node.input_type is not None:
-        if isinstance(node.input_type, dict) and "input" in node.input_type:
-            input_shape = node.input_type["input"]
-            if isinstance(input_shape, np.ndarray):
-                input_shape = input_shape.tolist()
-    output_shape = None
-    if hasattr(node, "output_type") and node.output_type is not None:
-        if isinstance(node.output_type, dict) and "output" in node.output_type:
-            output_shape = node.output_type["output"]
-            if isinstance(output_shape, np.ndarray):
-                output_shape = output_shape.tolist()
+    input_shape = py_port_shape(node, "input_type", "input")
+    output_shape = py_port_shape(node, "output_type", "output")
     params, config, param_count = {}, {}, 0
     if hasattr(node, "__dataclass_fields__"):
         for f in dataclasses.fields(node):
