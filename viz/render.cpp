@@ -9,8 +9,8 @@ namespace {
 
 const Name kJson("json"), kPath("Path"), kTemplatesDir("TEMPLATES_DIR"), kFile("__file__");
 const Name kLoadTemplate("load_template"), kEscapeHtml("_escape_html");
-const Name kDumps("dumps"), kEnsureAscii("ensure_ascii"), kExists("exists"), kReadText("read_text");
-const Name kEncoding("encoding"), kParent("parent"), kReplace("replace");
+const Name kDumps("dumps"), kEnsureAscii("ensure_ascii"), kExists("exists");
+const Name kParent("parent"), kReplace("replace");
 const Name kTitleMark("{{TITLE}}"), kDataMark("{{DATA_JSON}}"), kWidthMark("{{WIDTH}}"), kHeightMark("{{HEIGHT}}");
 
 // Pages at least this large are planned and written with the interpreter lock released.
@@ -63,9 +63,7 @@ Ref load_template(Call& c) {
         PyErr_SetObject(PyExc_FileNotFoundError, message.get());
         throw PythonError{};
     }
-    Ref read_text = attr(path.get(), kReadText);
-    Ref utf8 = str("utf-8");
-    return call_kw(read_text.get(), {}, {{&kEncoding, utf8.get()}});
+    return read_text_utf8(path.get());
 }
 
 // --- render_html --------------------------------------------------------------

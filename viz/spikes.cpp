@@ -1065,7 +1065,7 @@ constexpr const char kLoadTemplateDoc[] =
     "Raises:\n"
     "    OSError (FileNotFoundError) and UnicodeDecodeError from reading.";
 
-const Name kParent("parent"), kReadText("read_text"), kWriteText("write_text"), kEncoding("encoding");
+const Name kParent("parent"), kEncoding("encoding");
 
 Ref load_template(Call& c) {
     Ref path_type = c.global(kPath);
@@ -1075,9 +1075,7 @@ Ref load_template(Call& c) {
     Ref templates = str("templates");
     Ref dir = new_ref(PyNumber_TrueDivide(parent.get(), templates.get()));
     Ref path = new_ref(PyNumber_TrueDivide(dir.get(), c[0]));
-    Ref read_text = attr(path.get(), kReadText);
-    Ref utf8 = str("utf-8");
-    return call_kw(read_text.get(), {}, {{&kEncoding, utf8.get()}});
+    return read_text_utf8(path.get());
 }
 
 constexpr const char kHtmlEscapeDoc[] =
@@ -1208,9 +1206,7 @@ Ref export_events_html(Call& c) {
     Ref html = page_of(c, c[0], c[2], c[3]);
     Ref path_type = c.global(kPath);
     Ref path = call(path_type.get(), c[1]);
-    Ref write_text = attr(path.get(), kWriteText);
-    Ref utf8 = str("utf-8");
-    call_kw(write_text.get(), {html.get()}, {{&kEncoding, utf8.get()}});
+    write_text_utf8(path.get(), html.get());
     return new_ref(PyObject_Str(path.get()));
 }
 
