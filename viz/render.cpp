@@ -10,7 +10,7 @@ namespace {
 const Name kJson("json"), kPath("Path"), kTemplatesDir("TEMPLATES_DIR"), kFile("__file__");
 const Name kLoadTemplate("load_template"), kEscapeHtml("_escape_html");
 const Name kDumps("dumps"), kEnsureAscii("ensure_ascii"), kExists("exists");
-const Name kParent("parent"), kReplace("replace");
+const Name kReplace("replace");
 const Name kTitleMark("{{TITLE}}"), kDataMark("{{DATA_JSON}}"), kWidthMark("{{WIDTH}}"), kHeightMark("{{HEIGHT}}");
 
 // Pages at least this large are planned and written with the interpreter lock released.
@@ -159,10 +159,7 @@ void body(Module& m) {
     m.import_from("typing", {"Any", "Dict", "Optional"});
     Ref path = m.global(kPath);
     Ref file = m.global(kFile);
-    Ref here = call(path.get(), file.get());
-    Ref parent = attr(here.get(), kParent);
-    Ref templates = str("templates");
-    Ref dir = new_ref(PyNumber_TrueDivide(parent.get(), templates.get()));
+    Ref dir = templates_beside(path.get(), file.get());
     m.set("TEMPLATES_DIR", dir.get());
 }
 

@@ -1065,15 +1065,12 @@ constexpr const char kLoadTemplateDoc[] =
     "Raises:\n"
     "    OSError (FileNotFoundError) and UnicodeDecodeError from reading.";
 
-const Name kParent("parent"), kEncoding("encoding");
+const Name kEncoding("encoding");
 
 Ref load_template(Call& c) {
     Ref path_type = c.global(kPath);
     Ref file = c.global(kFile);
-    Ref here = call(path_type.get(), file.get());
-    Ref parent = attr(here.get(), kParent);
-    Ref templates = str("templates");
-    Ref dir = new_ref(PyNumber_TrueDivide(parent.get(), templates.get()));
+    Ref dir = templates_beside(path_type.get(), file.get());
     Ref path = new_ref(PyNumber_TrueDivide(dir.get(), c[0]));
     return read_text_utf8(path.get());
 }

@@ -1,4 +1,4 @@
-// viz/frame/call.cpp: keyword calls into Python objects, and UTF-8 text files through path objects.
+// viz/frame/call.cpp: keyword calls into Python objects, and templates and pages through path objects.
 #include "call.h"
 
 #include <vector>
@@ -24,7 +24,14 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
 }
 
 namespace {
-const Name kReadText("read_text"), kWriteText("write_text"), kEncoding("encoding");
+const Name kReadText("read_text"), kWriteText("write_text"), kEncoding("encoding"), kParent("parent");
+}
+
+Ref templates_beside(PyObject* path_type, PyObject* file) {
+    Ref here = call(path_type, file);
+    Ref parent = attr(here.get(), kParent);
+    Ref templates = str("templates");
+    return new_ref(PyNumber_TrueDivide(parent.get(), templates.get()));
 }
 
 Ref read_text_utf8(PyObject* path) {
