@@ -9,15 +9,32 @@ from __future__ import annotations
 
 import base64
 import html
+import importlib.util
 import io
 import json
 import string
+import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 from PIL import Image
 
-TEMPLATE = Path(__file__).resolve().parents[2] / "nivra" / "viz" / "templates" / "spikes.html"
+
+def _template() -> Path:
+    """The installed spike page template, or a fresh assembly of its sources when the
+    module is not built."""
+    spec = importlib.util.find_spec("nivra.viz.spikes")
+    if spec is not None and spec.origin:
+        return Path(spec.origin).parent / "templates" / "spikes.html"
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+    from assemble_templates import assemble
+    path = Path(tempfile.mkdtemp()) / "spikes.html"
+    path.write_text(assemble("spikes.html"), encoding="utf-8")
+    return path
+
+
+TEMPLATE = _template()
 
 
 def encode_png(rgb: np.ndarray) -> str:

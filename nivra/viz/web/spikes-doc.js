@@ -1,0 +1,98 @@
+// spikes-doc.js: page helpers, the check of the embedded event document, the header
+const { floor, ceil, min, max, round } = Math;
+const root = document.documentElement;
+const byId = (id) => document.getElementById(id);
+const setText = (id, text) => { byId(id).textContent = text; };
+const fail = window.spikePageFail;
+const PNG = "data:image/png;base64,";
+// "?debug" in the page URL logs how long each raster drawing takes
+const DEBUG = /[?&]debug\b/.test(location.search);
+
+// Everything the drawing code relies on is tested here, so a malformed
+// document stops with one clear message instead of a half-drawn page.
+function readDoc(doc) {
+  const bad = (msg) => { throw new Error("The event document is malformed: " + msg); };
+  if (typeof DOC === "undefined") bad("no document was embedded");
+  if (doc === null || typeof doc !== "object" || Array.isArray(doc)) bad("expected an object");
+  const keys = ["event_count", "duration_us", "sensor_size", "grid_frames", "animation_frames", "raster"];
+  for (const k of keys) if (!(k in doc)) bad("missing \"" + k + "\"");
+  const count = doc.event_count, dur = doc.duration_us, size = doc.sensor_size;
+  if (typeof count !== "number" || !isFinite(count) || count < 0) bad("\"event_count\" must be a non-negative number");
+  if (typeof dur !== "number" || !isFinite(dur) || dur < 0) bad("\"duration_us\" must be a non-negative number");
+  if (!Array.isArray(size) || size.length !== 2 || !size.every((v) => Number.isInteger(v) && v > 0))
+    bad("\"sensor_size\" must be [width, height] with positive integers");
+  for (const k of ["grid_frames", "animation_frames"]) {
+    const list = doc[k];
+    if (!Array.isArray(list)) bad("\"" + k + "\" must be a list of images");
+    list.forEach((s, i) => {
+      if (typeof s !== "string" || s.length === 0) bad("\"" + k + "\" entry " + i + " is not an image string");
+    });
+  }
+  const raster = doc.raster;
+  if (!Array.isArray(raster)) bad("\"raster\" must be a list of rows");
+  const rows = raster.length, cols = rows ? (Array.isArray(raster[0]) ? raster[0].length : -1) : 0;
+  if (rows && cols < 1) bad("\"raster\" rows must be non-empty lists of counts");
+  const flat = new Float32Array(rows * cols);
+  let peak = 0;
+  for (let b = 0; b < rows; b++) {
+    const row = raster[b];
+    if (!Array.isArray(row) || row.length !== cols) bad("\"raster\" row " + b + " does not have " + cols + " values");
+    for (let n = 0; n < cols; n++) {
+      const v = row[n];
+      if (typeof v !== "number" || !isFinite(v)) bad("\"raster\" row " + b + " holds a value that is not a finite number");
+      flat[b * cols + n] = v;
+      if (v > peak) peak = v;
+    }
+  }
+  return {
+    count, duration: dur, width: size[0], height: size[1],
+    grid: doc.grid_frames, frames: doc.animation_frames,
+    raster: { bins: rows, neurons: cols, data: flat, peak },
+    framesOnly: count === 0 && rows === 0,
+  };
+}
+
+function loadImage(b64, what) {
+  const img = new Image();
+  img.decoding = "async";
+  img.src = PNG + b64;
+  return img.decode().then(() => img, () => {
+    throw new Error(what + " is not a readable PNG image");
+  });
+}
+
+// Upscaled images stay crisp; downscaled ones may smooth so sparse events survive.
+function crispWhenEnlarged(el, naturalWidth, shownWidth) {
+  el.classList.toggle("crisp", shownWidth >= naturalWidth);
+}
+
+// A box saying what is missing, in place of a card's body.
+function emptyBox(title, text) {
+  const e = document.createElement("div"), s = document.createElement("strong");
+  e.className = "empty";
+  s.textContent = title;
+  e.appendChild(s);
+  e.appendChild(document.createTextNode(text));
+  return e;
+}
+
+function drawHeader(d) {
+  if (d.framesOnly) {
+    // frames binned elsewhere carry no event count or duration
+    setText("kind", "Precomputed frames");
+    byId("stat-events").querySelector("dt").textContent = "Source";
+    setText("event-count", "Precomputed frames");
+    byId("stat-duration").hidden = true;
+  } else {
+    setText("event-count", fmtInt(d.count));
+    setText("duration", fmtDuration(d.duration));
+  }
+  setText("sensor", d.width + " \u00d7 " + d.height);
+  let small = document.createElement("small");
+  small.textContent = "px";
+  byId("sensor").appendChild(small);
+  setText("frames-stat", fmtInt(d.frames.length));
+  small = document.createElement("small");
+  small.textContent = d.framesOnly ? d.grid.length + " in grid" : d.grid.length + " bin" + (d.grid.length === 1 ? "" : "s");
+  byId("frames-stat").appendChild(small);
+}
