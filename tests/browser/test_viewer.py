@@ -394,7 +394,7 @@ def test_unreadable_embedded_data_sets_the_error_state(viewer, browser, tmp_path
     page = context.new_page()
     page.goto(path.as_uri())
     page.wait_for_function("document.documentElement.dataset.state === 'error'")
-    assert "missing or is not an object" in page.inner_text("#error")
+    assert "not valid JSON" in page.inner_text("#error")
 
 
 def test_sparse_and_odd_documents_still_draw(viewer):

@@ -23,7 +23,11 @@ function boot() {
   resize();
   if (typeof ResizeObserver !== "undefined") new ResizeObserver(() => resize()).observe(stage);
   else window.addEventListener("resize", resize);
-  const M = readModel(window.__NIVRA_DATA__);
+  let doc;
+  try { doc = readEmbeddedJson("nivra-data"); } catch (err) {
+    throw new Error("The embedded graph document is not valid JSON (" + err.message + ").");
+  }
+  const M = readModel(doc);
   S.M = M;
   $("subtitle").textContent = fmtInt(M.nodes.length) + " nodes · " + fmtInt(M.edges.length) + " edges" +
     (M.doc.version != null ? " · IR " + String(M.doc.version) : "");
