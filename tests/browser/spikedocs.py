@@ -198,6 +198,15 @@ def make_sensor_doc(kind, width=1280, height=720, n_frames=20):
     return events_doc(x, y, t, p, width, height, n_frames=n_frames)
 
 
+def make_noise_doc(n_frames=3, width=1280, height=720, seed=5):
+    """Frames in which every pixel is active (no raster): the most drawing work per frame."""
+    rng = np.random.default_rng(seed)
+    frames = [encode_png(colour_on_off(*rng.poisson(2.0, (2, 1, height, width)).astype(np.float32))[0])
+              for _ in range(n_frames)]
+    return {"event_count": 0, "duration_us": 0, "sensor_size": (width, height),
+            "grid_frames": frames[:5], "animation_frames": frames, "raster": []}
+
+
 def decode_png(b64: str) -> np.ndarray:
     """Image string -> RGB uint8 array (height, width, 3)."""
     return np.asarray(Image.open(io.BytesIO(base64.b64decode(b64))).convert("RGB"))

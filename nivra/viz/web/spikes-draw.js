@@ -23,18 +23,39 @@ function blockMap(w, h, ow, oh) {
   return m;
 }
 
+let planeOn = new Uint8Array(0), planeOff = new Uint8Array(0);
+
 // Paints `image` into `out` (ImageData, at most the image's size) through the tables `luts`.
+// Stored pixels are visited once each; a busy image first takes its block maxima in two
+// planes and then maps each canvas pixel, which keeps the inner loop free of table lookups.
 function paintImage(image, out, luts) {
   const { w, h } = image, ow = out.width, oh = out.height, d = out.data;
-  new Uint32Array(d.buffer, d.byteOffset, ow * oh).fill(BLACK);
   const { col, rowBase } = blockMap(w, h, ow, oh);
   const lutOn = luts.on, lutOff = luts.off, on = image.on, off = image.off, idx = image.idx;
-  for (let k = 0, n = image.count; k < n; k++) {
-    const i = idx ? idx[k] : k;
-    const y = (i / w) | 0, o = (rowBase[y] + col[i - y * w]) << 2;
-    const r = lutOff[off[k]], b = lutOn[on[k]];
-    if (r > d[o]) d[o] = r;
-    if (b > d[o + 2]) d[o + 2] = b;
+  if (idx) {
+    new Uint32Array(d.buffer, d.byteOffset, ow * oh).fill(BLACK);
+    for (let k = 0, n = image.count; k < n; k++) {
+      const i = idx[k], y = (i / w) | 0, o = (rowBase[y] + col[i - y * w]) << 2;
+      const r = lutOff[off[k]], b = lutOn[on[k]];
+      if (r > d[o]) d[o] = r;
+      if (b > d[o + 2]) d[o + 2] = b;
+    }
+    return;
+  }
+  const size = ow * oh;
+  if (planeOn.length < size) { planeOn = new Uint8Array(size); planeOff = new Uint8Array(size); }
+  const mOn = planeOn, mOff = planeOff;
+  mOn.fill(0, 0, size); mOff.fill(0, 0, size);
+  for (let y = 0, k = 0; y < h; y++) {
+    const rb = rowBase[y];
+    for (let x = 0; x < w; x++, k++) {
+      const o = rb + col[x], a = on[k], b = off[k];
+      if (a > mOn[o]) mOn[o] = a;
+      if (b > mOff[o]) mOff[o] = b;
+    }
+  }
+  for (let o = 0, q = 0; o < size; o++, q += 4) {
+    d[q] = lutOff[mOff[o]]; d[q + 1] = 0; d[q + 2] = lutOn[mOn[o]]; d[q + 3] = 255;
   }
 }
 
