@@ -111,6 +111,7 @@ def test_event_page_draws_everything(open_page, event_doc):
     (1000, 2_500, "1,000", "2.50 ms"),
     (12_000_000_000, 600_000_000, "12,000,000,000", "600.00 s"),
     (5, 0, "5", "0 \u00b5s"),
+    (5, 999_999, "5", "1.00 s"),
 ])
 def test_header_figures_are_formatted(open_page, event_doc, count, duration, want_count, want_duration):
     doc = dict(event_doc, event_count=count, duration_us=duration)
@@ -172,6 +173,10 @@ def test_animation_player_controls(open_page, event_doc):
     page.keyboard.press(" ")
     assert page.get_attribute("#play", "aria-label") == "Play"
     assert page.evaluate("document.documentElement.dataset.theme") == theme
+    page.focus("#slider")  # a slider keeps its arrows, not Space
+    page.keyboard.press(" ")
+    assert page.get_attribute("#play", "aria-label") == "Pause"
+    page.keyboard.press(" ")
     page.click("#pol-off")
     page.keyboard.press("Home")
     page.keyboard.press("ArrowRight")
@@ -469,7 +474,7 @@ def test_reduced_images_keep_single_events(open_page, sensor_docs, kind):
     # the player and the thumbnails show the 1280 x 720 sensor smaller than its pixels: each
     # canvas pixel is the maximum of its block, so every event stays a lit pixel (a sparse
     # image is stored by its active pixels, a busy one whole: both are reduced alike)
-    doc = sensor_docs["sparse"] if kind == "sparse" else spikedocs.make_noise_doc()
+    doc = sensor_docs["sparse"] if kind == "sparse" else spikedocs.make_noise_doc(n_frames=2)
     p = open_page(doc)
     page = p.page
     page.click("#contrast-linear")

@@ -4,21 +4,22 @@
 // own keys: the frame slider moves by itself, the contrast slider and the selects as usual.
 function setupKeys(keys) {
   if (!keys) return;
-  const ownKeys = (ev) => {
+  const isSpace = (key) => key === " " || key === "Spacebar";
+  // true when the focused field uses this key itself (a slider has no use for Space)
+  const fieldKey = (ev) => {
     const el = ev.target;
     if (!el || !el.tagName) return false;
     if (el.isContentEditable || el.tagName === "SELECT" || el.tagName === "TEXTAREA") return true;
-    return el.tagName === "INPUT" && !["button", "checkbox", "radio", "submit", "reset"].includes(el.type);
+    if (el.tagName !== "INPUT" || ["button", "checkbox", "radio", "submit", "reset"].includes(el.type)) return false;
+    return !(el.type === "range" && isSpace(ev.key));
   };
+  const skip = (ev) => ev.altKey || ev.ctrlKey || ev.metaKey || fieldKey(ev);
   document.addEventListener("keydown", (ev) => {
-    if (ev.altKey || ev.ctrlKey || ev.metaKey || ownKeys(ev)) return;
-    const k = ev.key === "Spacebar" ? " " : ev.key;
-    if (!own(keys, k)) return;
+    const k = isSpace(ev.key) ? " " : ev.key;
+    if (skip(ev) || !own(keys, k)) return;
     ev.preventDefault();
     keys[k]();
   });
   // a focused button or checkbox would also act on the release of Space
-  document.addEventListener("keyup", (ev) => {
-    if ((ev.key === " " || ev.key === "Spacebar") && !ownKeys(ev) && !(ev.altKey || ev.ctrlKey || ev.metaKey)) ev.preventDefault();
-  });
+  document.addEventListener("keyup", (ev) => { if (isSpace(ev.key) && !skip(ev)) ev.preventDefault(); });
 }
