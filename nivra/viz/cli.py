@@ -727,10 +727,10 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
         np.save(inputs[3], events)
         np.save(inputs[4], frames)
         if nir_model is not None:
-            import nir
+            from nivra.viz.importers import nir as nir_import
 
             inputs.append(root / "sample_model.nir")
-            nir.write(inputs[-1], nir_model)
+            nir_import.write(inputs[-1], nir_model)
     except OSError as exc:
         raise JobError(f"cannot write into {root}: {_describe_os_error(exc)}") from None
     for path in written:

@@ -114,12 +114,12 @@ def _frames_page(obj: Any, title: str, options: dict[str, Any]) -> str:
 
     _no_more(options, "frames")
     with _FRAMES_LOCK:
-        saved = spikes.webbrowser
-        spikes.webbrowser = _NoBrowser()
+        saved = getattr(spikes, "webbrowser")
+        setattr(spikes, "webbrowser", _NoBrowser())
         try:
             path = spikes.plot_frames(obj, title=title)
         finally:
-            spikes.webbrowser = saved
+            setattr(spikes, "webbrowser", saved)
     try:
         return Path(path).read_text(encoding="utf-8")
     finally:

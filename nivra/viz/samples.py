@@ -258,13 +258,14 @@ def sample_nir_model() -> Any:
     a recurrent subgraph of its own, "encoder.recurrent" (LIF with a Linear feedback
     loop), and leave through a "readout" subgraph (Affine, LI). Fixed seed.
     """
-    import nir
+    import nir  # type: ignore[import-untyped]
 
     rng = np.random.default_rng(20240917)
 
     def weights(*shape: int) -> np.ndarray:
         fan_in = prod(shape[1:]) or 1
-        return (rng.standard_normal(shape) / np.sqrt(fan_in)).astype(np.float32)
+        out: np.ndarray = (rng.standard_normal(shape) / np.sqrt(fan_in)).astype(np.float32)
+        return out
 
     def full(n: int | tuple[int, ...], value: float) -> np.ndarray:
         return np.full(n, value, np.float32)

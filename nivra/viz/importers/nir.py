@@ -45,14 +45,15 @@ class NIRFormatError(ValueError):
 # --- reading -------------------------------------------------------------------------------
 
 
-def _import_nir() -> Any:
+def _import_nir() -> tuple[Any, Any]:
+    """The modules ``nir`` and ``h5py`` (through which nir reads)."""
     try:
-        import h5py  # noqa: F401  (nir reads through it)
-        import nir
+        import h5py  # type: ignore[import-untyped]
+        import nir  # type: ignore[import-untyped]
     except ImportError as exc:
         raise NIRUnavailableError(
             f"reading NIR graphs needs the optional package nir ({exc}): {EXTRA_HINT}") from None
-    return nir
+    return nir, h5py
 
 
 def looks_like_hdf5(path: PathArg) -> bool:
@@ -74,11 +75,9 @@ def looks_like_hdf5(path: PathArg) -> bool:
     return False
 
 
-def _file_version(path: PathArg) -> str | None:
+def _file_version(h5py: Any, path: PathArg) -> str | None:
     """NIR's layout check: the version the file was written with, or "" when it has none.
     Raises NIRFormatError for an HDF5 file that is not laid out as NIR."""
-    import h5py
-
     name = os.fsdecode(path)
     try:
         with h5py.File(name, "r") as f:
@@ -115,13 +114,13 @@ def read(path: PathArg) -> NIRFile:
     A graph that fails NIR's type check (inconsistent or missing port shapes) is still
     drawn: it is read again without the check and the failure is reported with it.
     """
-    nir = _import_nir()
+    nir, h5py = _import_nir()
     name = os.fsdecode(path)
     if not os.path.exists(name):
         raise FileNotFoundError(f"{name}: no such file")
     if not looks_like_hdf5(name):
         raise NIRFormatError(f"{name}: not a NIR graph (not an HDF5 file)")
-    version = _file_version(name) or str(getattr(nir, "__version__", "unknown"))
+    version = _file_version(h5py, name) or str(getattr(nir, "__version__", "unknown"))
     try:
         return NIRFile(nir.read(name), version)
     except (OSError, MemoryError, RecursionError) as exc:
@@ -134,6 +133,11 @@ def read(path: PathArg) -> NIRFile:
         raise NIRFormatError(f"{name}: nir cannot read this graph: "
                              f"{type(exc).__name__}: {exc}") from None
     return NIRFile(graph, version, checked)
+
+
+def write(path: PathArg, graph: Any) -> None:
+    """Store a NIR graph with ``nir.write`` (NIRUnavailableError without ``nir``)."""
+    _import_nir()[0].write(os.fsdecode(path), graph)
 
 
 # --- flattening ----------------------------------------------------------------------------
@@ -405,9 +409,8 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
         graph = graph.graph
     if version is None:
         try:
-            import nir
-            version = str(getattr(nir, "__version__", "unknown"))
-        except ImportError:
+            version = str(getattr(_import_nir()[0], "__version__", "unknown"))
+        except NIRUnavailableError:
             version = "unknown"
     head: dict[str, Any] = {"format": "NIR", "nir_version": version}
     if type_check_error:
