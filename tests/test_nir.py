@@ -14,82 +14,8 @@ if importlib.util.find_spec("nivra.viz.serialize") is None:
 from nivra.viz import constants  # noqa: E402
 from nivra.viz.cli import main  # noqa: E402
 from nivra.viz.importers import nir as nir_import  # noqa: E402
-
-NEURONS = ["LIF", "CubaLIF", "CubaLI", "LI", "IF", "I"]
-SYNAPSES = ["Affine", "Linear", "Conv1d", "Conv2d", "Scale"]
-NIR_TYPES = NEURONS + SYNAPSES + ["Threshold", "Flatten", "SumPool2d", "AvgPool2d", "Delay",
-                                  "Input", "Output"]
-
-
-def _v(n, value=1.0):
-    return np.full(n, value, np.float32)
-
-
-def _w(*shape):
-    return np.random.default_rng(sum(shape)).standard_normal(shape).astype(np.float32)
-
-
-def every_type_graph():
-    """One graph holding every NIR node type, with a recurrent loop around `lif`."""
-    n = 12
-    nodes = {
-        "image": nir.Input(np.array([2, 8, 8])),
-        "conv2": nir.Conv2d(input_shape=(8, 8), weight=_w(4, 2, 3, 3), stride=1, padding=1,
-                            dilation=1, groups=1, bias=_v(4, 0.0)),
-        "avg": nir.AvgPool2d(kernel_size=np.array([2, 2]), stride=np.array([2, 2]),
-                             padding=np.array([0, 0])),
-        "sum": nir.SumPool2d(kernel_size=np.array([2, 2]), stride=np.array([2, 2]),
-                             padding=np.array([0, 0])),
-        "flat": nir.Flatten(input_type={"input": np.array([4, 2, 2])}, start_dim=0),
-        "fc": nir.Affine(weight=_w(n, 16), bias=_v(n, 0.0)),
-        "cuba": nir.CubaLIF(tau_syn=_v(n), tau_mem=_v(n), r=_v(n), v_leak=_v(n, 0),
-                            v_threshold=_v(n), v_reset=_v(n, 0)),
-        "lin": nir.Linear(weight=_w(n, n)),
-        "audio": nir.Input(np.array([3, 10])),
-        "conv1": nir.Conv1d(input_shape=10, weight=_w(2, 3, 3), stride=1, padding=1,
-                            dilation=1, groups=1, bias=_v(2, 0.0)),
-        "flat1": nir.Flatten(input_type={"input": np.array([2, 10])}, start_dim=0),
-        "fc1": nir.Affine(weight=_w(n, 20), bias=_v(n, 0.0)),
-        "lif": nir.LIF(tau=_v(n), r=_v(n), v_leak=_v(n, 0), v_threshold=_v(n), v_reset=_v(n, 0)),
-        "rec": nir.Linear(weight=_w(n, n)),
-        "scale": nir.Scale(scale=_v(n, 0.5)),
-        "thr": nir.Threshold(threshold=_v(n)),
-        "li": nir.LI(tau=_v(n), r=_v(n), v_leak=_v(n, 0)),
-        "culi": nir.CubaLI(tau_syn=_v(n), tau_mem=_v(n), r=_v(n), v_leak=_v(n, 0)),
-        "int": nir.I(r=_v(n)),
-        "delay": nir.Delay(delay=_v(n, 2)),
-        "ifn": nir.IF(r=_v(n), v_threshold=_v(n), v_reset=_v(n, 0)),
-        "out": nir.Output(np.array([n])),
-    }
-    chain = ["image", "conv2", "avg", "sum", "flat", "fc", "cuba", "lin", "lif", "scale", "thr",
-             "li", "culi", "int", "delay", "ifn", "out"]
-    edges = list(zip(chain, chain[1:])) + [("audio", "conv1"), ("conv1", "flat1"),
-                                           ("flat1", "fc1"), ("fc1", "lif"),
-                                           ("lif", "rec"), ("rec", "lif")]
-    return nir.NIRGraph(nodes=nodes, edges=edges, metadata={"name": "all types"})
-
-
-def block(n, inner=None):
-    """Input -> Affine -> LIF -> Output, optionally with a subgraph between LIF and Output."""
-    nodes = {"input": nir.Input(np.array([n])), "fc": nir.Affine(weight=_w(n, n), bias=_v(n, 0)),
-             "lif": nir.LIF(tau=_v(n), r=_v(n), v_leak=_v(n, 0), v_threshold=_v(n),
-                            v_reset=_v(n, 0)),
-             "output": nir.Output(np.array([n]))}
-    edges = [("input", "fc"), ("fc", "lif"), ("lif", "output")]
-    if inner is not None:
-        nodes["inner"] = inner
-        edges = [("input", "fc"), ("fc", "lif"), ("lif", "inner"), ("inner", "output")]
-    return nir.NIRGraph(nodes=nodes, edges=edges, metadata={"name": "block"})
-
-
-def nested_graph():
-    """Two levels of subgraphs ("outer", "outer.inner") and a recurrent loop around one."""
-    n = 6
-    return nir.NIRGraph(
-        nodes={"input": nir.Input(np.array([n])), "outer": block(n, inner=block(n)),
-               "fb": nir.Linear(weight=_w(n, n)), "output": nir.Output(np.array([n]))},
-        edges=[("input", "outer"), ("outer", "output"), ("outer", "fb"), ("fb", "outer")])
-
+from nirgraphs import (NEURONS, NIR_TYPES, SYNAPSES, block, every_type_graph,  # noqa: E402
+                       nested_graph, vec, weights)
 
 def edge_set(doc):
     return {(e["source"], e["target"]) for e in doc["edges"]}
@@ -156,11 +82,11 @@ def test_nested_subgraphs_become_groups_with_dotted_members(tmp_path):
 
 def test_edges_naming_members_of_subgraphs_and_odd_names():
     n = 3
-    headless = nir.NIRGraph(nodes={"a": nir.Linear(weight=_w(n, n)), "b": nir.Linear(weight=_w(n, n))},
+    headless = nir.NIRGraph(nodes={"a": nir.Linear(weight=weights(n, n)), "b": nir.Linear(weight=weights(n, n))},
                             edges=[("a", "b")], type_check=False)
     graph = nir.NIRGraph(
         nodes={"x": nir.Input(np.array([n])), "sub": block(n, inner=block(n)), "bare": headless,
-               "sub.fc": nir.Linear(weight=_w(n, n)), "empty": nir.NIRGraph({}, [], type_check=False)},
+               "sub.fc": nir.Linear(weight=weights(n, n)), "empty": nir.NIRGraph({}, [], type_check=False)},
         edges=[("x", "sub.inner.lif"), ("sub.inner", "bare"), ("bare", "sub.fc"),
                ("sub.fc", "ghost"), ("x", "empty")],
         type_check=False)
@@ -178,7 +104,7 @@ def test_edges_naming_members_of_subgraphs_and_odd_names():
 
 
 def test_a_graph_failing_the_type_check_is_still_drawn(tmp_path):
-    bad = nir.NIRGraph(nodes={"in": nir.Input(np.array([4])), "fc": nir.Linear(weight=_w(3, 5)),
+    bad = nir.NIRGraph(nodes={"in": nir.Input(np.array([4])), "fc": nir.Linear(weight=weights(3, 5)),
                               "out": nir.Output(np.array([3]))},
                        edges=[("in", "fc"), ("fc", "out")], type_check=False)
     path = tmp_path / "bad.nir"

@@ -238,6 +238,12 @@ def srcdoc_escape(text: str) -> str:
             .replace(">", "&gt;").replace("\r", "&#13;").replace("\0", "\ufffd"))
 
 
+def _text(text: str) -> str:
+    """``text`` escaped for HTML text and attributes; NUL becomes U+FFFD as in the frame
+    (in text, the parser would drop it instead)."""
+    return _html.escape(text).replace("\0", "\ufffd")
+
+
 def _slug(title: str) -> str:
     slug = re.sub(r"[^A-Za-z0-9._-]+", "-", title).strip("-.")[:60]
     return slug or "page"
@@ -249,7 +255,8 @@ def _size_text(n: int) -> str:
 
 # Handlers of the two buttons under the frame. They read the page back from the frame's
 # srcdoc; "Open" puts it into a sandboxed frame of a new tab (downloads allowed there, so
-# the page's own exports work), "Download" saves it as a file.
+# the page's own exports work), "Download" saves it as a file. Inline handlers resolve
+# names on the element and the document first (document.URL!), hence window.URL.
 _JS_FRAME = "var f=this.parentNode.parentNode.querySelector('iframe');"
 _JS_OPEN = _JS_FRAME + (
     "var e=function(s){return s.replace(/&/g,'&amp;').replace(/\"/g,'&quot;')"
@@ -258,13 +265,13 @@ _JS_OPEN = _JS_FRAME + (
     "'</title><style>html,body{margin:0;height:100%}iframe{display:block;border:0;"
     "width:100%;height:100%}</style></head><body><iframe sandbox=\"allow-scripts "
     "allow-downloads\" srcdoc=\"'+e(f.srcdoc)+'\"></iframe></body></html>';"
-    "var u=URL.createObjectURL(new Blob([w],{type:'text/html'}));"
-    "window.open(u,'_blank');setTimeout(function(){URL.revokeObjectURL(u)},60000);")
+    "var u=window.URL.createObjectURL(new Blob([w],{type:'text/html'}));"
+    "window.open(u,'_blank');setTimeout(function(){window.URL.revokeObjectURL(u)},60000);")
 _JS_DOWNLOAD = _JS_FRAME + (
     "var a=document.createElement('a');"
-    "a.href=URL.createObjectURL(new Blob([f.srcdoc],{type:'text/html'}));"
+    "a.href=window.URL.createObjectURL(new Blob([f.srcdoc],{type:'text/html'}));"
     "a.download=this.getAttribute('data-file');document.body.appendChild(a);a.click();"
-    "a.remove();setTimeout(function(){URL.revokeObjectURL(a.href)},60000);")
+    "a.remove();setTimeout(function(){window.URL.revokeObjectURL(a.href)},60000);")
 _BUTTON_STYLE = ("font:inherit;color:inherit;background:none;border:1px solid "
                  "rgba(127,127,127,.45);border-radius:4px;padding:1px 8px;cursor:pointer")
 
@@ -315,7 +322,7 @@ class Page:
     def _repr_html_(self) -> str:
         if self.nbytes > self.inline_limit:
             return self._linked()
-        esc = _html.escape
+        esc = _text
         file_name = esc(_slug(self.title) + ".html")
         return (
             '<div class="nivra-viz" style="width:100%">'
@@ -345,7 +352,7 @@ class Page:
         return self._file
 
     def _linked(self) -> str:
-        esc = _html.escape
+        esc = _text
         path = self.large_file().resolve()
         try:
             href = urllib.parse.quote(path.relative_to(Path.cwd().resolve()).as_posix())
