@@ -472,7 +472,8 @@ def test_demo_writes_every_page_and_its_inputs(capsys, tmp_path):
                  ["schedule", root / "sample_partitioned.nvir", "--profile",
                   root / "sample_latencies.json"],
                  ["events", root / "sample_events.npy"],
-                 ["frames", root / "sample_frames.npy"]):
+                 ["frames", root / "sample_frames.npy"],
+                 ["graph", root / "sample_model.nir"]):
         code, _, err = run(capsys, *argv, "-o", tmp_path / "again.html")
         assert (code, err) == (0, ""), argv
 

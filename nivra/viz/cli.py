@@ -46,7 +46,8 @@ FIELD_CANDIDATES = {
     "p": ("p", "pol", "polarity", "on"),
 }
 
-DEMO_PAGES = ("graph.html", "partition.html", "schedule.html", "events.html", "frames.html")
+DEMO_PAGES = ("graph.html", "partition.html", "schedule.html", "events.html", "frames.html",
+              "nir.html")
 
 
 class JobError(Exception):
@@ -179,7 +180,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("graph", parents=[common], help="stored graph to a graph viewer page",
                        description="Write the interactive graph viewer page of a stored graph.")
-    p.add_argument("model", metavar="MODEL", help="a graph stored with nivra.ir.write")
+    p.add_argument("model", metavar="MODEL",
+                   help="a graph stored with nivra.ir.write, or a NIR graph (.nir)")
     page_args(p, "the graph's name, else the file name")
     p.add_argument("--no-patterns", action="store_true",
                    help="do not detect and group architectural patterns")
@@ -282,6 +284,11 @@ def _write_text(path: Path, text: str) -> None:
 def _read_graph(path: str, progress: Progress) -> Any:
     _check_input(path)
     from nivra import ir
+    from nivra.viz.importers import nir as nir_import
+
+    if nir_import.looks_like_hdf5(path):
+        raise JobError(f"{path}: an HDF5 file (NIR?), not a stored IR graph; "
+                       f"'{PROG} graph' draws NIR graphs")
 
     progress.stage(f"reading {path}")
     try:
@@ -437,15 +444,35 @@ def read_events(path: Path) -> np.ndarray:
 # --- commands ------------------------------------------------------------------------------
 
 
+def _nir_document(path: str, progress: Progress, detect: bool) -> tuple[dict[str, Any], str]:
+    from nivra.viz.importers import nir as nir_import
+
+    progress.stage(f"reading {path} (NIR)")
+    try:
+        graph = nir_import.read(path)
+    except (ImportError, ValueError) as exc:
+        raise JobError(str(exc)) from None
+    progress.stage("flattening the NIR graph" + (" and detecting patterns" if detect else ""))
+    return (nir_import.graph_document(graph, detect_patterns=detect),
+            nir_import.title_of(graph, Path(path).name))
+
+
 def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
-    graph = _read_graph(args.model, progress)
+    _check_input(args.model)
     serialize = _module("serialize")
     render = _module("render")
-    title = args.title if args.title is not None else _graph_title(graph, args.model)
-    progress.stage("serializing the graph" + ("" if args.no_patterns else
-                                              " and detecting patterns"))
-    doc = serialize.graph_to_dict(graph, detect_patterns=not args.no_patterns)
+    from nivra.viz.importers import nir as nir_import
+
+    if nir_import.looks_like_hdf5(args.model):
+        doc, name = _nir_document(args.model, progress, not args.no_patterns)
+        title = args.title if args.title is not None else name
+    else:
+        graph = _read_graph(args.model, progress)
+        title = args.title if args.title is not None else _graph_title(graph, args.model)
+        progress.stage("serializing the graph" + ("" if args.no_patterns else
+                                                  " and detecting patterns"))
+        doc = serialize.graph_to_dict(graph, detect_patterns=not args.no_patterns)
     progress.stage("rendering the page")
     html = render.render_html(doc, title=title)
     progress.stage(f"writing {output}")
@@ -672,6 +699,21 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
         write_frames_page(spikes, frames, page, "Sample frames")
     written.append(page)
 
+    nir_model = None
+    try:
+        nir_model = samples.sample_nir_model()
+    except ImportError:
+        sys.stderr.write(f"{PROG}: note: no NIR sample; it needs the optional package nir "
+                         f"(pip install 'nivra-viz[nir]')\n")
+    if nir_model is not None:
+        from nivra.viz.importers import nir as nir_import
+
+        progress.stage("graph viewer page of the sample NIR model")
+        page = root / "nir.html"
+        doc = nir_import.graph_document(nir_model)
+        _write_text(page, render.render_html(doc, title="Sample NIR model: recurrent classifier"))
+        written.append(page)
+
     # The inputs behind the pages, for trying the other commands.
     progress.stage("writing the sample input files")
     inputs = [root / "sample_model.nvir", root / "sample_partitioned.nvir",
@@ -684,6 +726,11 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
                              encoding="utf-8")
         np.save(inputs[3], events)
         np.save(inputs[4], frames)
+        if nir_model is not None:
+            from nivra.viz.importers import nir as nir_import
+
+            inputs.append(root / "sample_model.nir")
+            nir_import.write(inputs[-1], nir_model)
     except OSError as exc:
         raise JobError(f"cannot write into {root}: {_describe_os_error(exc)}") from None
     for path in written:

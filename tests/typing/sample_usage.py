@@ -1,4 +1,5 @@
-"""Uses every public function of the five modules with the types their stubs declare;
+"""Uses every public function of the five modules (with the types their stubs declare) and
+of the notebook display and the NIR importer;
 ``mypy --strict`` must accept it (tests/test_typing.py)."""
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
@@ -59,3 +60,16 @@ def spike_pages(events: np.ndarray, out_dir: Path) -> List[str]:
     frames_page: str = spikes.plot_frames(stack, title="Frames")
     assert names and numpy_stack.size and raster.size and image and template and page
     return [exported, opened, frames_page]
+
+
+def notebook_pages(graph: ir.Graph, events: np.ndarray, out_dir: Path) -> List[Path]:
+    from nivra import viz
+    from nivra.viz import notebook
+    from nivra.viz.importers import nir as nir_import
+
+    page: notebook.Page = viz.show(graph, title="Model", height=500)
+    html: str = page._repr_html_()
+    bundle: Dict[str, str] = viz.show(events, view="events", n_frames=4)._repr_mimebundle_()
+    doc: Dict[str, Any] = nir_import.read_document(out_dir / "model.nir", detect_patterns=False)
+    assert html and bundle and doc["version"]
+    return [page.save(out_dir / "model.html")]
