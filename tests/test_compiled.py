@@ -486,6 +486,16 @@ def test_schedule_errors(tmp_path, latency, exc, message):
     assert not out.exists()
 
 
+def test_schedule_colours_a_node_before_comparing_its_latency(tmp_path, monkeypatch):
+    seen = []
+    monkeypatch.setattr(compiled, "_node_type_color", lambda node: seen.append(node) or "#123456")
+    node = relu()
+    g = Bare({"a": node}, execution_schedule=[[["a"]]])
+    with pytest.raises(TypeError):  # complex latencies add up but cannot be compared
+        compiled.visualize_execution_schedule(g, str(tmp_path / "e.html"), profile_result=Profile({"a": 2j}))
+    assert seen == [node]
+
+
 def test_schedule_fallback_errors(tmp_path):
     g = Bare({}, partition_metadata={"assignments": None})
     with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'items'"):

@@ -557,7 +557,6 @@ Ref visualize_execution_schedule(Call& c) {
         Ref prec_open = str(" ["), prec_close = str("]"), empty = str(""), unknown_type = str("?");
         Ref idle1 = str("<span class=\"idle-bar\" style=\"width:"), idle3 = str("px\" title=\"~");
         Ref idle5 = str("% idle\"></span>");
-        const bool has_max = compare(max_core_us.get(), zero.get(), Py_GT);
 
         Ref rows = sorted_items(schedule.get());
         each(rows.get(), [&](PyObject* entry) {
@@ -604,7 +603,9 @@ Ref visualize_execution_schedule(Call& c) {
 
             Ref core_us = get_or(core_total.get(), core_id, zero_f.get());
             Ref idle_pct = zero.copy();
-            if (has_max) {
+            // Compared per row, after its chips: a total that cannot be compared
+            // fails only once the row's colours have been looked up.
+            if (compare(max_core_us.get(), zero.get(), Py_GT)) {
                 Ref share = new_ref(PyNumber_TrueDivide(core_us.get(), max_core_us.get()));
                 Ref rest = new_ref(PyNumber_Subtract(one_f.get(), share.get()));
                 idle_pct = new_ref(PyNumber_Multiply(rest.get(), hundred.get()));

@@ -15,6 +15,7 @@ const Name kAscontiguousarray("ascontiguousarray"), kMin("min"), kMax("max"), kM
 const Name kNdarray("ndarray"), kInteger("integer"), kFloating("floating"), kBool_("bool_");
 const Name kShape("shape"), kDtype("dtype"), kData("data"), kStats("stats"), kSize("size");
 const Name kTobytes("tobytes"), kItem("item"), kItems("items"), kTolist("tolist"), kDecode("decode");
+const Name kErrors("errors");
 const Name kEncodeArray("encode_array"), kEncodeValue("encode_value");
 const Name kB64decode("b64decode"), kFrombuffer("frombuffer"), kReshape("reshape");
 
@@ -175,8 +176,13 @@ Ref encode_value_of(Call& c, PyObject* value) {
         throw_if_error();
         return result;
     }
-    if (PyBytes_Check(value))
+    if (PyBytes_CheckExact(value))
         return new_ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "replace"));
+    if (PyBytes_Check(value)) {  // a subclass may bring its own decode
+        Ref decode = attr(value, kDecode);
+        Ref utf8 = str("utf-8"), replace = str("replace");
+        return call_kw(decode.get(), {utf8.get()}, {{&kErrors, replace.get()}});
+    }
     return Ref::borrow(value);
 }
 
