@@ -125,7 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Stored s(title);
         const std::size_t n = k::html_escaped_length(s.text);
         std::vector<unsigned char> out(n * s.text.width + 1);
-        k::html_escape(s.text, out.data());
+        if (!k::html_escape(s.text, out.data(), n)) std::abort();
+        // A room one short is refused without a write past it (exact buffer: the sanitizer sees).
+        if (n) {
+            std::vector<unsigned char> small((n - 1) * s.text.width);
+            if (k::html_escape(s.text, small.data(), n - 1)) std::abort();
+        }
         check_output(html_escaped(title), out.data(), n, s.text.width, s.text.max_char);
     }
     {
@@ -133,7 +138,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const k::JsonEscapeInfo info = k::json_escape_info(s.text);
         const int w = width_of(info.max_char);
         std::vector<unsigned char> out(info.length * w + 1);
-        k::json_escape(s.text, out.data(), w);
+        if (!k::json_escape(s.text, out.data(), w, info.length)) std::abort();
+        if (info.length) {
+            std::vector<unsigned char> small((info.length - 1) * w);
+            if (k::json_escape(s.text, small.data(), w, info.length - 1)) std::abort();
+        }
         check_output(json_escaped(json), out.data(), info.length, w, info.max_char);
     }
     // The page.
@@ -143,6 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int w = width_of(plan.max_char);
     std::vector<unsigned char> out(plan.length * w + 1);
     if (k::write_page(plan, out.data(), w) != k::PageStatus::ok) std::abort();
+    if (plan.length) {  // a plan one short: refused, nothing written past the shorter room
+        k::PagePlan short_plan = plan;
+        --short_plan.length;
+        std::vector<unsigned char> small(short_plan.length * w);
+        if (k::write_page(short_plan, small.data(), w) != k::PageStatus::internal) std::abort();
+    }
     u32string want = replace_all(tmpl, U"{{TITLE}}", title);
     want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json));
     want = replace_all(want, U"{{WIDTH}}", width);

@@ -34,7 +34,8 @@ Ref json_for_script(PyObject* json) {
         return PyUnicode_CheckExact(json) ? Ref::borrow(json) : new_ref(PyUnicode_FromObject(json));
     if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::too_large);
     Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(info.length), info.max_char));
-    kernels::json_escape(t, PyUnicode_DATA(out.get()), PyUnicode_KIND(out.get()));
+    if (!kernels::json_escape(t, PyUnicode_DATA(out.get()), PyUnicode_KIND(out.get()), info.length))
+        page_failed(kernels::PageStatus::internal);
     return out;
 }
 

@@ -160,28 +160,50 @@ inline const char* json_escape_of(u32 c) noexcept {
     }
 }
 
-template <class In, class Out>
-Out* copy_chars(const In* s, std::size_t n, Out* d) noexcept {
-    if constexpr (sizeof(In) == sizeof(Out)) {
-        if (n) std::memcpy(d, s, n * sizeof(Out));
-        return d + n;
-    } else {
-        for (std::size_t i = 0; i < n; ++i) d[i] = static_cast<Out>(s[i]);
-        return d + n;
-    }
-}
-
+// The output of a writer: it knows where its buffer ends, so a writer that
+// disagrees with its plan stops at the end instead of writing past it.
 template <class Out>
-Out* put_ascii(const char* a, Out* d) noexcept {
-    while (*a) *d++ = static_cast<Out>(static_cast<u8>(*a++));
-    return d;
-}
+class Sink {
+public:
+    Sink(Out* begin, std::size_t room) noexcept : d_(begin), end_(begin + room) {}
+
+    template <class In>
+    void copy(const In* s, std::size_t n) noexcept {
+        if (!fits(n)) return;
+        if constexpr (sizeof(In) == sizeof(Out)) {
+            if (n) std::memcpy(d_, s, n * sizeof(Out));
+        } else {
+            for (std::size_t i = 0; i < n; ++i) d_[i] = static_cast<Out>(s[i]);
+        }
+        d_ += n;
+    }
+
+    void ascii(std::string_view a) noexcept {
+        if (!fits(a.size())) return;
+        for (char c : a) *d_++ = static_cast<Out>(static_cast<u8>(c));
+    }
+
+    // Every write fitted and the buffer is exactly full.
+    [[nodiscard]] bool filled() const noexcept { return ok_ && d_ == end_; }
+    [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+private:
+    bool fits(std::size_t n) noexcept {
+        if (ok_ && n <= static_cast<std::size_t>(end_ - d_)) return true;
+        ok_ = false;  // nothing more is written once one write did not fit
+        return false;
+    }
+
+    Out* d_;
+    Out* end_;
+    bool ok_ = true;
+};
 
 // Copies s[0..n) escaping the JSON specials, runs of plain characters at once.
 template <class In, class Out>
-Out* copy_json(const In* s, std::size_t n, Out* d) noexcept {
+void copy_json(const In* s, std::size_t n, Sink<Out>& out) noexcept {
     std::size_t run = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n && out.ok(); ++i) {
         if constexpr (sizeof(In) == 1) {
             i = find_json_byte(s, i, n, 1, nullptr);
             if (i == n) break;
@@ -189,27 +211,27 @@ Out* copy_json(const In* s, std::size_t n, Out* d) noexcept {
             if (!json_special(s[i])) continue;
         }
         const u32 c = s[i];
-        d = copy_chars(s + run, i - run, d);
-        d = put_ascii(json_escape_of(c), d);
+        out.copy(s + run, i - run);
+        out.ascii(json_escape_of(c));
         run = i + 1;
     }
-    return copy_chars(s + run, n - run, d);
+    out.copy(s + run, n - run);
 }
 
 template <class Out>
-Out* copy_text(const Text& t, std::size_t b, std::size_t e, bool json, Out* d) noexcept {
+void copy_text(const Text& t, std::size_t b, std::size_t e, bool json, Sink<Out>& out) noexcept {
     switch (t.width) {
         case 1: {
             const u8* s = static_cast<const u8*>(t.data) + b;
-            return json ? copy_json(s, e - b, d) : copy_chars(s, e - b, d);
+            return json ? copy_json(s, e - b, out) : out.copy(s, e - b);
         }
         case 2: {
             const u16* s = static_cast<const u16*>(t.data) + b;
-            return json ? copy_json(s, e - b, d) : copy_chars(s, e - b, d);
+            return json ? copy_json(s, e - b, out) : out.copy(s, e - b);
         }
         default: {
             const u32* s = static_cast<const u32*>(t.data) + b;
-            return json ? copy_json(s, e - b, d) : copy_chars(s, e - b, d);
+            return json ? copy_json(s, e - b, out) : out.copy(s, e - b);
         }
     }
 }
@@ -296,10 +318,11 @@ private:
 };
 
 template <class Out>
-Out* write_pieces(const PagePlan& plan, Out* d) noexcept {
+bool write_pieces(const PagePlan& plan, Out* out) noexcept {
+    Sink<Out> sink(out, plan.length);
     for (const PagePiece& piece : plan.pieces)
-        d = copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::kJson, d);
-    return d;
+        copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::kJson, sink);
+    return sink.filled();
 }
 
 template <class C>
@@ -317,18 +340,25 @@ std::size_t html_escaped_length(const C* s, std::size_t n) noexcept {
 }
 
 template <class C>
-void html_escape(const C* s, std::size_t n, C* d) noexcept {
+bool html_escape(const C* s, std::size_t n, C* d, std::size_t room) noexcept {
+    Sink<C> out(d, room);
+    std::size_t run = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const C c = s[i];
-        switch (c) {
-            case '&': d = put_ascii("&amp;", d); break;
-            case '<': d = put_ascii("&lt;", d); break;
-            case '>': d = put_ascii("&gt;", d); break;
-            case '"': d = put_ascii("&quot;", d); break;
-            case '\'': d = put_ascii("&#x27;", d); break;
-            default: *d++ = c;
+        std::string_view as;
+        switch (s[i]) {
+            case '&': as = "&amp;"; break;
+            case '<': as = "&lt;"; break;
+            case '>': as = "&gt;"; break;
+            case '"': as = "&quot;"; break;
+            case '\'': as = "&#x27;"; break;
+            default: continue;
         }
+        out.copy(s + run, i - run);
+        out.ascii(as);
+        run = i + 1;
     }
+    out.copy(s + run, n - run);
+    return out.filled();
 }
 
 bool add(std::size_t& total, std::size_t n) noexcept {
@@ -347,11 +377,11 @@ std::size_t html_escaped_length(const Text& t) noexcept {
     }
 }
 
-void html_escape(const Text& t, void* out) noexcept {
+bool html_escape(const Text& t, void* out, std::size_t room) noexcept {
     switch (t.width) {
-        case 1: return html_escape(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out));
-        case 2: return html_escape(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out));
-        default: return html_escape(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out));
+        case 1: return html_escape(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out), room);
+        case 2: return html_escape(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out), room);
+        default: return html_escape(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out), room);
     }
 }
 
@@ -366,11 +396,18 @@ JsonEscapeInfo json_escape_info(const Text& json) noexcept {
     return {json.length + 5 * esc, kind_bound(top)};
 }
 
-void json_escape(const Text& json, void* out, int out_width) noexcept {
+template <class Out>
+bool json_escape(const Text& json, Out* out, std::size_t room) noexcept {
+    Sink<Out> sink(out, room);
+    copy_text(json, 0, json.length, true, sink);
+    return sink.filled();
+}
+
+bool json_escape(const Text& json, void* out, int out_width, std::size_t room) noexcept {
     switch (out_width) {
-        case 1: copy_text(json, 0, json.length, true, static_cast<u8*>(out)); break;
-        case 2: copy_text(json, 0, json.length, true, static_cast<u16*>(out)); break;
-        default: copy_text(json, 0, json.length, true, static_cast<u32*>(out)); break;
+        case 1: return json_escape(json, static_cast<u8*>(out), room);
+        case 2: return json_escape(json, static_cast<u16*>(out), room);
+        default: return json_escape(json, static_cast<u32*>(out), room);
     }
 }
 
@@ -435,13 +472,13 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
 }
 
 PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept {
-    std::size_t written = 0;
+    bool filled = false;
     switch (out_width) {
-        case 1: written = write_pieces(plan, static_cast<u8*>(out)) - static_cast<u8*>(out); break;
-        case 2: written = write_pieces(plan, static_cast<u16*>(out)) - static_cast<u16*>(out); break;
-        default: written = write_pieces(plan, static_cast<u32*>(out)) - static_cast<u32*>(out); break;
+        case 1: filled = write_pieces(plan, static_cast<u8*>(out)); break;
+        case 2: filled = write_pieces(plan, static_cast<u16*>(out)); break;
+        default: filled = write_pieces(plan, static_cast<u32*>(out)); break;
     }
-    return written == plan.length ? PageStatus::ok : PageStatus::internal;
+    return filled ? PageStatus::ok : PageStatus::internal;
 }
 
 }  // namespace nivra::kernels

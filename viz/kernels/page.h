@@ -24,8 +24,9 @@ enum class PageStatus { ok, no_memory, too_large, internal };
 [[nodiscard]] std::size_t html_escaped_length(const Text& text) noexcept;
 
 /// Writes the escaped text into `out`, which has text.width bytes per character
-/// and room for html_escaped_length(text) characters.
-void html_escape(const Text& text, void* out) noexcept;
+/// and room for `room` characters; false (and nothing written past `room`) unless
+/// the escaped text fills exactly that room (html_escaped_length(text)).
+[[nodiscard]] bool html_escape(const Text& text, void* out, std::size_t room) noexcept;
 
 // ---- JSON text made safe inside a <script> element ---------------------------
 // < > & U+2028 U+2029 become \u003c \u003e \u0026 \u2028 \u2029. Those characters
@@ -38,8 +39,10 @@ struct JsonEscapeInfo {
 };
 [[nodiscard]] JsonEscapeInfo json_escape_info(const Text& json) noexcept;
 
-/// Writes the escaped text into `out` (out_width bytes per character).
-void json_escape(const Text& json, void* out, int out_width) noexcept;
+/// Writes the escaped text into `out` (out_width bytes per character, room for
+/// `room` characters); false (and nothing written past `room`) unless it fills
+/// exactly that room (json_escape_info(json).length).
+[[nodiscard]] bool json_escape(const Text& json, void* out, int out_width, std::size_t room) noexcept;
 
 // ---- The viewer page -----------------------------------------------------------
 // The page is the template after four successive whole-text replacements:
@@ -81,7 +84,9 @@ struct PagePlan {
                                    const Text& width, const Text& height, PagePlan& plan) noexcept;
 
 /// Writes the planned page into `out` (out_width bytes per character, room for
-/// plan.length characters); `internal` if the written length differs from the plan.
+/// plan.length characters); `internal` if the page does not fill exactly that
+/// room. Every write is checked against the end, so a page that would come out
+/// longer than planned is cut there, never written past it.
 [[nodiscard]] PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept;
 
 }  // namespace nivra::kernels
