@@ -218,12 +218,16 @@ def model_escape_html(text):
     return text
 
 
-def model_render_html(template, data, title, width, height):
-    data_json = json.dumps(data, ensure_ascii=False)
-    # Inside a <script> element the JSON must not end the element or the line.
+def model_script_json(data_json):
+    """JSON text as the viewer page embeds it: inside a <script> element it must not end
+    the element or the line, so < > & U+2028 U+2029 become \\u escapes."""
     for ch in ("<", ">", "&", "\u2028", "\u2029"):
         data_json = data_json.replace(ch, "\\u%04x" % ord(ch))
+    return data_json
+
+
+def model_render_html(template, data, title, width, height):
     html = template.replace("{{TITLE}}", model_escape_html(title))
-    html = html.replace("{{DATA_JSON}}", data_json)
+    html = html.replace("{{DATA_JSON}}", model_script_json(json.dumps(data, ensure_ascii=False)))
     html = html.replace("{{WIDTH}}", str(int(width)))
     return html.replace("{{HEIGHT}}", str(int(height)))

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import sweep_support as s
 from nivra.viz import render
 
 
@@ -18,16 +19,9 @@ def escape_model(text):
             .replace('"', "&quot;").replace("'", "&#x27;"))
 
 
-def script_safe_model(data_json):
-    for ch, esc in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"),
-                    ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
-        data_json = data_json.replace(ch, esc)
-    return data_json
-
-
 def page_model(template, title, data_json, width, height):
     html = template.replace("{{TITLE}}", escape_model(title))
-    html = html.replace("{{DATA_JSON}}", script_safe_model(data_json))
+    html = html.replace("{{DATA_JSON}}", s.model_script_json(data_json))
     html = html.replace("{{WIDTH}}", str(width))
     return html.replace("{{HEIGHT}}", str(height))
 
@@ -225,6 +219,29 @@ def test_big_texts_and_all_kinds(monkeypatch):
         page = render.render_html({}, title=title, width=3, height=4)
         assert page == page_model(template, title, data_json, 3, 4)
     assert render.render_html({}, title="t").isascii()
+
+
+# Each scanner has a vector path (blocks of 16 and 64 one-byte characters) and a
+# character loop (tails, two- and four-byte text): every escaped character and
+# placeholder at the start, inside, at the end and across each block boundary.
+FILLERS = {1: "abcdefg\u00e9" * 25, 2: "abcdefg\u2603" * 25, 4: "abcdefg\U0001F600" * 25}
+INSERTS = ["<", ">", "&", "\u2028", "\u2029", "{{WIDTH}}", "{{HEIGHT}}"]
+SPOTS = [0, 1, 8, 15, 16, 17, 31, 32, 56, 60, 63, 64, 65, 127, 128, 199, 200]
+
+
+@pytest.mark.parametrize("width", sorted(FILLERS))
+def test_every_scanner_path(monkeypatch, width):
+    template = "{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}"
+    monkeypatch.setattr(render, "load_template", lambda name: template)
+    filler = FILLERS[width]
+    for insert in INSERTS:
+        for spot in SPOTS:
+            text = filler[:spot] + insert + filler[spot:]
+            for data_json in (text, Sub(text)):  # the one-pass fill, and the escaping on its own
+                monkeypatch.setattr(render, "json", FixedJson(data_json))
+                page = render.render_html({}, title=text, width=7, height=9)
+                assert page == page_model(template, text, text, 7, 9), (insert, spot, type(data_json))
+            assert render._escape_html(text) == escape_model(text)
 
 
 def test_rebound_helpers_are_used(monkeypatch, templates):
