@@ -877,10 +877,12 @@ Ref png_base64_direct(PyObject* img) {
     if (n == 0) throw std::bad_alloc();
     const std::size_t len = k::base64_length(n);
     Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
+    bool done;
     {
         ReleaseGil nogil(n >= (1 << 16));
-        k::base64_encode(png.get(), n, static_cast<char*>(PyUnicode_DATA(text.get())));
+        done = k::base64_encode(png.get(), n, static_cast<char*>(PyUnicode_DATA(text.get())), len);
     }
+    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
     return text;
 }
 
