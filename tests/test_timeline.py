@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 from types import SimpleNamespace as NS
 
+import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent / "browser"))
@@ -86,9 +87,10 @@ def test_dependencies_against_the_schedule_order_are_dropped_not_waited_for():
 
 def test_other_sources_of_a_schedule_and_refused_profiles():
     # no execution schedule: the partition's assignments, one stage per core, cores in order
-    g = NS(nodes={}, partition_metadata={"assignments": {"x": 1, "y": 0, "z": 1}})
+    g = NS(nodes={}, partition_metadata={"assignments": {"x": 1, "y": np.int64(0), "z": 1}})
     doc = timeline.schedule_document(g)
-    assert [c["label"] for c in doc["cores"]] == ["Core 0", "Core 1"]
+    assert [(c["id"], c["label"], c["color"]) for c in doc["cores"]] == [
+        (0, "Core 0", "#4285F4"), (1, "Core 1", "#EA4335")]
     assert rows(doc) == {"y": (0, 0, 1), "x": (1, 0, 1), "z": (1, 1, 2)}
     assert doc["types"] == [{"name": "?", "color": "#90A4AE"}]
     empty = timeline.schedule_document(NS())

@@ -207,12 +207,16 @@ class _Entries:
 
 
 def _core_record(core_id: Any) -> dict[str, Any]:
+    """A lane's core: its id (an integer, else its text), label and the partition view's
+    colour for it."""
     color = compiled._DEFAULT_NODE_COLOR
-    if isinstance(core_id, int) and not isinstance(core_id, bool):
+    cid: int | str = str(core_id)
+    if isinstance(core_id, numbers.Integral) and not isinstance(core_id, bool):
+        cid = int(core_id)
         palette = compiled.CORE_BOUNDARY_COLORS
-        color = palette[core_id % len(palette)]
-    cid = core_id if isinstance(core_id, (int, str)) and not isinstance(core_id, bool) \
-        else str(core_id)
+        color = palette[cid % len(palette)]
+    elif isinstance(core_id, str):
+        cid = core_id
     return {"id": cid, "label": f"Core {core_id}", "color": color}
 
 
