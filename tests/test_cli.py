@@ -345,13 +345,23 @@ def test_partition_and_schedule_pages(capsys, tmp_path, partitioned):
     profile = tmp_path / "lat.json"
     profile.write_text(json.dumps({"fc": 1234.5, "lif": 2.0}))
     page = tmp_path / "s.html"
-    code, out, err = run(capsys, "schedule", partitioned, "-o", page, "--profile", profile)
+    code, out, err = run(capsys, "schedule", partitioned, "-o", page, "--profile", profile,
+                         "--classic")
     assert (code, err) == (0, "")
     html = page.read_text()
     assert "<title>Execution Schedule</title>" in html
     assert "<strong>Total latency:</strong> 1,236.5 us" in html
-    code, _, _ = run(capsys, "schedule", partitioned, "-o", page)
+    code, _, _ = run(capsys, "schedule", partitioned, "-o", page, "--classic")
     assert code == 0 and " us</span>" not in page.read_text()
+    # the default is the timeline, linked to the partition view by a path from the page
+    (tmp_path / "t").mkdir()
+    page = tmp_path / "t" / "s.html"
+    code, out, err = run(capsys, "schedule", partitioned, "-o", page, "--profile", profile,
+                         "--graph-page", tmp_path / "p.html")
+    assert (code, err, out.strip()) == (0, "", str(page))
+    html = page.read_text(encoding="utf-8")
+    assert "<title>Execution Schedule</title>" in html and "__nivraTimeline" in html
+    assert '"graph_page":"../p.html"' in html and '"latency_source":"profile"' in html
 
 
 @needs_compiled

@@ -4,6 +4,7 @@ frame stacks to self-contained HTML pages.
     nivra-viz graph MODEL -o PAGE.html [--title T] [--no-patterns]
     nivra-viz partition MODEL -o PAGE.html [--title T]
     nivra-viz schedule MODEL -o PAGE.html [--title T] [--profile LATENCIES.json]
+                       [--graph-page PAGE.html] [--classic]
     nivra-viz events RECORDING -o PAGE.html [--sensor W H] [--frames N] [--grid-bins N]
                      [--raster-bins N] [--max-neurons N] [--title T] [--open]
     nivra-viz frames FRAMES.npy -o PAGE.html [--title T]
@@ -194,13 +195,17 @@ def build_parser() -> argparse.ArgumentParser:
     page_args(p, "Partitioned Graph")
 
     p = sub.add_parser("schedule", parents=[common],
-                       help="partitioned graph to an execution-schedule page",
-                       description="Write the execution-schedule page (one row per core) of "
-                                   "a stored, partitioned graph.")
+                       help="partitioned graph to an execution timeline",
+                       description="Write the execution timeline (one lane per core, time to "
+                                   "scale, critical path marked) of a stored, partitioned graph.")
     p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
     page_args(p, "Execution Schedule")
     p.add_argument("--profile", metavar="LATENCIES.json",
                    help="JSON object mapping node names to latencies in microseconds")
+    p.add_argument("--graph-page", metavar="PAGE.html",
+                   help="the partition view of the same graph, to link nodes to and back")
+    p.add_argument("--classic", action="store_true",
+                   help="write the earlier static page (one row of chips per core)")
 
     p = sub.add_parser("events", parents=[common], help="event recording to a spike page",
                        description="Write the spike page (time grid, animation, raster) of an "
@@ -536,8 +541,14 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
     compiled = _module("compiled")
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
-    _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
-                  title=title, profile_result=profile)
+    if args.classic:
+        _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
+                      title=title, profile_result=profile)
+    else:
+        link = None if args.graph_page is None else \
+            os.path.relpath(args.graph_page, output.resolve().parent)
+        _compiled_job(_module("timeline").write_timeline, output, graph, output, title=title,
+                      profile_result=profile, graph_page=link)
     out.write(f"{output}\n")
 
 
@@ -677,11 +688,12 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
                   title="Sample model on 4 cores")
     written.append(page)
 
-    progress.stage("execution schedule with the sample latency profile")
+    progress.stage("execution timeline with the sample latency profile")
     profile = samples.sample_profile()
     page = root / "schedule.html"
-    _compiled_job(compiled.visualize_execution_schedule, page, partitioned, str(page),
-                  title="Sample model: execution schedule", profile_result=profile)
+    _compiled_job(_module("timeline").write_timeline, page, partitioned, page,
+                  title="Sample model: execution timeline", profile_result=profile,
+                  graph_page="partition.html")
     written.append(page)
 
     progress.stage("spike page of the sample recording")
