@@ -25,12 +25,23 @@ const store = {
   set(k, v) { try { localStorage.setItem(k, v); } catch (e) { /* storage may be disabled */ } },
 };
 
+/* Document values are plain data. JSON.parse gives every key as an own property; names
+ * the document chooses (config keys, display_params, type names, dtypes) are looked up with
+ * own() or in Maps, never through the prototype. Fixed field names (id, type, config, ...)
+ * are none of Object.prototype's, so reading them directly sees only the document's data.
+ * Values become text through text() and numbers through num(): String() and Number() call
+ * the value's own toString/valueOf, and a document may hold keys of those names. */
+const hasOwn = (o, k) => Object.prototype.hasOwnProperty.call(o, k);
+function own(o, k) { return o !== null && typeof o === "object" && hasOwn(o, k) ? o[k] : undefined; }
+function text(v) { return typeof v === "string" ? v : v !== null && typeof v === "object" ? valueText(v) : String(v); }
+function num(v) { return typeof v === "number" ? v : typeof v === "string" || typeof v === "boolean" ? Number(v) : NaN; }
+
 function isEncodedArray(v) {
   return v != null && typeof v === "object" && typeof v.data === "string" && typeof v.dtype === "string" && Array.isArray(v.shape);
 }
 function shapeText(s) {
   if (s == null) return "—";
-  if (Array.isArray(s)) return "[" + s.map((x) => (Array.isArray(x) ? shapeText(x) : String(x))).join(", ") + "]";
+  if (Array.isArray(s)) return "[" + s.map((x) => (Array.isArray(x) ? shapeText(x) : text(x))).join(", ") + "]";
   return valueText(s);
 }
 function shapeShort(s) {
