@@ -14,6 +14,7 @@ if not (shutil.which("chromium") or shutil.which("chromium-browser")):
 import graphdocs  # noqa: E402
 
 IDLE = "document.documentElement.dataset.layout === 'idle'"
+DEFAULT_RGB = "rgb(144, 164, 174)"  # the page's default node colour, #90A4AE
 
 
 def api(page, expr):
@@ -77,5 +78,36 @@ def test_prototype_names_are_ordinary_data_in_every_panel(viewer):
     ET.fromstring(svg)
     # Glyphs show the display params found in the config: "toString" is not one of its keys.
     assert "4 · constructor=&quot;__proto__&quot; · __" in svg
+    assert not viewer.errors
+
+
+# ------------------------------------------------------------------ colours --
+
+UNPARSEABLE = ["lab(52% 40 59)", "oklch(60% 0.15 50)", "color(display-p3 1 0 0)", "not a colour"]
+
+
+def test_colours_the_page_cannot_parse_are_the_default_everywhere(viewer):
+    doc = graphdocs.chain(1)
+    for rec, colour in zip(doc["nodes"], UNPARSEABLE):
+        rec["color"], rec["shape"] = colour, "rect"
+    doc["metadata"]["type_legend"] = [{"type": rec["type"], "color": rec["color"]} for rec in doc["nodes"]]
+    page = viewer.open(doc)
+    api(page, "__nivraViewer.fit()")
+    page.wait_for_timeout(50)
+    for rec in doc["nodes"]:  # a pixel of the glyph's header band, which is the node's colour
+        pixel = page.evaluate("""(id) => {
+            const b = __nivraViewer.nodeBox(id), cv = document.getElementById("view"), r = cv.getBoundingClientRect();
+            const s = cv.width / r.width, x = (b.x - r.left + 4) * s, y = (b.y - r.top + 0.12 * b.height) * s;
+            const d = cv.getContext("2d").getImageData(Math.round(x), Math.round(y), 1, 1).data;
+            return "rgb(" + d[0] + ", " + d[1] + ", " + d[2] + ")"; }""", rec["id"])
+        assert pixel == DEFAULT_RGB, rec["color"]
+    chips = page.eval_on_selector_all("#side .chip", "cs => cs.map(c => getComputedStyle(c).backgroundColor)")
+    assert chips == [DEFAULT_RGB] * len(doc["nodes"])
+    svg = ET.fromstring(api(page, "__nivraViewer.exportSVG()"))
+    headers = [g.findall("{http://www.w3.org/2000/svg}path")[1].get("fill") for g in svg.iter("{http://www.w3.org/2000/svg}g")
+               if g.get("class") == "node"]
+    assert [h.lower() for h in headers] == ["#90a4ae"] * len(doc["nodes"])
+    api(page, "__nivraViewer.select('fc0')")
+    assert page.eval_on_selector("#details .swatch", "e => getComputedStyle(e).backgroundColor") == DEFAULT_RGB
     assert not viewer.errors
 

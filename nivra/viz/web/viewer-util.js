@@ -69,16 +69,21 @@ function valueText(v, depth = 0) {
   return out.length > 2000 ? out.slice(0, 2000) + "…" : out;
 }
 
-/* Colours: every colour from the document goes through the canvas parser, so
- * what reaches the canvas or the SVG export is always "#rrggbb" or rgba(). */
+/* Colours: every colour from the document goes through the canvas parser and is kept only
+ * when it comes back as "#rrggbb" or "rgba(r, g, b, a)", the forms the colour arithmetic
+ * below reads. Anything else (lab(), oklch(), color(display-p3 ...), garbage) counts as
+ * missing, so the canvas, the legends, the details and both exports show the same default. */
 const probe = document.createElement("canvas").getContext("2d");
 const colorCache = new Map();
+const SRGB = /^(?:#[0-9a-f]{6}|rgba\(\d{1,3}, \d{1,3}, \d{1,3}, [\d.e-]+\))$/;
 function safeColor(c, fallback) {
   if (typeof c !== "string" || !c) return fallback;
   if (colorCache.has(c)) return colorCache.get(c) || fallback;
-  probe.fillStyle = "#010203";
-  probe.fillStyle = c;
-  const v = probe.fillStyle === "#010203" && c.replace(/\s/g, "").toLowerCase() !== "#010203" ? null : probe.fillStyle;
+  // A colour the parser refuses leaves fillStyle as it was: two different starting values tell.
+  probe.fillStyle = "#010203"; probe.fillStyle = c;
+  const got = probe.fillStyle;
+  probe.fillStyle = "#040506"; probe.fillStyle = c;
+  const v = got === probe.fillStyle && typeof got === "string" && SRGB.test(got) ? got : null;
   colorCache.set(c, v);
   return v || fallback;
 }
