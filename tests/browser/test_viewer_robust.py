@@ -5,6 +5,7 @@ from __future__ import annotations
 import shutil
 import xml.etree.ElementTree as ET
 
+import numpy as np
 import pytest
 
 pytest.importorskip("playwright.sync_api")
@@ -109,5 +110,30 @@ def test_colours_the_page_cannot_parse_are_the_default_everywhere(viewer):
     assert [h.lower() for h in headers] == ["#90a4ae"] * len(doc["nodes"])
     api(page, "__nivraViewer.select('fc0')")
     assert page.eval_on_selector("#details .swatch", "e => getComputedStyle(e).backgroundColor") == DEFAULT_RGB
+    assert not viewer.errors
+
+
+# ------------------------------------------------------------ payload left out --
+
+def test_arrays_without_payload_show_their_statistics_and_say_so(viewer):
+    full = graphdocs.encode_array(np.linspace(-1, 1, 6, dtype=np.float32))
+    left_out = dict(graphdocs.encode_array(np.ones((64, 128), np.float32)), data=None,
+                    stats={"min": -0.5, "max": 0.5, "mean": 0.0, "std": 0.25})
+    rec = graphdocs.node("fc", "Affine", [128], [64], config={"out_features": 64})
+    rec["params"] = {"weight": left_out, "bias": full, "gain": dict(graphdocs.encode_array(np.ones(0, np.float32)), data=None)}
+    rec["config"]["table"] = left_out
+    doc = graphdocs.document([graphdocs.node("input", "Input", None, [128]), rec], [("input", "fc")])
+    page = viewer.open(doc)
+    api(page, "__nivraViewer.select('fc')")
+    page.wait_for_selector("#details .param[data-histogram='1']")  # the bias
+    weight, _, gain = page.query_selector_all("#details .param")
+    assert weight.get_attribute("data-payload") == "none" and weight.get_attribute("data-histogram") is None
+    assert weight.inner_text().split("\n")[-1] == "payload left out"
+    assert "float32 · [64, 128] · 8,192" in weight.inner_text()
+    stats = weight.eval_on_selector_all("b[data-stat]", "bs => bs.map(b => b.textContent)")
+    assert stats == ["-0.5", "0.5", "0", "0.25"]
+    assert "Empty array" in gain.inner_text()
+    assert "array float32 [64, 128]" in page.inner_text("#details")  # the config value
+    assert "payload left out" in page.evaluate("(a) => { try { __nivraViewer.decode(a); } catch (e) { return e.message; } }", left_out)
     assert not viewer.errors
 

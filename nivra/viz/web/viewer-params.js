@@ -1,4 +1,5 @@
 // viewer-params.js: parameter arrays: stats, histograms decoded on demand
+const PAYLOAD_LEFT_OUT = "payload left out";
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 const DTYPES = new Map([
   ["float16", ["f", 2]], ["float32", ["f", 4]], ["float64", ["f", 8]],
@@ -21,6 +22,7 @@ function half(bits) {
   return s * (1 + f / 1024) * Math.pow(2, e - 15);
 }
 function decodeArray(arr) {
+  if (typeof arr.data !== "string") throw new Error(PAYLOAD_LEFT_OUT);
   const dt = parseDtype(arr.dtype);
   if (!dt) throw new Error("unsupported dtype " + text(arr.dtype));
   const bin = atob(arr.data);
@@ -122,6 +124,11 @@ function paramCard(parent, name, arr) {
   };
   card.appendChild(note);
   if (!size) note.textContent = "Empty array";
+  else if (arr.data === null) {
+    note.textContent = PAYLOAD_LEFT_OUT;
+    note.title = "The page was written without this array's values; its shape, dtype and statistics are kept.";
+    card.dataset.payload = "none";
+  }
   else if (size > MAX_DECODE) note.textContent = "Histogram skipped: " + fmtInt(size) + " elements is above the " + fmtInt(MAX_DECODE) + " limit";
   else if (size <= AUTO_HISTOGRAM) setTimeout(show, 0);
   else {

@@ -36,8 +36,10 @@ function own(o, k) { return o !== null && typeof o === "object" && hasOwn(o, k) 
 function text(v) { return typeof v === "string" ? v : v !== null && typeof v === "object" ? valueText(v) : String(v); }
 function num(v) { return typeof v === "number" ? v : typeof v === "string" || typeof v === "boolean" ? Number(v) : NaN; }
 
+// An encoded array; its "data" is null when the page was written without the payload.
 function isEncodedArray(v) {
-  return v != null && typeof v === "object" && typeof v.data === "string" && typeof v.dtype === "string" && Array.isArray(v.shape);
+  return v != null && typeof v === "object" && (typeof v.data === "string" || v.data === null) &&
+    typeof v.dtype === "string" && Array.isArray(v.shape);
 }
 function shapeText(s) {
   if (s == null) return "—";
