@@ -137,3 +137,35 @@ def test_arrays_without_payload_show_their_statistics_and_say_so(viewer):
     assert "payload left out" in page.evaluate("(a) => { try { __nivraViewer.decode(a); } catch (e) { return e.message; } }", left_out)
     assert not viewer.errors
 
+
+# ------------------------------------------------------------ narrow window --
+
+CONTROLS = ["search", "search-prev", "search-next", "dir-tb", "dir-lr", "collapse-all", "expand-all", "export-btn",
+            "theme-btn", "sidebar-btn", "help-btn", "zoom-in", "zoom-out", "zoom-fit"]
+
+
+def inside(page, selector):
+    box = page.eval_on_selector(selector, "e => { const r = e.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; }")
+    size = page.viewport_size
+    return box[0] >= 0 and box[1] >= 0 and box[2] <= size["width"] and box[3] <= size["height"] and box[2] - box[0] >= 16
+
+
+def test_a_narrow_window_keeps_every_control_reachable(viewer):
+    page = viewer.open(graphdocs.sample_model(), title="A model with a rather long title", viewport=(420, 800))
+    for ctl in CONTROLS:
+        assert inside(page, f"#{ctl}"), ctl
+        page.click(f"#{ctl}", trial=True, timeout=2000)  # visible, enabled, and nothing covers it
+    assert not page.is_visible("#side")
+    page.click("#sidebar-btn")
+    assert inside(page, "#side") and page.is_visible("#side .row.click")
+    page.click("#sidebar-btn")
+    page.click("#export-btn")
+    assert inside(page, "#export-svg") and inside(page, "#export-png")
+    page.click("#help-btn")
+    assert inside(page, "#help .card")
+    page.keyboard.press("Escape")
+    api(page, "__nivraViewer.select('layer1.conv1')")
+    assert inside(page, "#details .d-head button")
+    page.click("#details .d-head button")
+    assert page.evaluate("document.documentElement.dataset.selected") == ""
+    assert not viewer.errors

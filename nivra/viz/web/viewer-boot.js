@@ -20,6 +20,13 @@ function boot() {
   root.dataset.rankdir = S.rankdir;
   $("dir-tb").setAttribute("aria-pressed", String(S.rankdir === "TB"));
   $("dir-lr").setAttribute("aria-pressed", String(S.rankdir === "LR"));
+  // In narrow windows the summary opens over the drawing (viewer.css): it starts closed there,
+  // and closes or opens when the window crosses that width.
+  const narrow = window.matchMedia ? window.matchMedia("(max-width: 980px)") : null;
+  if (narrow) {
+    $("side").classList.toggle("hidden", narrow.matches);
+    narrow.addEventListener("change", () => { $("side").classList.toggle("hidden", narrow.matches); resizeSoon(); });
+  }
   resize();
   if (typeof ResizeObserver !== "undefined") new ResizeObserver(() => resize()).observe(stage);
   else window.addEventListener("resize", resize);
