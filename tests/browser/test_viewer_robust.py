@@ -82,6 +82,32 @@ def test_prototype_names_are_ordinary_data_in_every_panel(viewer):
     assert not viewer.errors
 
 
+def test_partition_view_of_a_graph_with_prototype_names(viewer, tmp_path):
+    from nivra import ir
+    from nivra.viz import compiled
+    order = ["input", *graphdocs.PROTO_NAMES, "output"]
+    g = ir.Graph(nodes=[("input", ir.Input()), *((n, ir.ReLU()) for n in graphdocs.PROTO_NAMES), ("output", ir.Output())],
+                 edges=list(zip(order, order[1:])))
+    g.metadata = {"__proto__": {"partition": {"algorithm": "X"}}, "constructor": 1}
+    cores = {n: i % 3 for i, n in enumerate(graphdocs.PROTO_NAMES)}
+    g.partition_metadata = {"assignments": cores, "num_cores_used": 3, "algorithm": "__proto__",
+                            "cross_core_edges": [[a, b] for a, b in zip(order[1:-2], order[2:-1]) if cores[a] != cores[b]]}
+    out = compiled.visualize_partitioned(g, str(tmp_path / "part.html"))
+    page = viewer.open(None, html=open(out, encoding="utf-8").read())
+    assert section(page, "#side", "Partition").endswith("Algorithm\n__proto__")
+    assert page.eval_on_selector_all("#side dl.kv dt", "ds => ds.map(d => d.textContent)") == ["__proto__", "constructor"]
+    for core in ("0", "1", "2"):
+        page.click(f"[data-core-id='{core}']")
+        assert page.evaluate("document.documentElement.dataset.core") == core
+    for name in graphdocs.PROTO_NAMES:
+        api(page, f"__nivraViewer.select({name!r})")
+        assert section(page, "#details", "Hardware").split("\n")[:2] == ["core_id", str(cores[name])]
+    page.keyboard.press("Escape")
+    api(page, "__nivraViewer.fit()")
+    page.wait_for_function("__nivraViewer.lastFrame.crossCore === 5")
+    assert not viewer.errors
+
+
 # ------------------------------------------------------------------ colours --
 
 UNPARSEABLE = ["lab(52% 40 59)", "oklch(60% 0.15 50)", "color(display-p3 1 0 0)", "not a colour"]
