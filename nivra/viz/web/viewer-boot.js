@@ -31,9 +31,11 @@ function boot() {
   if (typeof ResizeObserver !== "undefined") new ResizeObserver(() => resize()).observe(stage);
   else window.addEventListener("resize", resize);
   let doc;
+  const tp = now();
   try { doc = readEmbeddedJson("nivra-data"); } catch (err) {
     throw new Error("The embedded graph document is not valid JSON (" + err.message + ").");
   }
+  S.timing.parseMs = now() - tp;
   const M = readModel(doc);
   S.M = M;
   $("subtitle").textContent = fmtInt(M.nodes.length) + " nodes · " + fmtInt(M.edges.length) + " edges" +
@@ -49,6 +51,7 @@ window.__nivraViewer = {
   get layoutMs() { return S.timing.layoutMs; },
   get drawMs() { return S.timing.drawMs; },
   get readyMs() { return S.timing.readyMs; },
+  get parseMs() { return S.timing.parseMs; },
   get prepMs() { return S.timing.prepMs; },
   get bootMs() { return S.timing.bootMs; },
   get frameMs() { return S.timing.frameMs; },
