@@ -10,6 +10,7 @@
 #include "kernels/events.h" // binning and colouring kernels
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -498,19 +499,32 @@ Ref events_to_frames_numpy(Call& c) {
 
 constexpr const char kFramesTonicDoc[] =
     "Bin events into frames with Tonic's ToFrame transform.\n\n"
-    "The window length is max(t_max - t_min, 1) // n_frames + 1 in the\n"
-    "timestamps' own type; the transform's frames are padded with zero frames or\n"
-    "cut to exactly n_frames.\n\n"
+    "Same frames as the array path: the span from the first to the last\n"
+    "timestamp is cut into n_frames windows of (t_max - t_min) / (n_frames -\n"
+    "0.001); polarity > 0 (or no polarity field) counts in channel 0 (ON),\n"
+    "anything else in channel 1 (OFF); events outside the sensor are dropped.\n"
+    "ToFrame is handed those events sorted by time, with times relative to the\n"
+    "first event, and every window spelled out, so none is dropped.\n\n"
     "Args:\n"
-    "    events: an event array.\n"
+    "    events: an event array with time and x fields.\n"
     "    sensor_size: (width, height).\n"
     "    n_frames: number of frames.\n\n"
     "Returns:\n"
     "    float32 array of shape (n_frames, 2, height, width).\n\n"
     "Raises:\n"
     "    ImportError 'Tonic not available' when TONIC_AVAILABLE is false;\n"
-    "    ValueError when sensor_size has not two items; Tonic's and NumPy's errors.";
+    "    ValueError when sensor_size has not two items, a field is missing,\n"
+    "    a timestamp is not finite or ToFrame's int16 counts overflowed;\n"
+    "    Tonic's and NumPy's errors.";
 
+const Name kIncludeIncomplete("include_incomplete"), kStartTime("start_time"), kEndTime("end_time");
+const Name kArgsort("argsort"), kEmpty("empty"), kAllOf("all"), kSum("sum"), kInt64("int64");
+
+// Tonic's ToFrame slices by time assuming time order, starts at the first event,
+// drops the last, incomplete window unless told otherwise, maps a polarity value
+// to the channel of that number (1 -> 1), and counts in int16. So it is handed a
+// new record array: events inside the sensor only, sorted, times relative to the
+// first event, p = 0 for ON and 1 for OFF, and windows from 0 to n_frames * window.
 Ref events_to_frames_tonic(Call& c) {
     PyObject* events = c[0];
     PyObject* n_frames = c[2];
@@ -521,28 +535,81 @@ Ref events_to_frames_tonic(Call& c) {
     Ref width, height;
     width_height(c[1], &width, &height);
     Ref two = integer(2);
-    if (length(events) == 0) {
-        Ref np = c.global(kNp);
-        Ref shape = tuple_of({n_frames, two.get(), height.get(), width.get()});
-        return np_zeros(np.get(), shape.get(), kFloat32);
-    }
+    Ref np = c.global(kNp);
+    Ref zero_shape = tuple_of({n_frames, two.get(), height.get(), width.get()});
+    if (length(events) == 0) return np_zeros(np.get(), zero_shape.get(), kFloat32);
     Ref names[4];
     event_fields(c, events, names);
-    Ref t_vals = item(events, names[2].get());
+    if (names[2].get() == Py_None || names[0].get() == Py_None)
+        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    const long long frames_wanted = PyLong_AsLongLong(n_frames);
+    if (frames_wanted == -1 && PyErr_Occurred()) throw PythonError{};
+    if (frames_wanted < 1) raise(PyExc_ValueError, "n_frames must be at least 1");
+
+    const Py_ssize_t n = length(events);
+    Ref t_vals = column_as(np.get(), events, names[2].get(), kFloat64);
     Ref t_min = call_method(t_vals.get(), kMin);
     Ref t_max = call_method(t_vals.get(), kMax);
-    Ref t_range = new_ref(PyNumber_Subtract(t_max.get(), t_min.get()));
+    const double lo = PyFloat_AsDouble(t_min.get());
+    const double hi = PyFloat_AsDouble(t_max.get());
+    throw_if_error();
+    double range = hi - lo;
+    if (!std::isfinite(range)) raise(PyExc_ValueError, "timestamps must be finite");
+    if (1e-9 > range) range = 1e-9;
+
+    Ref x_vals = column_as(np.get(), events, names[0].get(), kInt32);
+    Ref y_vals = truthy(names[1].get()) ? column_as(np.get(), events, names[1].get(), kInt32)
+                                        : filled(np.get(), kZeros, n, kInt32);
+    Ref zero = integer(0);
     Ref one = integer(1);
-    if (compare(one.get(), t_range.get(), Py_GT)) t_range = one.copy();
-    Ref window = new_ref(PyNumber_FloorDivide(t_range.get(), n_frames));
-    window = new_ref(PyNumber_Add(window.get(), one.get()));
+    Ref valid = both(cmp(x_vals.get(), zero.get(), Py_GE).get(), cmp(x_vals.get(), width.get(), Py_LT).get());
+    valid = both(valid.get(), cmp(y_vals.get(), zero.get(), Py_GE).get());
+    valid = both(valid.get(), cmp(y_vals.get(), height.get(), Py_LT).get());
+    Ref rel = new_ref(PyNumber_Subtract(t_vals.get(), t_min.get()));
+    Ref cols[4] = {item(x_vals.get(), valid.get()), item(y_vals.get(), valid.get()), item(rel.get(), valid.get()),
+                   Ref()};
+    if (truthy(names[3].get())) {
+        Ref p_vals = item(events, names[3].get());
+        Ref positive = cmp(p_vals.get(), zero.get(), Py_GT);
+        Ref channel = np_call(np.get(), kWhere, positive.get(), zero.get(), one.get());
+        cols[3] = item(channel.get(), valid.get());
+    }
+    const Py_ssize_t kept = length(cols[2].get());
+    if (kept == 0) return np_zeros(np.get(), zero_shape.get(), kFloat32);
+
+    // rel[1:] >= rel[:-1] everywhere, else reorder every column by a stable sort of rel.
+    Ref head = new_ref(PySlice_New(nullptr, integer(-1).get(), nullptr));
+    Ref tail = new_ref(PySlice_New(one.get(), nullptr, nullptr));
+    Ref ordered = cmp(item(cols[2].get(), tail.get()).get(), item(cols[2].get(), head.get()).get(), Py_GE);
+    if (!truthy(call_method(ordered.get(), kAllOf).get())) {
+        Ref argsort = attr(np.get(), kArgsort);
+        Ref stable = str("stable");
+        Ref order = call_kw(argsort.get(), {cols[2].get()}, {{&kKind, stable.get()}});
+        for (Ref& col : cols)
+            if (col) col = item(col.get(), order.get());
+    }
+    Ref layout = new_ref(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "x", "<i4", "y", "<i4", "t", "<f8", "p", "i1"));
+    Ref kept_count = integer(kept);
+    Ref empty = attr(np.get(), kEmpty);
+    Ref records = call_kw(empty.get(), {kept_count.get()}, {{&kDtype, layout.get()}});
+    const char* field_names[4] = {"x", "y", "t", "p"};
+    for (int i = 0; i < 4; ++i) {
+        Ref key = str(field_names[i]);
+        check(PyObject_SetItem(records.get(), key.get(), cols[i] ? cols[i].get() : zero.get()));
+    }
+
+    const double window = range / (static_cast<double>(frames_wanted) - 0.001);
+    Ref time_window = real(window);
+    Ref start = real(0.0);
+    Ref end = real(window * static_cast<double>(frames_wanted));
     Ref tonic_size = tuple_of({width.get(), height.get(), two.get()});
     Ref tonic = c.global(kTonic);
     Ref transforms = attr(tonic.get(), kTransforms);
     Ref to_frame = attr(transforms.get(), kToFrame);
-    Ref transform = call_kw(to_frame.get(), {}, {{&kSensorSize, tonic_size.get()}, {&kTimeWindow, window.get()}});
-    Ref frames = call(transform.get(), events);
-    Ref np = c.global(kNp);
+    Ref transform = call_kw(to_frame.get(), {},
+                            {{&kSensorSize, tonic_size.get()}, {&kTimeWindow, time_window.get()},
+                             {&kIncludeIncomplete, Py_True}, {&kStartTime, start.get()}, {&kEndTime, end.get()}});
+    Ref frames = call(transform.get(), records.get());
     Ref count = integer(length(frames.get()));
     if (compare(count.get(), n_frames, Py_LT)) {
         Ref missing = new_ref(PyNumber_Subtract(n_frames, count.get()));
@@ -554,12 +621,19 @@ Ref events_to_frames_tonic(Call& c) {
         append(parts.get(), frames.get());
         append(parts.get(), padding.get());
         Ref concatenate = attr(np.get(), kConcatenate);
-        Ref zero = integer(0);
         frames = call_kw(concatenate.get(), {parts.get()}, {{&kAxis, zero.get()}});
     } else if (compare(count.get(), n_frames, Py_GT)) {
         Ref cut = new_ref(PySlice_New(nullptr, n_frames, nullptr));
         frames = item(frames.get(), cut.get());
     }
+    // Every event handed over must be counted once; a pixel past 32,767 events in one
+    // frame wraps Tonic's int16 counts (each wrap lowers the total), and the array path
+    // takes over.
+    Ref sum = attr(frames.get(), kSum);
+    Ref int64 = attr(np.get(), kInt64);
+    Ref total = call_kw(sum.get(), {}, {{&kDtype, int64.get()}});
+    if (!compare(total.get(), kept_count.get(), Py_EQ))
+        raise(PyExc_ValueError, "ToFrame's counts do not add up to the %zd events handed to it", kept);
     Ref float32 = attr(np.get(), kFloat32);
     return call_method(frames.get(), kAstype, float32.get());
 }
