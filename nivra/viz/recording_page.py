@@ -96,13 +96,17 @@ class _Stats:
         if t.dtype.kind == "f" and not self.fractional:
             self.fractional = bool(np.any(t[:4096] != np.floor(t[:4096])))
         x = ev[self.x]
-        self.x_max = x.max() if self.x_max is None else max(self.x_max, x.max())
-        neg = x.astype(np.int32) < 0
-        if self.y:
-            y = ev[self.y]
-            self.y_max = y.max() if self.y_max is None else max(self.y_max, y.max())
-            neg |= y.astype(np.int32) < 0
-        self.negative += int(np.count_nonzero(neg))
+        y = ev[self.y] if self.y else None
+        x_max = x.max()
+        self.x_max = x_max if self.x_max is None else max(self.x_max, x_max)
+        if y is not None:
+            y_max = y.max()
+            self.y_max = y_max if self.y_max is None else max(self.y_max, y_max)
+        if not all(_never_negative(c) for c in (x, y) if c is not None):
+            neg = x.astype(np.int32) < 0
+            if y is not None:
+                neg |= y.astype(np.int32) < 0
+            self.negative += int(np.count_nonzero(neg))
 
     def detected(self) -> tuple[int, int]:
         """The sensor the spikes module would detect: the largest coordinates plus 1."""
@@ -121,8 +125,18 @@ class _Stats:
         return int(hi - lo)
 
 
+def _never_negative(c: np.ndarray) -> bool:
+    """True when no value of the column is negative after the binning's int32 cast (small
+    integer types need no cast, and most recordings have no negative coordinate)."""
+    return c.dtype.kind in "iub" and c.dtype.itemsize <= 2 and (not len(c) or c.min() >= 0)
+
+
 def _outside_sensor(ev: np.ndarray, fields: tuple[str | None, ...], sensor: tuple[int, int]) -> int:
     """Events with coordinates >= the sensor's (not negative ones), after the int32 cast."""
+    cols = [ev[f] for f in fields[:2] if f]
+    if all(c.dtype.kind in "iub" and c.dtype.itemsize <= 2 for c in cols) and len(ev) and \
+            all(c.max() < limit and c.min() >= 0 for c, limit in zip(cols, sensor)):
+        return 0
     x = ev[fields[0]].astype(np.int32)
     bad = x >= sensor[0]
     ok = x >= 0

@@ -1,9 +1,11 @@
 """NumPy files: a .npy structured array (memory-mapped) or one array of a .npz archive."""
 from __future__ import annotations
 
+import contextlib
+import os
 import zipfile
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator
 
 import numpy as np
 
@@ -107,18 +109,69 @@ class NumpySource(Source):
 
     def window(self, lo, hi):
         ev = self.events
-        t = ev[self.t_field]
         n = len(ev)
+        if not n:
+            return ev, 0
         # Binary search when the times look sorted (checked on a sample, then on the
-        # window itself and its edges); a scan otherwise.
-        sample = t[np.linspace(0, n - 1, num=min(n, 4097)).astype(np.int64)] if n else t
-        if n and np.all(sample[1:] >= sample[:-1]):
-            i0 = int(np.searchsorted(t, lo, side="left")) if lo is not None else 0
-            i1 = int(np.searchsorted(t, hi, side="left")) if hi is not None else n
-            part = np.array(ev[i0:max(i0, i1)])
-            pt = part[self.t_field]
-            edges_ok = (i0 == 0 or t[i0 - 1] < pt[0] if len(pt) else True) and \
-                       (i1 >= n or not len(pt) or t[i1] >= pt[-1])
-            if np.all(pt[1:] >= pt[:-1]) and edges_ok:
-                return part, n - len(part)
+        # window itself and its edges); a scan otherwise. The file is read record by
+        # record rather than through the mapping: touching a mapped page makes the kernel
+        # map a wide stretch around it (megabytes here), which would count as resident.
+        with self._records() as record:
+            sample = np.array([record(i) for i in np.linspace(0, n - 1, num=min(n, 257))
+                               .astype(np.int64)])
+            if np.all(sample[1:] >= sample[:-1]):
+                i0 = _bisect(record, n, lo) if lo is not None else 0
+                i1 = _bisect(record, n, hi) if hi is not None else n
+                part = self._slice(i0, max(i0, i1))
+                pt = part[self.t_field]
+                edges_ok = (i0 == 0 or not len(pt) or record(i0 - 1) < pt[0]) and \
+                           (i1 >= n or not len(pt) or record(i1) >= pt[-1])
+                if np.all(pt[1:] >= pt[:-1]) and edges_ok:
+                    return part, n - len(part)
         return super().window(lo, hi)
+
+    @contextlib.contextmanager
+    def _records(self) -> Iterator[Any]:
+        """A function giving the time of record i, read from the file (or the array)."""
+        ev, name = self.events, self.t_field
+        if not self._readable():
+            yield lambda i: ev[name][i]
+            return
+        size, offset = ev.dtype.itemsize, int(ev.offset)
+        with open(self.path, "rb") as f:
+            fd = f.fileno()
+
+            def record(i: int) -> Any:
+                raw = os.pread(fd, size, offset + int(i) * size)
+                if len(raw) != size:
+                    raise self.fail("the file is shorter than its header says")
+                return np.frombuffer(raw, dtype=ev.dtype)[name][0]
+
+            yield record
+
+    def _readable(self) -> bool:
+        ev = self.events
+        return isinstance(ev, np.memmap) and ev.flags.c_contiguous and hasattr(os, "pread")
+
+    def _slice(self, i0: int, i1: int) -> np.ndarray:
+        ev = self.events
+        if not self._readable():
+            return np.array(ev[i0:i1])
+        with open(self.path, "rb") as f:
+            f.seek(int(ev.offset) + i0 * ev.dtype.itemsize)
+            part = np.fromfile(f, dtype=ev.dtype, count=i1 - i0)
+        if len(part) != i1 - i0:
+            raise self.fail("the file is shorter than its header says")
+        return part
+
+
+def _bisect(record: Any, n: int, value: float) -> int:
+    """The first index whose time is not below value, in sorted times."""
+    a, z = 0, n
+    while a < z:
+        mid = (a + z) // 2
+        if record(mid) < value:
+            a = mid + 1
+        else:
+            z = mid
+    return a
