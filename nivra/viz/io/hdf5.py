@@ -37,7 +37,12 @@ class Hdf5Source(Source):
             raise self.fail(f"cannot open ({_first_line(exc)})") from None
         self.columns: dict[str, Any] = {}
         self.table: Any = None
-        self._find()
+        try:
+            self._find()
+        except ReaderError:
+            raise
+        except Exception as exc:  # h5py raises several kinds on damaged structure
+            raise self.fail(f"damaged file ({_first_line(exc)})") from None
         attrs = {}
         for holder in (self.file, self.file.get("events")):
             if holder is not None:
@@ -92,7 +97,7 @@ class Hdf5Source(Source):
             if self.table is not None:
                 return np.asarray(self.table[i0:i1])
             parts = {r: np.asarray(d[i0:i1]) for r, d in self.columns.items()}
-        except (OSError, ValueError, KeyError) as exc:
+        except Exception as exc:  # OSError, ValueError, RuntimeError, ... from h5py
             text = _first_line(exc)
             if "filter" in text.lower() or "plugin" in text.lower():
                 raise self.fail(f"compressed with a filter h5py lacks ({text}); install it with: "
@@ -143,8 +148,11 @@ class Hdf5Source(Source):
                 else:
                     z = mid
             return a
-        i0 = search(lo) if lo is not None else 0
-        i1 = search(hi) if hi is not None else n
+        try:
+            i0 = search(lo) if lo is not None else 0
+            i1 = search(hi) if hi is not None else n
+        except Exception as exc:
+            raise self.fail(f"damaged file ({_first_line(exc)})") from None
         part = self._slice(i0, max(i0, i1))
         pt = part["t"]
         edges = (i0 == 0 or not len(pt) or t[i0 - 1] < pt[0]) and \

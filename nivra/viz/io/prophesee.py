@@ -34,7 +34,7 @@ def read_header(path: Path) -> tuple[list[str], bytes]:
             break
         raw = data[pos + 1:end].rstrip(b"\r")
         if any(c < 32 and c != 9 or c > 126 for c in raw):
-            return [], b""  # binary after a '%': not a header
+            break  # binary: the events began with a '%' byte (or this is no header)
         lines.append(raw.decode("ascii").strip())
         pos = end + 1
         if raw.strip() == b"end":
@@ -158,6 +158,10 @@ class PropheseeSource(Source):
                     if chunk is None:
                         break
                     yield chunk
+                # The reader stops quietly at an event it cannot decode; say so.
+                if getattr(wizard.cargo.events_info, "finished", 1) == 0:
+                    raise self.fail("decoding stopped at an event it does not know (damaged "
+                                    "file, or an encoding variant expelliarmus cannot read)")
             except (RuntimeError, ValueError, OSError) as exc:
                 raise self.fail(f"damaged file ({exc})") from None
 
