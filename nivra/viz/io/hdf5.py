@@ -100,6 +100,10 @@ class Hdf5Source(Source):
         except Exception as exc:  # OSError, ValueError, RuntimeError, ... from h5py
             text = _first_line(exc)
             if "filter" in text.lower() or "plugin" in text.lower():
+                if self.table is not None and self.table.name == "/CD/events":
+                    raise self.fail(f"compressed with Prophesee's ECF codec, which h5py and "
+                                    f"hdf5plugin lack ({text}); convert the recording with "
+                                    f"Prophesee's tools (to .raw or .dat)") from None
                 raise self.fail(f"compressed with a filter h5py lacks ({text}); install it with: "
                                 f"pip install hdf5plugin") from None
             raise self.fail(f"damaged file ({text})") from None

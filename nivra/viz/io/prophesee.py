@@ -142,7 +142,8 @@ class PropheseeSource(Source):
                 with quiet_stderr():
                     arr = self._wizard(path).read()
             except (RuntimeError, ValueError, OSError) as exc:
-                raise self.fail(f"damaged file ({exc})") from None
+                raise self.fail(f"cannot decode the events (a damaged file, or an encoding "
+                                f"variant expelliarmus cannot read): {exc}") from None
         if arr is None or len(arr) == 0:
             raise self.fail("no events could be decoded (empty or damaged file)")
         return arr
