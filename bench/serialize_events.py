@@ -1,14 +1,19 @@
 """serialize_events end to end against the same steps written plainly with NumPy and Pillow.
 
-10 million events of a 346x260 sensor (x, y: uint16; t: int64 sorted; p: bool), default
-arguments (20 animation frames, 5 grid bins, 100 x 1000 raster). The documents are
-compared first; then each stage is timed on both sides (best of a few runs):
+2 and 10 million events of a 346x260 sensor (x, y: uint16; t: int64 sorted; p: bool),
+default arguments (20 animation frames, 5 grid bins, 100 x 1000 raster). The documents
+are compared first (every image decodes to the same pixels; the PNG bytes differ, the
+module writing its own); then each stage is timed on both sides (best of a few runs):
 grid, frames, colouring, PNG encoding (25 images), raster (with tolist), and the
 json.dumps of the document that the page rendering does.
 
-Run once on the array path (TONIC_AVAILABLE rebound to False, both sides) and once
-as installed (with Tonic, the frames of the grid and the animation come from
-Tonic's ToFrame on both sides).
+Each size runs once on the array path (TONIC_AVAILABLE rebound to False, both sides)
+and once as installed: with Tonic, the frames of the grid and the animation come from
+the module's own Tonic path (Tonic's ToFrame) on both sides, so that stage costs the
+same on both and the others are compared.
+
+Last, the size of the spike page with the module's PNG images next to the same page
+with Pillow's, on the sample recording, on a sparse 1280x720 one and on the above.
 """
 import base64
 import io
@@ -19,7 +24,7 @@ import time
 import numpy as np
 from PIL import Image
 
-from nivra.viz import spikes
+from nivra.viz import samples, spikes
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
 from spikes_binning import frames_numpy, grid_from_frames, make  # noqa: E402  (the plain NumPy steps)
@@ -29,7 +34,7 @@ from spikes_binning import frames_numpy, grid_from_frames, make  # noqa: E402  (
 # with the load of other users. The wall time of each whole document is printed too.
 clock = time.thread_time
 
-N = 10_000_000
+SIZES = (2_000_000, 10_000_000)
 W, H = 346, 260
 REPEAT = 2
 
@@ -42,6 +47,29 @@ def encode_png(img):
     buf = io.BytesIO()
     Image.fromarray(img).save(buf, format="PNG")
     return base64.b64encode(buf.getvalue()).decode("utf-8")
+
+
+def pixels(text):
+    return np.asarray(Image.open(io.BytesIO(base64.b64decode(text))))
+
+
+def same_document(a, b):
+    """Equal documents, images compared by their decoded pixels."""
+    images = ("grid_frames", "animation_frames")
+    if list(a) != list(b) or any(a[k] != b[k] for k in a if k not in images):
+        return False
+    return all(len(a[k]) == len(b[k]) and all(np.array_equal(pixels(x), pixels(y)) for x, y in zip(a[k], b[k]))
+               for k in images)
+
+
+def page_size(doc):
+    return len(spikes._render_spike_html(doc).encode("utf-8"))
+
+
+def with_pillow_images(doc):
+    """The same document with every image written by Pillow."""
+    return dict(doc, grid_frames=[encode_png(pixels(t)) for t in doc["grid_frames"]],
+                animation_frames=[encode_png(pixels(t)) for t in doc["animation_frames"]])
 
 
 def frames_plain(events, size, n, tonic_path):
@@ -160,40 +188,70 @@ def wall(fn):
 
 
 def report(label, ev, tonic_path):
+    n = len(ev)
     print(f"\n== {label}")
     base_wall = wall(lambda: baseline_stages(ev, tonic_path))
     ours_wall = wall(lambda: spikes.serialize_events(ev))
     (doc_b, _, json_len), base = best_of(lambda: baseline_stages(ev, tonic_path))
     (doc_o, _), ours = best_of(lambda: ours_stages(ev))
-    if json.dumps(doc_b) != json.dumps(doc_o):
+    if not same_document(doc_b, doc_o):
         sys.exit("serialize_events: document differs from the baseline's")
     base_total = sum(v for k, v in base.items() if k != "json.dumps")
     ours_total = ours["total serialize_events"]
-    print(f"  documents equal ({json_len / 2**20:.1f} MiB of JSON)")
+    pb, po = page_size(doc_b), page_size(doc_o)
+    print(f"  documents equal ({json_len / 2**20:.1f} MiB of JSON); page {po / 1024:,.0f} KB, "
+          f"with Pillow's images {pb / 1024:,.0f} KB ({po / pb - 1:+.1%})")
     print(f"  {'stage (cpu time)':<26}{'baseline':>12}{'share':>8}{'nivra':>12}{'share':>8}")
     for k in ("grid", "frames", "colouring", "PNG (25 images)", "raster + tolist"):
         o = ours[k]
         print(f"  {k:<26}{base[k] * 1e3:10.1f}ms{base[k] / base_total:8.0%}{o * 1e3:10.1f}ms"
               f"{o / ours_total:8.0%}")
     print(f"  {'serialize_events total':<26}{base_total * 1e3:10.1f}ms{'':8}{ours_total * 1e3:10.1f}ms"
-          f"   x{base_total / ours_total:.1f}  ({N / ours_total / 1e6:.0f} Mev/s)")
+          f"   x{base_total / ours_total:.1f}  ({n / ours_total / 1e6:.0f} Mev/s)")
     print(f"  {'wall time, one run':<26}{base_wall * 1e3:10.1f}ms{'':8}{ours_wall * 1e3:10.1f}ms"
           f"   x{base_wall / ours_wall:.1f}")
     print(f"  {'json.dumps (page render)':<26}{base['json.dumps'] * 1e3:10.1f}ms{'':8}"
           f"{ours['json.dumps'] * 1e3:10.1f}ms")
 
 
+def sparse_hd_recording():
+    """The sample's motion (a rotating bar, dots, noise) on a 1280x720 sensor: sparse frames."""
+    ev = samples.sample_events(300_000)
+    out = ev.copy()
+    out["x"] = (ev["x"] * (1279 / 127)).astype(np.uint16)
+    out["y"] = (ev["y"] * (719 / 127)).astype(np.uint16)
+    return out
+
+
+def page_sizes():
+    print("\n== spike page size, PNG images by the module and by Pillow (defaults), array path")
+    recordings = [("sample recording (200k events, 128x128)", samples.sample_events()),
+                  ("sparse recording (300k events, 1280x720)", sparse_hd_recording())]
+    recordings += [(f"synthetic ({n / 1e6:.0f}M events, {W}x{H})", make(n, "?")) for n in SIZES]
+    for label, ev in recordings:
+        doc = spikes.serialize_events(ev)
+        ours, pillow = page_size(doc), page_size(with_pillow_images(doc))
+        print(f"  {label:<42}{ours / 1024:10,.0f} KB {pillow / 1024:10,.0f} KB  {ours / pillow - 1:+.1%}")
+
+
 def main():
-    ev = make(N, "?")
-    print(f"{N:,} events, sensor {W}x{H}, default arguments; best of {REPEAT}")
     saved = spikes.TONIC_AVAILABLE
+    for n in SIZES:
+        ev = make(n, "?")
+        print(f"\n{n:,} events, sensor {W}x{H}, default arguments; best of {REPEAT}")
+        spikes.TONIC_AVAILABLE = False
+        try:
+            report("array path (no Tonic)", ev, tonic_path=False)
+        finally:
+            spikes.TONIC_AVAILABLE = saved
+        if saved:
+            report("as installed: frames from Tonic's ToFrame on both sides", ev, tonic_path=True)
+        del ev
     spikes.TONIC_AVAILABLE = False
     try:
-        report("array path (no Tonic)", ev, tonic_path=False)
+        page_sizes()
     finally:
         spikes.TONIC_AVAILABLE = saved
-    if saved:
-        report("as installed: frames from Tonic's ToFrame on both sides", ev, tonic_path=True)
 
 
 if __name__ == "__main__":

@@ -147,6 +147,12 @@ class TestEncodeValue:
     def test_bytes_decode_with_replacement(self):
         assert encode.encode_value(b"fo\xff") == "fo\ufffd"
 
+    def test_bytes_subclass_decodes_itself(self):
+        class B(bytes):
+            def decode(self, *args, **kwargs):
+                return ("own", args, kwargs)
+        assert encode.encode_value([B(b"x")]) == [("own", ("utf-8",), {"errors": "replace"})]
+
     @pytest.mark.parametrize("value", [None, "text", 1, 2.5, True, 1j, {1, 2}, bytearray(b"x"),
                                        np.complex64(1), np.str_("s"), object()])
     def test_everything_else_is_returned_as_is(self, value):

@@ -79,6 +79,21 @@ def test_frames():
 
 # --- display tables -----------------------------------------------------------------------
 
+# NIR's node types that the viewer has entries for (a subgraph too, drawn as a node when empty)
+NIR_TYPES = ["Affine", "Linear", "Conv1d", "Conv2d", "LIF", "CubaLIF", "CubaLI", "LI", "IF", "I",
+             "Threshold", "Scale", "Flatten", "SumPool2d", "AvgPool2d", "Delay", "Input",
+             "Output", "NIRGraph"]
+
+
+@pytest.mark.parametrize("name", NIR_TYPES)
+def test_every_nir_node_type_has_display_entries(name):
+    nir = pytest.importorskip("nir")
+    assert re.fullmatch(r"#[0-9A-F]{6}", constants.NODE_COLORS[name])
+    assert constants.NODE_SHAPES[name] in constants.SHAPES
+    if name not in ir.NODE_CLASSES:
+        assert set(constants.NODE_DISPLAY_PARAMS[name]) <= set(getattr(nir, name).__dataclass_fields__)
+
+
 @pytest.mark.parametrize("name", list(ir.NODE_CLASSES))
 def test_every_node_type_has_display_entries(name):
     assert re.fullmatch(r"#[0-9A-F]{6}", constants.NODE_COLORS[name])
@@ -89,10 +104,11 @@ def test_every_node_type_has_display_entries(name):
 
 
 def test_table_keys_and_distinct_colours():
-    assert list(constants.NODE_COLORS) == list(ir.NODE_CLASSES)
-    assert set(constants.NODE_SHAPES) == set(constants.NODE_DISPLAY_PARAMS) == set(ir.NODE_CLASSES)
+    types = list(ir.NODE_CLASSES) + [t for t in NIR_TYPES if t not in ir.NODE_CLASSES]
+    assert list(constants.NODE_COLORS) == types
+    assert set(constants.NODE_SHAPES) == set(constants.NODE_DISPLAY_PARAMS) == set(types)
     assert len(set(constants.NODE_COLORS.values())) == len(constants.NODE_COLORS)
-    kinds = {"RepConv", "SPP", "SPPF", "SkipConnection"}
+    kinds = {"RepConv", "SPP", "SPPF", "SkipConnection", "NIRGraph"}
     for table in (constants.GROUP_COLORS, constants.GROUP_SHAPES, constants.GROUP_ICONS,
                   constants.GROUP_DISPLAY_PARAMS):
         assert set(table) == kinds

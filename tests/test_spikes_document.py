@@ -45,6 +45,44 @@ class TestImages:
         wrap = np.full((1, 1, 3), 2, np.int64)  # 2 * 255 = 510 wraps to 254
         assert pixels(spikes._encode_image_base64(wrap))[0, 0].tolist() == [254] * 3
 
+    # Every size from 1x1 up to 9x9, then a few large ones (the sensors of the samples and benches).
+    SIZES = [(h, w) for h in range(1, 10) for w in range(1, 10)] + [(1, 4099), (3001, 1), (260, 346), (720, 1280)]
+
+    def test_pixels_survive_every_size(self):
+        rng = np.random.default_rng(5)
+        for h, w in self.SIZES:
+            noise = rng.integers(0, 256, (h, w, 3), np.uint8)       # incompressible
+            sparse = noise * (rng.random((h, w, 1)) < 0.02)           # long zero runs, as in event images
+            for img in (noise, sparse):
+                raw = base64.b64decode(spikes._encode_image_base64(img), validate=True)
+                Image.open(io.BytesIO(raw)).verify()  # chunk CRCs
+                with Image.open(io.BytesIO(raw)) as decoded:
+                    assert decoded.mode == "RGB"
+                    np.testing.assert_array_equal(np.asarray(decoded), img, err_msg=f"{h}x{w}")
+
+    @pytest.mark.parametrize("make", [
+        lambda img: img.astype(np.float64) / 255,              # scaled by 255 first
+        lambda img: img.astype(bool),
+        lambda img: img[:, ::2],                                # not contiguous
+        lambda img: np.asfortranarray(img),
+        lambda img: img[..., 0],                                # grey
+        lambda img: np.dstack([img, img[..., :1]]),             # RGBA
+        lambda img: img.view(type("Sub", (np.ndarray,), {})),
+    ])
+    def test_other_images_go_through_pillow(self, make):
+        img = make(np.random.default_rng(2).integers(0, 256, (5, 6, 3), np.uint8))
+        u8 = img if img.dtype == np.uint8 else (img * 255).astype(np.uint8)
+        buf = io.BytesIO()
+        Image.fromarray(np.asarray(u8)).save(buf, format="PNG")
+        assert spikes._encode_image_base64(img) == base64.b64encode(buf.getvalue()).decode()
+
+    def test_empty_image_fails_as_in_pillow(self):
+        img = np.zeros((0, 4, 3), np.uint8)
+        with pytest.raises(Exception) as pillow_error:
+            Image.fromarray(img).save(io.BytesIO(), format="PNG")
+        with pytest.raises(type(pillow_error.value)):
+            spikes._encode_image_base64(img)
+
     def test_pillow_missing(self, monkeypatch):
         import sys
         monkeypatch.setitem(sys.modules, "PIL", None)

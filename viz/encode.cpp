@@ -15,6 +15,7 @@ const Name kAscontiguousarray("ascontiguousarray"), kMin("min"), kMax("max"), kM
 const Name kNdarray("ndarray"), kInteger("integer"), kFloating("floating"), kBool_("bool_");
 const Name kShape("shape"), kDtype("dtype"), kData("data"), kStats("stats"), kSize("size");
 const Name kTobytes("tobytes"), kItem("item"), kItems("items"), kTolist("tolist"), kDecode("decode");
+const Name kErrors("errors");
 const Name kEncodeArray("encode_array"), kEncodeValue("encode_value");
 const Name kB64decode("b64decode"), kFrombuffer("frombuffer"), kReshape("reshape");
 
@@ -27,11 +28,13 @@ Ref base64_str(const unsigned char* bytes, std::size_t n) {
     if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "array too large to encode");
     Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
     char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    bool done;
     {
         ReleaseGil nogil(n >= kReleaseGilBytes);
         kernels::prefer_huge_pages(out, len);
-        kernels::base64_encode(bytes, n, out);
+        done = kernels::base64_encode(bytes, n, out, len);
     }
+    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
     return text;
 }
 
@@ -175,8 +178,13 @@ Ref encode_value_of(Call& c, PyObject* value) {
         throw_if_error();
         return result;
     }
-    if (PyBytes_Check(value))
+    if (PyBytes_CheckExact(value))
         return new_ref(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "replace"));
+    if (PyBytes_Check(value)) {  // a subclass may bring its own decode
+        Ref decode = attr(value, kDecode);
+        Ref utf8 = str("utf-8"), replace = str("replace");
+        return call_kw(decode.get(), {utf8.get()}, {{&kErrors, replace.get()}});
+    }
     return Ref::borrow(value);
 }
 

@@ -6,8 +6,25 @@ Modules:
     render     graph document to the graph viewer page
     compiled   partition view and execution-schedule page
     spikes     event recordings to frames, grids, rasters and the spike page
+    timeline   execution timeline of a partitioned graph (start and end of every node)
+    notebook   ``show(obj)``: any of these pages inline in a Jupyter notebook
+    importers  models of other toolkits (NIR graphs) for the graph viewer
+
+``nivra.viz.show`` is ``nivra.viz.notebook.show``, imported on first use.
 """
 from pkgutil import extend_path
+from typing import TYPE_CHECKING, Any
 
 __path__ = extend_path(__path__, __name__)
 __version__ = "0.1.0"
+
+if TYPE_CHECKING:
+    from .notebook import show as show
+
+
+def __getattr__(name: str) -> Any:
+    if name == "show":
+        from .notebook import show
+
+        return show
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -3,7 +3,9 @@ showing, per node type and per pattern (group) type.
 
 Glyph shapes are drawn by the viewer page; the names it knows are listed in ``SHAPES``.
 Display parameters name configuration (non-array) fields of the ``nivra.ir`` node classes,
-or metadata keys of the pattern groups.
+or metadata keys of the pattern groups. The NIR node types share the tables (several names,
+such as ``Affine``, ``LIF`` and ``Conv2d``, are the same in both); "NIRGraph" is a NIR
+subgraph, drawn as a group.
 """
 from __future__ import annotations
 
@@ -46,6 +48,19 @@ NODE_COLORS: dict[str, str] = {
     "DFLDecode": "#C62828",
     "Dist2BBox": "#AD1457",
     "NMS": "#880E4F",
+    # NIR: synapses (weights) in the oranges and blues of Affine and Conv, spiking neurons
+    # in the greens of LIF, non-spiking integrators in teal.
+    "Linear": "#FFA726",
+    "CubaLIF": "#2E8B57",
+    "CubaLI": "#00897B",
+    "LI": "#4DB6AC",
+    "IF": "#81C784",
+    "I": "#80CBC4",
+    "Threshold": "#AFB42B",
+    "Scale": "#FFCC80",
+    "SumPool2d": "#FFA000",
+    "Delay": "#8D6E63",
+    "NIRGraph": "#7E57C2",
 }
 
 NODE_SHAPES: dict[str, str] = {
@@ -81,6 +96,17 @@ NODE_SHAPES: dict[str, str] = {
     "DFLDecode": "rect",
     "Dist2BBox": "rect",
     "NMS": "octagon",
+    "Linear": "rect",
+    "CubaLIF": "hexagon",
+    "CubaLI": "hexagon",
+    "LI": "hexagon",
+    "IF": "hexagon",
+    "I": "hexagon",
+    "Threshold": "diamond",
+    "Scale": "rect",
+    "SumPool2d": "parallelogram",
+    "Delay": "round-rect",
+    "NIRGraph": "octagon",
 }
 
 _CONV = ["kernel_size", "stride", "padding", "groups"]
@@ -121,6 +147,17 @@ NODE_DISPLAY_PARAMS: dict[str, list[str]] = {
     "DFLDecode": ["reg_max"],
     "Dist2BBox": ["xywh", "strides"],
     "NMS": ["iou_threshold", "score_threshold", "max_detections"],
+    "Linear": [],
+    "CubaLIF": [],
+    "CubaLI": [],
+    "LI": [],
+    "IF": [],
+    "I": [],
+    "Threshold": [],
+    "Scale": [],
+    "SumPool2d": list(_POOL),
+    "Delay": [],
+    "NIRGraph": [],
 }
 
 DEFAULT_GROUP_COLOR = "#B0BEC5"
@@ -131,6 +168,7 @@ GROUP_COLORS: dict[str, str] = {
     "SPP": "#FFA726",
     "SPPF": "#FF7043",
     "SkipConnection": "#26C6DA",
+    "NIRGraph": "#7E57C2",  # a NIR subgraph
 }
 
 GROUP_SHAPES: dict[str, str] = {
@@ -138,6 +176,7 @@ GROUP_SHAPES: dict[str, str] = {
     "SPP": "round-rect",
     "SPPF": "round-rect",
     "SkipConnection": "round-rect",
+    "NIRGraph": "round-rect",
 }
 
 GROUP_ICONS: dict[str, str] = {
@@ -145,6 +184,7 @@ GROUP_ICONS: dict[str, str] = {
     "SPP": "\u2237",  # proportion sign: parallel scales
     "SPPF": "\u22EF",  # midline ellipsis: pooling chain
     "SkipConnection": "\u21B7",  # clockwise arc arrow: bypass
+    "NIRGraph": "\u25A3",  # square in a square: a graph inside the graph
 }
 
 GROUP_DISPLAY_PARAMS: dict[str, list[str]] = {
@@ -152,4 +192,5 @@ GROUP_DISPLAY_PARAMS: dict[str, list[str]] = {
     "SPP": ["num_scales", "pool_kernels"],
     "SPPF": ["chain_depth", "kernel_size"],
     "SkipConnection": ["processing_depth", "path_types"],
+    "NIRGraph": ["inputs", "outputs"],
 }

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from math import prod
+from typing import Any
 
 import numpy as np
 
@@ -247,3 +248,80 @@ def sample_frames(n_frames: int = 16, n_events: int = 60_000) -> np.ndarray:
         np.add.at(frames, (index, channel, events["y"].astype(np.int64),
                            events["x"].astype(np.int64)), 1.0)
     return frames
+
+
+def sample_nir_model() -> Any:
+    """A small convolutional SNN as a NIR graph (needs the optional package ``nir``).
+
+    Two-channel 16x16 event frames go through a "stem" subgraph (Conv2d, CubaLIF,
+    SumPool2d), are flattened and enter an "encoder" subgraph (Affine, Delay) that holds
+    a recurrent subgraph of its own, "encoder.recurrent" (LIF with a Linear feedback
+    loop), and leave through a "readout" subgraph (Affine, LI). Fixed seed.
+    """
+    import nir  # type: ignore[import-untyped]
+
+    rng = np.random.default_rng(20240917)
+
+    def weights(*shape: int) -> np.ndarray:
+        fan_in = prod(shape[1:]) or 1
+        out: np.ndarray = (rng.standard_normal(shape) / np.sqrt(fan_in)).astype(np.float32)
+        return out
+
+    def full(n: int | tuple[int, ...], value: float) -> np.ndarray:
+        return np.full(n, value, np.float32)
+
+    def graph(nodes: dict[str, Any], edges: list[tuple[str, str]], **meta: Any) -> Any:
+        return nir.NIRGraph(nodes=nodes, edges=edges, metadata=meta)
+
+    channels, side, hidden, classes = 8, 16, 64, 10
+    pooled = (channels, side // 2, side // 2)
+    stem = graph({
+        "input": nir.Input(np.array([2, side, side])),
+        "conv": nir.Conv2d(input_shape=(side, side), weight=weights(channels, 2, 3, 3),
+                           stride=1, padding=1, dilation=1, groups=1,
+                           bias=np.zeros(channels, np.float32)),
+        "lif": nir.CubaLIF(tau_syn=full((channels, side, side), 5e-3),
+                           tau_mem=full((channels, side, side), 2e-2),
+                           r=full((channels, side, side), 1.0),
+                           v_leak=full((channels, side, side), 0.0),
+                           v_threshold=full((channels, side, side), 1.0),
+                           v_reset=full((channels, side, side), 0.0)),
+        "pool": nir.SumPool2d(kernel_size=np.array([2, 2]), stride=np.array([2, 2]),
+                              padding=np.array([0, 0])),
+        "output": nir.Output(np.array(pooled)),
+    }, [("input", "conv"), ("conv", "lif"), ("lif", "pool"), ("pool", "output")])
+    recurrent = graph({
+        "input": nir.Input(np.array([hidden])),
+        "lif": nir.LIF(tau=full(hidden, 2e-2), r=full(hidden, 1.0), v_leak=full(hidden, 0.0),
+                       v_threshold=(1.0 + 0.05 * rng.standard_normal(hidden)).astype(np.float32),
+                       v_reset=full(hidden, 0.0)),
+        "feedback": nir.Linear(weight=weights(hidden, hidden) * 0.5),
+        "output": nir.Output(np.array([hidden])),
+    }, [("input", "lif"), ("lif", "feedback"), ("feedback", "lif"), ("lif", "output")])
+    flat = prod(pooled)
+    encoder = graph({
+        "input": nir.Input(np.array([flat])),
+        "fc": nir.Affine(weight=weights(hidden, flat), bias=np.zeros(hidden, np.float32)),
+        "recurrent": recurrent,
+        "delay": nir.Delay(delay=rng.integers(1, 4, hidden).astype(np.float32)),
+        "output": nir.Output(np.array([hidden])),
+    }, [("input", "fc"), ("fc", "recurrent"), ("recurrent", "delay"), ("delay", "output")])
+    readout = graph({
+        "input": nir.Input(np.array([hidden])),
+        "fc": nir.Affine(weight=weights(classes, hidden), bias=np.zeros(classes, np.float32)),
+        "li": nir.LI(tau=full(classes, 1e-2), r=full(classes, 1.0), v_leak=full(classes, 0.0)),
+        "output": nir.Output(np.array([classes])),
+    }, [("input", "fc"), ("fc", "li"), ("li", "output")])
+    return graph({
+        "input": nir.Input(np.array([2, side, side])),
+        "stem": stem,
+        "flatten": nir.Flatten(input_type={"input": np.array(pooled)}, start_dim=0,
+                               end_dim=-1),
+        "encoder": encoder,
+        "readout": readout,
+        "output": nir.Output(np.array([classes])),
+    }, [("input", "stem"), ("stem", "flatten"), ("flatten", "encoder"),
+        ("encoder", "readout"), ("readout", "output")],
+        name="tiny-recurrent-classifier",
+        description="A small convolutional SNN with a recurrent encoder, as a NIR graph: "
+                    "2x16x16 event frames in, 10 class scores out.")

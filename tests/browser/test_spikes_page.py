@@ -10,6 +10,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from nivra.viz import spikes
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import spikedocs  # noqa: E402
 
@@ -559,3 +561,36 @@ def test_hostile_document_runs_nothing(open_page, event_doc, change, state):
     assert p.state == state
     assert p.page.evaluate("window.pwned") is None
     assert p.page.locator("#error-text img, #error-text script").count() == 0
+
+
+def test_module_pngs_decode_to_their_pixels(open_page):
+    # The module's own encoder (not Pillow's): Chromium decodes each image to the same RGB values.
+    rng = np.random.default_rng(9)
+    images = [rng.integers(0, 256, (h, w, 3), np.uint8) for h, w in [(1, 1), (2, 3), (7, 5), (260, 346)]]
+    sparse = rng.integers(0, 256, (720, 1280, 3), np.uint8)
+    images.append(sparse * (rng.random((720, 1280, 1)) < 0.01))
+    tags = "".join(f'<img src="data:image/png;base64,{spikes._encode_image_base64(i)}">' for i in images)
+    html = f"""<!DOCTYPE html><html><body>{tags}<script>
+    Promise.all([...document.images].map(im => im.decode().then(() => {{
+      const c = document.createElement("canvas");
+      c.width = im.naturalWidth; c.height = im.naturalHeight;
+      const g = c.getContext("2d");
+      g.drawImage(im, 0, 0);
+      const d = g.getImageData(0, 0, c.width, c.height).data;
+      let sum = 0, weighted = 0, k = 0;
+      for (let i = 0; i < d.length; i++) {{
+        if (i % 4 === 3) continue;
+        sum += d[i]; weighted += d[i] * (k++ % 65521 + 1);
+      }}
+      return [c.height, c.width, sum, weighted];
+    }}))).then(r => {{ window.decoded = r; document.documentElement.dataset.state = "ready"; }},
+              e => {{ window.decoded = String(e); document.documentElement.dataset.state = "error"; }});
+    </script></body></html>"""
+    p = open_page(None, html=html)
+    assert p.errors == [] and p.state == "ready"
+    want = []
+    for img in images:
+        flat = img.reshape(-1).astype(np.int64)
+        weights = np.arange(flat.size, dtype=np.int64) % 65521 + 1
+        want.append([img.shape[0], img.shape[1], int(flat.sum()), int((flat * weights).sum())])
+    assert p.page.evaluate("window.decoded") == want

@@ -10,18 +10,18 @@ function readModel(doc) {
   const nodes = [], index = new Map();
   doc.nodes.forEach((rec, i) => {
     if (rec == null || typeof rec !== "object") throw new Error("Node record " + i + " is not an object.");
-    const id = String(rec.id);
+    const id = text(rec.id);
     const hw = rec.hardware != null && typeof rec.hardware === "object" ? rec.hardware : null;
     const node = {
-      i, id, rec, type: rec.type == null ? "?" : String(rec.type),
+      i, id, rec, type: rec.type == null ? "?" : text(rec.type),
       color: safeColor(rec.color, DEFAULT_COLOR),
       shape: typeof rec.shape === "string" ? rec.shape.toLowerCase() : "round-rect",
       border: rec.borderColor != null ? {
         color: safeColor(rec.borderColor, DEFAULT_COLOR),
         dashed: rec.borderStyle === "dashed", dotted: rec.borderStyle === "dotted",
-        width: clamp(Number(rec.borderWidth) || 2, 0.5, 8),
+        width: clamp(num(rec.borderWidth) || 2, 0.5, 8),
       } : null,
-      core: hw && hw.core_id != null ? hw.core_id : null,
+      core: coreKey(hw && hw.core_id),
       group: -1, search: null, fit: {},
     };
     sizeNode(node);
@@ -31,19 +31,19 @@ function readModel(doc) {
   const edges = [];
   let skipped = 0;
   for (const e of Array.isArray(doc.edges) ? doc.edges : []) {
-    const s = e == null ? undefined : index.get(String(e.source));
-    const t = e == null ? undefined : index.get(String(e.target));
+    const s = e == null ? undefined : index.get(text(e.source));
+    const t = e == null ? undefined : index.get(text(e.target));
     if (s === undefined || t === undefined) { skipped++; continue; }
     edges.push({ s, t, dashed: e.style === "dashed", cross: e.cross_core === true });
   }
   const groups = [], groupIndex = new Map();
   for (const g of Array.isArray(doc.groups) ? doc.groups : []) {
     if (g == null || typeof g !== "object") continue;
-    const gid = String(g.id);
+    const gid = text(g.id);
     if (groupIndex.has(gid)) continue;
-    const label = String(g.label != null ? g.label : g.type != null ? g.type : gid);
-    const group = { gi: groups.length, id: gid, rec: g, label, subtitle: g.subtitle == null ? "" : String(g.subtitle),
-      icon: g.icon == null || g.icon === "" ? "◫" : String(g.icon), color: safeColor(g.color, "#5C6BC0"), members: [], fit: {} };
+    const label = text(g.label != null ? g.label : g.type != null ? g.type : gid);
+    const group = { gi: groups.length, id: gid, rec: g, label, subtitle: g.subtitle == null ? "" : text(g.subtitle),
+      icon: g.icon == null || g.icon === "" ? "◫" : text(g.icon), color: safeColor(g.color, "#5C6BC0"), members: [], fit: {} };
     group.w = Math.round(clamp(Math.max(label.length * 7.6 + 30, group.subtitle.length * 6.4) + 40, 160, 270));
     group.h = 62;
     groupIndex.set(gid, group.gi);
@@ -51,15 +51,15 @@ function readModel(doc) {
   }
   const n2g = doc.node_to_group != null && typeof doc.node_to_group === "object" ? doc.node_to_group : {};
   for (const node of nodes) {
-    let gid = Object.prototype.hasOwnProperty.call(n2g, node.id) ? n2g[node.id] : node.rec.group;
+    const gid = hasOwn(n2g, node.id) ? n2g[node.id] : node.rec.group;
     if (gid == null) continue;
-    const gi = groupIndex.get(String(gid));
+    const gi = groupIndex.get(text(gid));
     if (gi !== undefined) node.group = gi;
   }
   for (const g of groups) {
     if (!Array.isArray(g.rec.nodes)) continue;
     for (const name of g.rec.nodes) {
-      const ni = index.get(String(name));
+      const ni = index.get(text(name));
       if (ni !== undefined && nodes[ni].group < 0) nodes[ni].group = g.gi;
     }
   }
@@ -67,10 +67,13 @@ function readModel(doc) {
   const metadata = doc.metadata != null && typeof doc.metadata === "object" ? doc.metadata : {};
   const coreColors = new Map();
   if (Array.isArray(metadata.core_legend)) {
-    for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(String(c.core_id), safeColor(c.color, DEFAULT_COLOR));
+    for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(coreKey(c.core_id), safeColor(c.color, DEFAULT_COLOR));
   }
   return { doc, nodes, index, edges, skipped, groups, groupIndex, metadata, coreColors };
 }
+
+// Cores are told apart by their id's text: a number and its digits name the same core.
+function coreKey(v) { return v == null ? null : text(v); }
 
 function sizeNode(node) {
   const rec = node.rec;
@@ -79,8 +82,8 @@ function sizeNode(node) {
   if (out) extra.push(out);
   if (Array.isArray(rec.display_params) && rec.config && typeof rec.config === "object") {
     for (const k of rec.display_params.slice(0, 3)) {
-      const v = rec.config[k];
-      if (typeof k !== "string" || v === undefined) continue;
+      const v = typeof k === "string" ? own(rec.config, k) : undefined;
+      if (v === undefined) continue;
       const shown = Array.isArray(v) && v.length && v.every((x) => typeof x === "number") ? v.join("×") : valueText(v, 1);
       extra.push(k + "=" + shown.slice(0, 18));
     }

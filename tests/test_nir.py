@@ -1,0 +1,155 @@
+"""NIR graphs: read through nir, flattened (nested subgraphs become dotted names and groups)
+and turned into graph documents; `nivra-viz graph` on .nir files."""
+import importlib.util
+import json
+import sys
+
+import numpy as np
+import pytest
+
+nir = pytest.importorskip("nir")
+if importlib.util.find_spec("nivra.viz.serialize") is None:
+    pytest.skip("modules not built yet", allow_module_level=True)
+
+from nivra.viz import constants  # noqa: E402
+from nivra.viz.cli import main  # noqa: E402
+from nivra.viz.importers import nir as nir_import  # noqa: E402
+from nirgraphs import (NEURONS, NIR_TYPES, SYNAPSES, block, every_type_graph,  # noqa: E402
+                       nested_graph, vec, weights)
+
+def edge_set(doc):
+    return {(e["source"], e["target"]) for e in doc["edges"]}
+
+
+def test_every_node_type_through_a_file(tmp_path):
+    path = tmp_path / "all.nir"
+    nir.write(path, every_type_graph())
+    read = nir_import.read(path)
+    assert read.type_check_error is None and read.version == nir.version
+    doc = nir_import.graph_document(read)
+    json.dumps(doc, allow_nan=False)
+    records = {r["id"]: r for r in doc["nodes"]}
+    assert {r["type"] for r in records.values()} == set(NIR_TYPES)
+    for r in records.values():
+        assert r["color"] == constants.NODE_COLORS[r["type"]] != constants.DEFAULT_NODE_COLOR
+        assert r["shape"] == constants.NODE_SHAPES[r["type"]] in constants.SHAPES
+    assert {constants.NODE_SHAPES[t] for t in NEURONS} == {"hexagon"}
+    assert {constants.NODE_SHAPES[t] for t in SYNAPSES} == {"rect"}
+    # shapes come from NIR's port types, including the inferred ones
+    assert (records["conv2"]["input_shape"], records["conv2"]["output_shape"]) == \
+        ([2, 8, 8], [4, 8, 8])
+    assert list(records["sum"]["output_shape"]) == [4, 2, 2]
+    assert list(records["flat1"]["output_shape"]) == [20]
+    # configuration held in small arrays is configuration, not parameters
+    assert records["conv2"]["config"]["stride"] == [1, 1]
+    assert records["avg"]["config"]["kernel_size"] == [2, 2] and records["avg"]["param_count"] == 0
+    assert records["conv2"]["param_count"] == 4 * 2 * 3 * 3 + 4
+    assert {("lif", "rec"), ("rec", "lif"), ("fc1", "lif"), ("lin", "lif")} <= edge_set(doc)
+    assert doc["version"] == f"NIR {nir.version}"
+    assert doc["metadata"] == {"format": "NIR", "nir_version": nir.version, "name": "all types"}
+    assert [p["id"] for p in doc["summary"]["inputs"]] == ["audio", "image"]
+
+
+def test_nested_subgraphs_become_groups_with_dotted_members(tmp_path):
+    graph = nested_graph()
+    path = tmp_path / "nested.nir"
+    nir.write(path, graph)
+    doc = nir_import.read_document(path)
+    assert sorted(r["id"] for r in doc["nodes"]) == [
+        "fb", "input", "outer.fc", "outer.inner.fc", "outer.inner.lif", "outer.lif", "output"]
+    # edges into and out of the subgraphs reach the members behind their Input/Output nodes
+    assert edge_set(doc) == {
+        ("input", "outer.fc"), ("outer.fc", "outer.lif"), ("outer.lif", "outer.inner.fc"),
+        ("outer.inner.fc", "outer.inner.lif"), ("outer.inner.lif", "output"),
+        ("outer.inner.lif", "fb"), ("fb", "outer.fc")}
+    groups = {g["id"]: g for g in doc["groups"]}
+    assert set(groups) == {"nir:outer", "nir:outer.inner"}
+    outer, inner = groups["nir:outer"], groups["nir:outer.inner"]
+    assert (outer["label"], inner["label"]) == ("outer", "outer.inner")
+    assert sorted(outer["nodes"]) == ["outer.fc", "outer.inner.fc", "outer.inner.lif", "outer.lif"]
+    assert sorted(inner["nodes"]) == ["outer.inner.fc", "outer.inner.lif"]
+    assert (outer["entry_nodes"], outer["exit_nodes"]) == (["outer.fc"], ["outer.inner.lif"])
+    assert inner["metadata"]["parent"] == "outer" and inner["metadata"]["depth"] == 1
+    assert outer["type"] == "NIRGraph" and outer["color"] == constants.GROUP_COLORS["NIRGraph"]
+    # each node sits in its innermost group
+    assert doc["node_to_group"] == {"outer.fc": "nir:outer", "outer.lif": "nir:outer",
+                                    "outer.inner.fc": "nir:outer.inner",
+                                    "outer.inner.lif": "nir:outer.inner"}
+    assert all(r.get("group") == doc["node_to_group"].get(r["id"]) for r in doc["nodes"])
+    assert [p["id"] for p in doc["summary"]["inputs"]] == ["input"]
+    assert [p["id"] for p in doc["summary"]["outputs"]] == ["output"]
+
+
+def test_edges_naming_members_of_subgraphs_and_odd_names():
+    n = 3
+    headless = nir.NIRGraph(nodes={"a": nir.Linear(weight=weights(n, n)), "b": nir.Linear(weight=weights(n, n))},
+                            edges=[("a", "b")], type_check=False)
+    graph = nir.NIRGraph(
+        nodes={"x": nir.Input(np.array([n])), "sub": block(n, inner=block(n)), "bare": headless,
+               "sub.fc": nir.Linear(weight=weights(n, n)), "empty": nir.NIRGraph({}, [], type_check=False)},
+        edges=[("x", "sub.inner.lif"), ("sub.inner", "bare"), ("bare", "sub.fc"),
+               ("sub.fc", "ghost"), ("x", "empty")],
+        type_check=False)
+    before = {k: type(v).__name__ for k, v in graph.nodes.items()}
+    flat = nir_import.flatten(graph)
+    assert {k: type(v).__name__ for k, v in graph.nodes.items()} == before
+    # the root's own "sub.fc" does not clash with the member sub.fc
+    assert {"sub.fc", "sub.fc~2", "empty"} <= set(flat.nodes)
+    assert set(flat.edges) >= {
+        ("x", "sub.inner.lif"),          # dotted name of a nested member
+        ("sub.inner.lif", "bare.a"),     # a subgraph without Input nodes is entered at its roots
+        ("bare.b", "sub.fc~2"), ("sub.fc~2", "ghost"), ("x", "empty")}
+    assert not any(type(flat.nodes[n]).__name__ in ("Input", "Output") for n in flat.nodes
+                   if "." in n)
+
+
+def test_a_graph_failing_the_type_check_is_still_drawn(tmp_path):
+    bad = nir.NIRGraph(nodes={"in": nir.Input(np.array([4])), "fc": nir.Linear(weight=weights(3, 5)),
+                              "out": nir.Output(np.array([3]))},
+                       edges=[("in", "fc"), ("fc", "out")], type_check=False)
+    path = tmp_path / "bad.nir"
+    nir.write(path, bad)
+    read = nir_import.read(path)
+    assert read.type_check_error
+    doc = nir_import.graph_document(read)
+    assert len(doc["nodes"]) == 3 and doc["metadata"]["type_check"].startswith("failed")
+
+
+def test_files_that_are_not_nir_graphs(tmp_path, monkeypatch):
+    import h5py
+
+    npy = tmp_path / "a.nir"
+    np.save(npy, np.arange(3))
+    (tmp_path / "a.nir.npy").rename(npy)
+    other = tmp_path / "events.h5"
+    with h5py.File(other, "w") as f:
+        f.create_dataset("events", data=np.arange(4))
+    broken = tmp_path / "broken.nir"
+    broken.write_bytes(nir_import.HDF5_SIGNATURE + b"\0" * 64)
+    for path, words in ((npy, "not an HDF5 file"), (other, "not a NIR graph"),
+                        (broken, "not a readable HDF5 file")):
+        with pytest.raises(nir_import.NIRFormatError, match=words):
+            nir_import.read(path)
+    assert not nir_import.looks_like_hdf5(npy) and nir_import.looks_like_hdf5(other)
+    monkeypatch.setitem(sys.modules, "nir", None)
+    with pytest.raises(nir_import.NIRUnavailableError, match=r"pip install 'nivra-viz\[nir\]'"):
+        nir_import.read(other)
+
+
+def test_command_line_draws_nir_files_by_content(tmp_path, capsys, monkeypatch):
+    from nivra.viz import samples
+
+    model = tmp_path / "model.bin"  # recognised by content, not by name
+    nir.write(model, samples.sample_nir_model())
+    page = tmp_path / "page.html"
+    assert main(["graph", str(model), "-o", str(page)]) == 0
+    html = page.read_text(encoding="utf-8")
+    assert "<title>tiny-recurrent-classifier</title>" in html
+    assert '"nir:encoder.recurrent"' in html and f"NIR {nir.version}" in html
+    capsys.readouterr()
+    assert main(["partition", str(model), "-o", str(page)]) == 1
+    assert "'nivra-viz graph' draws NIR graphs" in capsys.readouterr().err
+    monkeypatch.setitem(sys.modules, "nir", None)
+    assert main(["graph", str(model), "-o", str(page)]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "pip install 'nivra-viz[nir]'" in err
