@@ -1,0 +1,222 @@
+// viz/spikes/pages.cpp: the spike page: its template, the escaped title, and the pages
+// written to a file or to a temporary file that the web browser opens.
+#include "spikes.h"
+
+#include "frame/text.h"     // escape_html
+
+namespace nivra::spikes {
+
+// --- _load_template, _html_escape, _render_spike_html -----------------------------
+
+const char kLoadTemplateDoc[] =
+    "Read a template from the 'templates' directory beside this module.\n\n"
+    "Args:\n"
+    "    name: file name, joined to the directory as given.\n\n"
+    "Returns:\n"
+    "    The file's text, read as UTF-8.\n\n"
+    "Raises:\n"
+    "    OSError (FileNotFoundError) and UnicodeDecodeError from reading.";
+
+const Name kEncoding("encoding");
+
+Ref load_template(Call& c) {
+    Ref path_type = c.global(kPath);
+    Ref file = c.global(kFile);
+    Ref dir = templates_beside(path_type.get(), file.get());
+    Ref path = new_ref(PyNumber_TrueDivide(dir.get(), c[0]));
+    return read_text_utf8(path.get());
+}
+
+const char kHtmlEscapeDoc[] =
+    "Escape text for HTML: & < > \" ' become &amp; &lt; &gt; &quot; &#x27;.\n\n"
+    "'&' goes first, so entities already in the text are escaped once more.\n\n"
+    "Args:\n"
+    "    text: the text.\n\n"
+    "Returns:\n"
+    "    The escaped text.";
+
+Ref html_escape(Call& c) { return escape_html(c.take(0)); }
+
+const char kRenderSpikeHtmlDoc[] =
+    "Fill the spike page template with a title and an event document.\n\n"
+    "The template is 'spikes.html' in string.Template syntax: $title receives\n"
+    "the escaped title, $data_json the document as json.dumps text; the\n"
+    "substitution is strict.\n\n"
+    "Args:\n"
+    "    data: the event document.\n"
+    "    title: the page title.\n\n"
+    "Returns:\n"
+    "    The page text.\n\n"
+    "Raises:\n"
+    "    TypeError from json.dumps; OSError reading the template; KeyError or\n"
+    "    ValueError for a template with other placeholders or a stray '$'.";
+
+const Name kDumps("dumps"), kSubstitute("substitute"), kDataJson("data_json");
+
+Ref render_spike_html(Call& c) {
+    Ref template_type = import_name(c, "string", "Template");
+    Ref escape = c.global(kHtmlEscape);
+    Ref safe_title = call(escape.get(), c[1]);
+    Ref json = c.global(kJson);
+    Ref data_json = np_call(json.get(), kDumps, c[0]);
+    Ref load = c.global(kLoadTemplate);
+    Ref name = str("spikes.html");
+    Ref template_str = call(load.get(), name.get());
+    Ref tmpl = call(template_type.get(), template_str.get());
+    Ref substitute = attr(tmpl.get(), kSubstitute);
+    return call_kw(substitute.get(), {}, {{&kTitle, safe_title.get()}, {&kDataJson, data_json.get()}});
+}
+
+// --- writing pages -------------------------------------------------------------
+
+namespace {
+
+const Name kNamedTemporaryFile("NamedTemporaryFile"), kMode("mode"), kSuffix("suffix"), kDelete("delete");
+const Name kEnter("__enter__"), kExit("__exit__"), kWrite("write"), kName_("name"), kOpen("open");
+
+// Writes the page to a new temporary ".html" file (kept after closing), asks the
+// browser to open it and returns its path. Pages are written as UTF-8, the
+// encoding they declare.
+Ref write_temp_and_open(Call& c, PyObject* html) {
+    Ref tempfile = c.global(kTempfile);
+    Ref ntf = attr(tempfile.get(), kNamedTemporaryFile);
+    Ref w = str("w"), suffix = str(".html"), utf8 = str("utf-8");
+    Ref file = call_kw(ntf.get(), {}, {{&kMode, w.get()}, {&kSuffix, suffix.get()}, {&kDelete, Py_False},
+                                       {&kEncoding, utf8.get()}});
+    Ref exit = attr(file.get(), kExit);
+    Ref f = call_method(file.get(), kEnter);
+    Ref path;
+    try {
+        call_method(f.get(), kWrite, html);
+        path = attr(f.get(), kName_);
+    } catch (PythonError& e) {
+        // `with` semantics: __exit__ sees the error; the error goes on unless it is swallowed.
+        PyObject* exc = e.exc.get();
+        Ref type = Ref::borrow(exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None);
+        Ref tb = exc ? Ref::steal(PyException_GetTraceback(exc)) : Ref();
+        Ref swallowed = call(exit.get(), type.get(), exc ? exc : Py_None, tb ? tb.get() : Py_None);
+        if (!truthy(swallowed.get())) throw;
+        raise(PyExc_UnboundLocalError, "cannot access local variable 'path' where it is not associated with a value");
+    }
+    call(exit.get(), Py_None, Py_None, Py_None);
+    Ref browser = c.global(kWebbrowser);
+    Ref empty = str("");
+    Ref shown = new_ref(PyObject_Format(path.get(), empty.get()));
+    Ref url = new_ref(PyUnicode_FromFormat("file://%U", shown.get()));
+    Ref open = attr(browser.get(), kOpen);
+    call(open.get(), url.get());
+    return path;
+}
+
+// serialize_events(events, sensor_size, **kwargs), then the page with `title`.
+Ref page_of(Call& c, PyObject* events, PyObject* sensor_size, PyObject* title) {
+    Ref serialize = c.global(kSerializeEvents);
+    Ref args = tuple_of({events, sensor_size});
+    Ref kwargs = new_ref(PyDict_Copy(c.kwargs()));
+    Ref data = new_ref(PyObject_Call(serialize.get(), args.get(), kwargs.get()));
+    Ref render = c.global(kRenderSpikeHtml);
+    return call_kw(render.get(), {data.get()}, {{&kTitle, title}});
+}
+
+}  // namespace
+
+const char kPlotEventsDoc[] =
+    "Show events on the spike page in the web browser.\n\n"
+    "The page goes to a new temporary '.html' file (UTF-8) that is left in place\n"
+    "for the browser; further keyword arguments go to serialize_events.\n\n"
+    "Args:\n"
+    "    events: an event array.\n"
+    "    sensor_size: (width, height), or None to detect it.\n"
+    "    title: the page title.\n"
+    "    **kwargs: n_frames, n_grid_bins, raster_time_bins, max_raster_neurons.\n\n"
+    "Returns:\n"
+    "    The path of the temporary file.\n\n"
+    "Raises:\n"
+    "    The errors of serialize_events (before any file is made) and of\n"
+    "    rendering and writing.";
+
+Ref plot_events(Call& c) {
+    Ref html = page_of(c, c[0], c[1], c[2]);
+    return write_temp_and_open(c, html.get());
+}
+
+const char kExportEventsHtmlDoc[] =
+    "Write the spike page of events to a file.\n\n"
+    "The file is written as UTF-8, replacing an existing one; no directory is\n"
+    "made and no suffix added.\n\n"
+    "Args:\n"
+    "    events: an event array.\n"
+    "    output_path: a str or path object.\n"
+    "    sensor_size: (width, height), or None to detect it.\n"
+    "    title: the page title.\n"
+    "    **kwargs: n_frames, n_grid_bins, raster_time_bins, max_raster_neurons.\n\n"
+    "Returns:\n"
+    "    str(Path(output_path)).\n\n"
+    "Raises:\n"
+    "    The errors of serialize_events, rendering, Path() and writing.";
+
+Ref export_events_html(Call& c) {
+    Ref html = page_of(c, c[0], c[2], c[3]);
+    Ref path_type = c.global(kPath);
+    Ref path = call(path_type.get(), c[1]);
+    write_text_utf8(path.get(), html.get());
+    return new_ref(PyObject_Str(path.get()));
+}
+
+// --- plot_frames -----------------------------------------------------------------
+
+const char kPlotFramesDoc[] =
+    "Show precomputed frames on the spike page in the web browser.\n\n"
+    "(T, H, W) arrays are single-channel (ON only); (T, C, H, W) arrays use\n"
+    "channel 0 as ON and channel 1 (when C >= 2) as OFF. The document has no\n"
+    "events and an empty raster; its grid is the first five frames.\n\n"
+    "Args:\n"
+    "    frames: the frame array.\n"
+    "    title: the page title.\n\n"
+    "Returns:\n"
+    "    The path of the temporary '.html' file.\n\n"
+    "Raises:\n"
+    "    ValueError for arrays that are not 3-D or 4-D; IndexError for zero\n"
+    "    channels; the errors of the image encoder, rendering and writing.";
+
+Ref plot_frames(Call& c) {
+    Ref frames = c.take(0);
+    Ref np = c.global(kNp);
+    Ref ndim = attr(frames.get(), kNdim);
+    Ref three = integer(3);
+    if (compare(ndim.get(), three.get(), Py_EQ)) {
+        Ref all = new_ref(PySlice_New(nullptr, nullptr, nullptr));
+        Ref newaxis = attr(np.get(), kNewaxis);
+        Ref key = tuple_of({all.get(), newaxis.get(), all.get(), all.get()});
+        frames = item(frames.get(), key.get());
+    }
+    Ref shape = attr(frames.get(), kShape);
+    Ref dims[4];
+    unpack(shape.get(), dims, 4);
+    Ref on_all = channel_of(frames.get(), 0);
+    Ref two = integer(2);
+    Ref off_all = compare(dims[1].get(), two.get(), Py_GE) ? channel_of(frames.get(), 1)
+                                                          : np_call(np.get(), kZerosLike, on_all.get());
+    Ref source = c.take(0);  // the caller's array: row-major float32 stacks are coloured directly
+    Ref all_rgb = colour_on_off(np.get(), source.get(), on_all.get(), off_all.get(), dims[0].get(),
+                                dims[2].get(), dims[3].get());
+    Ref animation_frames = encode_range(c, all_rgb.get(), dims[0].get());
+
+    Ref doc = new_dict();
+    Ref zero = integer(0);
+    set_item(doc.get(), kEventCount, zero.get());
+    set_item(doc.get(), kDurationUs, zero.get());
+    Ref size = tuple_of({dims[3].get(), dims[2].get()});
+    set_item(doc.get(), kSensorSize, size.get());
+    Ref first = new_ref(PyList_GetSlice(animation_frames.get(), 0, 5));
+    set_item(doc.get(), kGridFrames, first.get());
+    set_item(doc.get(), kAnimationFrames, animation_frames.get());
+    Ref no_raster = new_list();
+    set_item(doc.get(), kRaster, no_raster.get());
+
+    Ref render = c.global(kRenderSpikeHtml);
+    Ref html = call_kw(render.get(), {doc.get()}, {{&kTitle, c[1]}});
+    return write_temp_and_open(c, html.get());
+}
+
+}  // namespace nivra::spikes
