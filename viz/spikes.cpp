@@ -41,19 +41,8 @@ bool try_import(void (*step)(Module&), Module& m) {
 
 // `from PIL import Image as _PILImage`.
 void bind_pil_image(Module& m) {
-    Ref name = str("PIL");
-    Ref fromlist = new_list();
-    Ref image_name = str("Image");
-    append(fromlist.get(), image_name.get());
-    Ref pil = new_ref(PyImport_ImportModuleLevelObject(name.get(), m.dict(), nullptr, fromlist.get(), 0));
-    PyObject* image = PyObject_GetAttr(pil.get(), image_name.get());
-    if (!image) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-        raise(PyExc_ImportError, "cannot import name 'Image' from 'PIL'");
-    }
-    Ref owned = Ref::steal(image);
-    m.set("_PILImage", owned.get());
+    Ref image = import_from(m.dict(), "PIL", "Image");
+    m.set("_PILImage", image.get());
 }
 
 void body(Module& m) {

@@ -51,15 +51,11 @@ Ref visualize_partitioned(Call& c) {
     // 4. Every primitive must have a core; without Input/Output in nivra.ir the check is skipped.
     Ref kinds;
     try {
-        Ref ir_module = new_ref(PyImport_ImportModule("nivra.ir"));
-        Ref input = new_ref(PyObject_GetAttrString(ir_module.get(), "Input"));
-        Ref output = new_ref(PyObject_GetAttrString(ir_module.get(), "Output"));
+        Ref input = import_from(c.module().dict(), "nivra.ir", "Input");
+        Ref output = import_from(c.module().dict(), "nivra.ir", "Output");
         kinds = new_ref(PyTuple_Pack(2, input.get(), output.get()));
     } catch (PythonError& e) {
-        PyObject* exc = e.exc.get();
-        const bool import_error = PyErr_GivenExceptionMatches(exc, PyExc_ImportError);
-        const bool missing_name = PyErr_GivenExceptionMatches(exc, PyExc_AttributeError);
-        if (!import_error && !missing_name) throw;  // `from nivra.ir import ...` reports a missing name as ImportError
+        if (!PyErr_GivenExceptionMatches(e.exc.get(), PyExc_ImportError)) throw;
     }
     if (kinds) {
         Ref unassigned = new_list();

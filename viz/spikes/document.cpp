@@ -130,29 +130,13 @@ const char kPillowMissing[] =
     "Pillow is required for spike visualization but was not found. This is a required "
     "dependency of nivra-viz. Install with: pip install pillow>=9.0";
 
-// `from <module> import <name>` at call time; raises on error.
-Ref import_name(Call& c, const char* module, const char* name) {
-    Ref mod_name = str(module);
-    Ref item_name = str(name);
-    Ref fromlist = tuple_of({item_name.get()});
-    Ref mod = new_ref(PyImport_ImportModuleLevelObject(mod_name.get(), c.module().dict(), nullptr,
-                                                       fromlist.get(), 0));
-    PyObject* value = PyObject_GetAttr(mod.get(), item_name.get());
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-        PyErr_Clear();
-        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    }
-    return Ref::steal(value);
-}
-
 const Name kFromarray("fromarray"), kSave("save"), kFormat("format"), kBytesIO("BytesIO");
 const Name kGetvalue("getvalue"), kB64encode("b64encode"), kDecode("decode");
 
 Ref encode_image_base64(Call& c) {
     Ref image_module;
     try {
-        image_module = import_name(c, "PIL", "Image");
+        image_module = import_from(c.module().dict(), "PIL", "Image");
     } catch (PythonError& e) {
         if (!e.exc || !PyErr_GivenExceptionMatches(e.exc.get(), PyExc_ImportError)) throw;
         PyErr_SetString(PyExc_ImportError, kPillowMissing);

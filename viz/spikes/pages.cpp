@@ -54,7 +54,7 @@ const char kRenderSpikeHtmlDoc[] =
 const Name kDumps("dumps"), kSubstitute("substitute"), kDataJson("data_json");
 
 Ref render_spike_html(Call& c) {
-    Ref template_type = import_name(c, "string", "Template");
+    Ref template_type = import_from(c.module().dict(), "string", "Template");
     Ref escape = c.global(kHtmlEscape);
     Ref safe_title = call(escape.get(), c[1]);
     Ref json = c.global(kJson);

@@ -141,9 +141,6 @@ Ref colour_on_off(PyObject* np, PyObject* source, PyObject* on_all, PyObject* of
 
 // --- images (document.cpp) ---------------------------------------------------------
 
-/// `from <module> import <name>` at call time; raises on error.
-Ref import_name(Call& c, const char* module, const char* name);
-
 /// [fn(img) for img in images], fn being the module's _encode_image_base64.
 Ref encode_each(Call& c, PyObject* images);
 
