@@ -14,7 +14,7 @@ const Name kGraphToDict("graph_to_dict"), kRenderHtml("render_html"), kNodeTypeC
 const Name kNodeTypeColors("NODE_TYPE_COLORS"), kDefaultNodeColor("_DEFAULT_NODE_COLOR");
 const Name kCoreBoundaryColors("CORE_BOUNDARY_COLORS");
 // Builtins, reached through the module like any global.
-const Name kOpen("open"), kFormat("format"), kSum("sum"), kMax("max");
+const Name kFormat("format"), kSum("sum"), kMax("max");
 
 }  // namespace nivra::compiled
 

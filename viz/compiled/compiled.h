@@ -14,15 +14,15 @@ namespace nivra::compiled {
 extern const Name kGraphToDict, kRenderHtml, kNodeTypeColor, kNodeTypeColors, kDefaultNodeColor;
 extern const Name kCoreBoundaryColors;
 // Builtins, reached through the module like any global.
-extern const Name kOpen, kFormat, kSum, kMax;
+extern const Name kFormat, kSum, kMax;
 
 // Attributes.
 inline const Name kDunderName("__name__"), kNodes("nodes"), kItems("items"), kValues("values"), kGet("get");
 inline const Name kPartitionMetadata("partition_metadata"), kExecutionSchedule("execution_schedule");
 inline const Name kGetStage("get_stage"), kCoreIdAttr("core_id"), kPrecision("precision");
-inline const Name kPerNodeLatency("per_node_latency"), kWrite("write"), kClose("close");
+inline const Name kPerNodeLatency("per_node_latency");
 // Keywords and keys.
-inline const Name kDetectPatterns("detect_patterns"), kTitle("title"), kEncoding("encoding");
+inline const Name kDetectPatterns("detect_patterns"), kTitle("title");
 inline const Name kAssignments("assignments"), kCrossCoreEdges("cross_core_edges"), kNumCoresUsed("num_cores_used");
 inline const Name kAlgorithm("algorithm"), kId("id"), kColor("color"), kBorderColor("borderColor");
 inline const Name kBorderStyle("borderStyle"), kBorderWidth("borderWidth"), kHardware("hardware"), kCoreId("core_id");
@@ -88,9 +88,6 @@ Ref sorted_list(PyObject* iterable);
 
 /// sorted(d.items()) for one of our own dicts: a list of (key, value) tuples.
 Ref sorted_items(PyObject* dict);
-
-/// Writes a page as UTF-8 text, closing the file on every path.
-void write_page(Call& c, PyObject* path, PyObject* html);
 
 // ---- the module's functions, with their docs ---------------------------------------
 

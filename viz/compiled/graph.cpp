@@ -77,21 +77,6 @@ Ref sorted_items(PyObject* dict) {
     return items;
 }
 
-// Writes a page as UTF-8 text, closing the file on every path.
-void write_page(Call& c, PyObject* path, PyObject* html) {
-    Ref open = c.global(kOpen);
-    Ref mode = str("w"), utf8 = str("utf-8");
-    Ref file = call_kw(open.get(), {path, mode.get()}, {{&kEncoding, utf8.get()}});
-    try {
-        call_method(file.get(), kWrite, html);
-    } catch (PythonError&) {
-        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(file.get(), kClose.get()));
-        if (!closed) PyErr_Clear();  // the write's error is the one reported
-        throw;
-    }
-    call_method(file.get(), kClose);
-}
-
 // ---- _node_type_color ----------------------------------------------------------------
 
 const char kNodeTypeColorDoc[] =

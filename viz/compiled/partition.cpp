@@ -176,7 +176,7 @@ Ref visualize_partitioned(Call& c) {
     // 11-13. The page, written as UTF-8.
     Ref render_html = c.global(kRenderHtml);
     Ref html = call_kw(render_html.get(), {data.get()}, {{&kTitle, c[2]}});
-    write_page(c, c[1], html.get());
+    write_text_utf8(c[1], html.get());
     return c.take(1);
 }
 

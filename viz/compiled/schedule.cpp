@@ -266,7 +266,7 @@ Ref visualize_execution_schedule(Call& c) {
         // 11. Without a schedule the page ends here.
         page.add("</body></html>");
         Ref html = page.joined();
-        write_page(c, c[1], html.get());
+        write_text_utf8(c[1], html.get());
         return c.take(1);
     }
 
@@ -330,7 +330,7 @@ Ref visualize_execution_schedule(Call& c) {
     // 11-13. The page, written as UTF-8.
     page.add("</body></html>");
     Ref html = page.joined();
-    write_page(c, c[1], html.get());
+    write_text_utf8(c[1], html.get());
     return c.take(1);
 }
 

@@ -4,6 +4,7 @@
 #include "binding.h"
 #include "call.h"
 #include "error.h"
+#include "files.h"
 #include "function.h"
 #include "module.h"
 #include "names.h"

@@ -17,8 +17,6 @@ const char kLoadTemplateDoc[] =
     "Raises:\n"
     "    OSError (FileNotFoundError) and UnicodeDecodeError from reading.";
 
-const Name kEncoding("encoding");
-
 Ref load_template(Call& c) {
     Ref path_type = c.global(kPath);
     Ref file = c.global(kFile);
@@ -71,34 +69,14 @@ Ref render_spike_html(Call& c) {
 
 namespace {
 
-const Name kNamedTemporaryFile("NamedTemporaryFile"), kMode("mode"), kSuffix("suffix"), kDelete("delete");
-const Name kEnter("__enter__"), kExit("__exit__"), kWrite("write"), kName_("name"), kOpen("open");
+const Name kOpen("open");
 
 // Writes the page to a new temporary ".html" file (kept after closing), asks the
 // browser to open it and returns its path. Pages are written as UTF-8, the
 // encoding they declare.
 Ref write_temp_and_open(Call& c, PyObject* html) {
     Ref tempfile = c.global(kTempfile);
-    Ref ntf = attr(tempfile.get(), kNamedTemporaryFile);
-    Ref w = str("w"), suffix = str(".html"), utf8 = str("utf-8");
-    Ref file = call_kw(ntf.get(), {}, {{&kMode, w.get()}, {&kSuffix, suffix.get()}, {&kDelete, Py_False},
-                                       {&kEncoding, utf8.get()}});
-    Ref exit = attr(file.get(), kExit);
-    Ref f = call_method(file.get(), kEnter);
-    Ref path;
-    try {
-        call_method(f.get(), kWrite, html);
-        path = attr(f.get(), kName_);
-    } catch (PythonError& e) {
-        // `with` semantics: __exit__ sees the error; the error goes on unless it is swallowed.
-        PyObject* exc = e.exc.get();
-        Ref type = Ref::borrow(exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None);
-        Ref tb = exc ? Ref::steal(PyException_GetTraceback(exc)) : Ref();
-        Ref swallowed = call(exit.get(), type.get(), exc ? exc : Py_None, tb ? tb.get() : Py_None);
-        if (!truthy(swallowed.get())) throw;
-        raise(PyExc_UnboundLocalError, "cannot access local variable 'path' where it is not associated with a value");
-    }
-    call(exit.get(), Py_None, Py_None, Py_None);
+    Ref path = write_temp_utf8(tempfile.get(), ".html", html);
     Ref browser = c.global(kWebbrowser);
     Ref empty = str("");
     Ref shown = new_ref(PyObject_Format(path.get(), empty.get()));
