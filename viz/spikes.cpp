@@ -19,7 +19,7 @@ const Name kFramesNumpy("_events_to_frames_numpy"), kFramesTonic("_events_to_fra
 const Name kEventsToFrames("events_to_frames"), kEventsToGrid("events_to_grid");
 const Name kEventsToRaster("events_to_raster"), kEncodeImage("_encode_image_base64");
 const Name kLoadTemplate("_load_template"), kHtmlEscape("_html_escape"), kRenderSpikeHtml("_render_spike_html");
-const Name kSerializeEvents("serialize_events"), kFile("__file__");
+const Name kSerializeEvents("serialize_events"), kFramesDocument("_frames_document"), kFile("__file__");
 
 }  // namespace nivra::spikes
 
@@ -67,6 +67,9 @@ void body(Module& m) {
 
     const bool pil = try_import([](Module& mod) { bind_pil_image(mod); }, m);
     m.set("PIL_AVAILABLE", pil ? Py_True : Py_False);
+
+    Ref candidates = field_candidates();
+    m.set("_FIELD_CANDIDATES", candidates.get());
 }
 
 // --- the function table, in binding order -------------------------------------
@@ -110,6 +113,10 @@ const Def kDefs[] = {
               export_events_html, kExportEventsHtmlDoc),
     NIVRA_DEF("plot_frames(frames: np.ndarray, str title: str = 'Frame Visualization') -> str", plot_frames,
               kPlotFramesDoc),
+    NIVRA_DEF("_frames_document(frames: np.ndarray) -> Dict[str, Any]", frames_document, kFramesDocumentDoc),
+    NIVRA_DEF("_write_frames_page(frames: np.ndarray, output_path: Union[str, Path], "
+              "str title: str = 'Frame Visualization') -> str",
+              write_frames_page, kWriteFramesPageDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -2,13 +2,14 @@
 """Spike and event visualization for nivra.viz."""
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
 tonic: Optional[ModuleType]
 TONIC_AVAILABLE: bool
 PIL_AVAILABLE: bool
+_FIELD_CANDIDATES: Mapping[str, Tuple[str, ...]]
 __test__: Dict[str, Any]
 
 def _get_event_fields(events: np.ndarray) -> Tuple[str, str, str, str]: ...
@@ -26,3 +27,5 @@ def serialize_events(events: np.ndarray, sensor_size: Optional[Tuple[int, int]] 
 def plot_events(events: np.ndarray, sensor_size: Optional[Tuple[int, int]] = None, title: str = 'Spike Visualization', **kwargs: Any) -> str: ...
 def export_events_html(events: np.ndarray, output_path: Union[str, Path], sensor_size: Optional[Tuple[int, int]] = None, title: str = 'Spike Visualization', **kwargs: Any) -> str: ...
 def plot_frames(frames: np.ndarray, title: str = 'Frame Visualization') -> str: ...
+def _frames_document(frames: np.ndarray) -> Dict[str, Any]: ...
+def _write_frames_page(frames: np.ndarray, output_path: Union[str, Path], title: str = 'Frame Visualization') -> str: ...

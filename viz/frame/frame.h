@@ -8,4 +8,5 @@
 #include "function.h"
 #include "module.h"
 #include "names.h"
+#include "progress.h"
 #include "ref.h"

@@ -168,22 +168,28 @@ Ref encode_image_base64(Call& c) {
     return call_method(encoded.get(), kDecode, utf8.get());
 }
 
+void ImageCount::encoded() {
+    ++done;
+    report_progress("images", done, done > total ? done : total);
+}
+
 // [fn(img) for img in images], fn being the module's _encode_image_base64.
-Ref encode_each(Call& c, PyObject* images) {
+Ref encode_each(Call& c, PyObject* images, ImageCount& count) {
     Ref out = new_list();
     Ref it = new_ref(PyObject_GetIter(images));
     while (Ref img = Ref::steal(PyIter_Next(it.get()))) {
         Ref fn = c.global(kEncodeImage);
         Ref text = call(fn.get(), img.get());
         append(out.get(), text.get());
+        count.encoded();
     }
     throw_if_error();
     return out;
 }
 
-// [fn(stack[i]) for i in range(count)].
-Ref encode_range(Call& c, PyObject* stack, PyObject* count) {
-    Ref range = new_ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), count));
+// [fn(stack[i]) for i in range(n)].
+Ref encode_range(Call& c, PyObject* stack, PyObject* n, ImageCount& count) {
+    Ref range = new_ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type), n));
     Ref out = new_list();
     Ref it = new_ref(PyObject_GetIter(range.get()));
     while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
@@ -191,9 +197,19 @@ Ref encode_range(Call& c, PyObject* stack, PyObject* count) {
         Ref img = item(stack, i.get());
         Ref text = call(fn.get(), img.get());
         append(out.get(), text.get());
+        count.encoded();
     }
     throw_if_error();
     return out;
+}
+
+Py_ssize_t count_of(PyObject* n) noexcept {
+    if (!PyLong_CheckExact(n)) return 0;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (overflow > 0 || v > PY_SSIZE_T_MAX / 2) return PY_SSIZE_T_MAX / 2;
+    return v > 0 ? static_cast<Py_ssize_t>(v) : 0;
 }
 
 // --- serialize_events -------------------------------------------------------------
@@ -264,10 +280,18 @@ Ref serialize_events(Call& c) {
     Ref duration = integer(0);
     if (event_count > 0 && truthy(names[2].get())) duration = duration_of(events, names[2].get());
 
+    report_progress("grid", 0, 1);
     Ref to_grid = c.global(kEventsToGrid);
     Ref grid = call_kw(to_grid.get(), {events, sensor_size.get()}, {{&kNBins, n_grid_bins}});
-    Ref grid_frames = encode_each(c, grid.get());
+    Py_ssize_t grid_count = PyObject_LengthHint(grid.get(), 0);
+    if (grid_count < 0) {  // only the progress total depends on it
+        PyErr_Clear();
+        grid_count = 0;
+    }
+    ImageCount images{0, grid_count + count_of(n_frames)};
+    Ref grid_frames = encode_each(c, grid.get(), images);
 
+    report_progress("frames", 0, 1);
     Ref to_frames = c.global(kEventsToFrames);
     Ref frames = call_kw(to_frames.get(), {events, sensor_size.get()}, {{&kNFrames, n_frames}});
     Ref on_all = channel_of(frames.get(), 0);
@@ -277,13 +301,14 @@ Ref serialize_events(Call& c) {
     Ref width = item(sensor_size.get(), zero.get());
     Ref np = c.global(kNp);
     Ref all_rgb = colour_on_off(np.get(), frames.get(), on_all.get(), off_all.get(), n_frames, height.get(), width.get());
-    Ref animation_frames = encode_range(c, all_rgb.get(), n_frames);
+    Ref animation_frames = encode_range(c, all_rgb.get(), n_frames, images);
 
     Ref w, h;
     width_height(sensor_size.get(), &w, &h);
     Ref total = truthy(names[1].get()) ? new_ref(PyNumber_Multiply(w.get(), h.get())) : w.copy();
     Ref raster_neurons = compare(max_raster_neurons, total.get(), Py_LT) ? Ref::borrow(max_raster_neurons)
                                                                           : std::move(total);
+    report_progress("raster", 0, 1);
     Ref to_raster = c.global(kEventsToRaster);
     Ref raster = call_kw(to_raster.get(), {events},
                          {{&kNNeurons, raster_neurons.get()}, {&kTimeBins, raster_time_bins}});
@@ -297,6 +322,60 @@ Ref serialize_events(Call& c) {
     set_item(doc.get(), kGridFrames, grid_frames.get());
     set_item(doc.get(), kAnimationFrames, animation_frames.get());
     set_item(doc.get(), kRaster, raster_list.get());
+    return doc;
+}
+
+// --- _frames_document ----------------------------------------------------------------
+
+const char kFramesDocumentDoc[] =
+    "Build the event document of precomputed frames (plot_frames' page shows it).\n\n"
+    "(T, H, W) arrays are single-channel (ON only); (T, C, H, W) arrays use\n"
+    "channel 0 as ON and channel 1 (when C >= 2) as OFF, coloured as the\n"
+    "animation of serialize_events. The document has no events and an empty\n"
+    "raster; its grid is the first five frames.\n\n"
+    "Args:\n"
+    "    frames: the frame array.\n\n"
+    "Returns:\n"
+    "    The event document, a new dict of JSON-ready values.\n\n"
+    "Raises:\n"
+    "    ValueError for arrays that are not 3-D or 4-D; IndexError for zero\n"
+    "    channels; the errors of the image encoder.";
+
+Ref frames_document(Call& c) {
+    Ref frames = c.take(0);
+    Ref np = c.global(kNp);
+    Ref ndim = attr(frames.get(), kNdim);
+    Ref three = integer(3);
+    if (compare(ndim.get(), three.get(), Py_EQ)) {
+        Ref all = new_ref(PySlice_New(nullptr, nullptr, nullptr));
+        Ref newaxis = attr(np.get(), kNewaxis);
+        Ref key = tuple_of({all.get(), newaxis.get(), all.get(), all.get()});
+        frames = item(frames.get(), key.get());
+    }
+    Ref shape = attr(frames.get(), kShape);
+    Ref dims[4];
+    unpack(shape.get(), dims, 4);
+    Ref on_all = channel_of(frames.get(), 0);
+    Ref two = integer(2);
+    Ref off_all = compare(dims[1].get(), two.get(), Py_GE) ? channel_of(frames.get(), 1)
+                                                          : np_call(np.get(), kZerosLike, on_all.get());
+    Ref source = c.take(0);  // the caller's array: row-major float32 stacks are coloured directly
+    Ref all_rgb = colour_on_off(np.get(), source.get(), on_all.get(), off_all.get(), dims[0].get(),
+                                dims[2].get(), dims[3].get());
+    ImageCount images{0, count_of(dims[0].get())};
+    Ref animation_frames = encode_range(c, all_rgb.get(), dims[0].get(), images);
+
+    Ref doc = new_dict();
+    Ref zero = integer(0);
+    set_item(doc.get(), kEventCount, zero.get());
+    set_item(doc.get(), kDurationUs, zero.get());
+    Ref size = tuple_of({dims[3].get(), dims[2].get()});
+    set_item(doc.get(), kSensorSize, size.get());
+    Ref first = new_ref(PyList_GetSlice(animation_frames.get(), 0, 5));
+    set_item(doc.get(), kGridFrames, first.get());
+    set_item(doc.get(), kAnimationFrames, animation_frames.get());
+    Ref no_raster = new_list();
+    set_item(doc.get(), kRaster, no_raster.get());
     return doc;
 }
 

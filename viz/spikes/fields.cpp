@@ -158,12 +158,25 @@ const char kGetEventFieldsDoc[] =
 
 namespace {
 
-PyObject* first_present(PyObject* present, std::initializer_list<const char*> candidates) {
-    for (const char* name : candidates) {
+// The candidate names of each role, tried in order.
+struct Role {
+    const char* role;
+    std::initializer_list<const char*> names;
+};
+const Role kRoles[] = {
+    {"x", {"x", "channel", "addr", "address"}},
+    {"y", {"y", "row"}},
+    {"t", {"t", "ts", "time", "timestamp"}},
+    {"p", {"p", "pol", "polarity", "on"}},
+};
+
+// The first candidate of a role that is a field name, or None.
+Ref first_present(PyObject* present, const Role& role) {
+    for (const char* name : role.names) {
         Ref s = str(name);
-        if (check(PySet_Contains(present, s.get()))) return s.release();
+        if (check(PySet_Contains(present, s.get()))) return s;
     }
-    return Ref::borrow(Py_None).release();
+    return none();
 }
 
 }  // namespace
@@ -172,11 +185,22 @@ Ref get_event_fields(Call& c) {
     Ref dtype = attr(c[0], kDtype);
     Ref names = attr(dtype.get(), kNames);
     Ref present = new_ref(truthy(names.get()) ? PySet_New(names.get()) : PySet_New(nullptr));
-    Ref t = Ref::steal(first_present(present.get(), {"t", "ts", "time", "timestamp"}));
-    Ref x = Ref::steal(first_present(present.get(), {"x", "channel", "addr", "address"}));
-    Ref y = Ref::steal(first_present(present.get(), {"y", "row"}));
-    Ref p = Ref::steal(first_present(present.get(), {"p", "pol", "polarity", "on"}));
+    Ref t = first_present(present.get(), kRoles[2]);
+    Ref x = first_present(present.get(), kRoles[0]);
+    Ref y = first_present(present.get(), kRoles[1]);
+    Ref p = first_present(present.get(), kRoles[3]);
     return tuple_of({x.get(), y.get(), t.get(), p.get()});
+}
+
+Ref field_candidates() {
+    Ref table = new_dict();
+    for (const Role& role : kRoles) {
+        Ref names = new_ref(PyTuple_New(static_cast<Py_ssize_t>(role.names.size())));
+        Py_ssize_t i = 0;
+        for (const char* name : role.names) PyTuple_SET_ITEM(names.get(), i++, str(name).release());
+        check(PyDict_SetItemString(table.get(), role.role, names.get()));
+    }
+    return new_ref(PyDictProxy_New(table.get()));
 }
 
 // --- _detect_sensor_size -----------------------------------------------------

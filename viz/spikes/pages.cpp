@@ -157,44 +157,42 @@ const char kPlotFramesDoc[] =
     "    ValueError for arrays that are not 3-D or 4-D; IndexError for zero\n"
     "    channels; the errors of the image encoder, rendering and writing.";
 
-Ref plot_frames(Call& c) {
-    Ref frames = c.take(0);
-    Ref np = c.global(kNp);
-    Ref ndim = attr(frames.get(), kNdim);
-    Ref three = integer(3);
-    if (compare(ndim.get(), three.get(), Py_EQ)) {
-        Ref all = new_ref(PySlice_New(nullptr, nullptr, nullptr));
-        Ref newaxis = attr(np.get(), kNewaxis);
-        Ref key = tuple_of({all.get(), newaxis.get(), all.get(), all.get()});
-        frames = item(frames.get(), key.get());
-    }
-    Ref shape = attr(frames.get(), kShape);
-    Ref dims[4];
-    unpack(shape.get(), dims, 4);
-    Ref on_all = channel_of(frames.get(), 0);
-    Ref two = integer(2);
-    Ref off_all = compare(dims[1].get(), two.get(), Py_GE) ? channel_of(frames.get(), 1)
-                                                          : np_call(np.get(), kZerosLike, on_all.get());
-    Ref source = c.take(0);  // the caller's array: row-major float32 stacks are coloured directly
-    Ref all_rgb = colour_on_off(np.get(), source.get(), on_all.get(), off_all.get(), dims[0].get(),
-                                dims[2].get(), dims[3].get());
-    Ref animation_frames = encode_range(c, all_rgb.get(), dims[0].get());
+namespace {
 
-    Ref doc = new_dict();
-    Ref zero = integer(0);
-    set_item(doc.get(), kEventCount, zero.get());
-    set_item(doc.get(), kDurationUs, zero.get());
-    Ref size = tuple_of({dims[3].get(), dims[2].get()});
-    set_item(doc.get(), kSensorSize, size.get());
-    Ref first = new_ref(PyList_GetSlice(animation_frames.get(), 0, 5));
-    set_item(doc.get(), kGridFrames, first.get());
-    set_item(doc.get(), kAnimationFrames, animation_frames.get());
-    Ref no_raster = new_list();
-    set_item(doc.get(), kRaster, no_raster.get());
-
+// _frames_document(frames), then the page with `title`.
+Ref frames_page_of(Call& c, PyObject* frames, PyObject* title) {
+    Ref document = c.global(kFramesDocument);
+    Ref doc = call(document.get(), frames);
     Ref render = c.global(kRenderSpikeHtml);
-    Ref html = call_kw(render.get(), {doc.get()}, {{&kTitle, c[1]}});
+    return call_kw(render.get(), {doc.get()}, {{&kTitle, title}});
+}
+
+}  // namespace
+
+Ref plot_frames(Call& c) {
+    Ref html = frames_page_of(c, c[0], c[1]);
     return write_temp_and_open(c, html.get());
+}
+
+const char kWriteFramesPageDoc[] =
+    "Write the page of precomputed frames to a file, without opening a browser.\n\n"
+    "The page is plot_frames' page; it is written as UTF-8, replacing an existing\n"
+    "file, as export_events_html writes the page of events.\n\n"
+    "Args:\n"
+    "    frames: the frame array.\n"
+    "    output_path: a str or path object.\n"
+    "    title: the page title.\n\n"
+    "Returns:\n"
+    "    str(Path(output_path)).\n\n"
+    "Raises:\n"
+    "    The errors of _frames_document, rendering, Path() and writing.";
+
+Ref write_frames_page(Call& c) {
+    Ref html = frames_page_of(c, c[0], c[2]);
+    Ref path_type = c.global(kPath);
+    Ref path = call(path_type.get(), c[1]);
+    write_text_utf8(path.get(), html.get());
+    return new_ref(PyObject_Str(path.get()));
 }
 
 }  // namespace nivra::spikes

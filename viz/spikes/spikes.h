@@ -21,7 +21,7 @@ namespace k = nivra::kernels;
 extern const Name kNp, kTonic, kTonicAvailable, kIo, kBase64, kJson, kTempfile, kWebbrowser, kPath;
 extern const Name kGetEventFields, kDetectSensorSize, kFramesNumpy, kFramesTonic, kEventsToFrames;
 extern const Name kEventsToGrid, kEventsToRaster, kEncodeImage, kLoadTemplate, kHtmlEscape;
-extern const Name kRenderSpikeHtml, kSerializeEvents, kFile;
+extern const Name kRenderSpikeHtml, kSerializeEvents, kFramesDocument, kFile;
 
 // Attributes and keywords.
 inline const Name kDtype("dtype"), kNames("names"), kFields("fields"), kKind("kind"), kItemsize("itemsize");
@@ -141,16 +141,32 @@ Ref colour_on_off(PyObject* np, PyObject* source, PyObject* on_all, PyObject* of
 
 // --- images (document.cpp) ---------------------------------------------------------
 
-/// [fn(img) for img in images], fn being the module's _encode_image_base64.
-Ref encode_each(Call& c, PyObject* images);
+/// The images of one document encoded so far, reported to the progress hook as the
+/// stage "images" (done of total) after each one.
+struct ImageCount {
+    Py_ssize_t done = 0;
+    Py_ssize_t total = 0;
+    /// Counts one more image and reports it; raises what the progress callback raises.
+    void encoded();
+};
 
-/// [fn(stack[i]) for i in range(count)].
-Ref encode_range(Call& c, PyObject* stack, PyObject* count);
+/// The value of an exact int as an image count (0 when negative or not an exact int,
+/// capped when huge); never raises.
+Py_ssize_t count_of(PyObject* n) noexcept;
+
+/// [fn(img) for img in images], fn being the module's _encode_image_base64.
+Ref encode_each(Call& c, PyObject* images, ImageCount& count);
+
+/// [fn(stack[i]) for i in range(n)].
+Ref encode_range(Call& c, PyObject* stack, PyObject* n, ImageCount& count);
 
 // --- the module's functions, with their docs ----------------------------------------
 
 // fields.cpp
 Ref get_event_fields(Call& c);
+/// {"x": (...), "y": (...), "t": (...), "p": (...)}: the candidate names of each role,
+/// read-only, from the table _get_event_fields tries; raises on error.
+Ref field_candidates();
 Ref detect_sensor_size(Call& c);
 extern const char kGetEventFieldsDoc[], kDetectSensorSizeDoc[];
 // binning.cpp
@@ -164,7 +180,8 @@ extern const char kEventsToRasterDoc[];
 // document.cpp
 Ref encode_image_base64(Call& c);
 Ref serialize_events(Call& c);
-extern const char kEncodeImageDoc[], kSerializeEventsDoc[];
+Ref frames_document(Call& c);
+extern const char kEncodeImageDoc[], kSerializeEventsDoc[], kFramesDocumentDoc[];
 // pages.cpp
 Ref load_template(Call& c);
 Ref html_escape(Call& c);
@@ -172,7 +189,8 @@ Ref render_spike_html(Call& c);
 Ref plot_events(Call& c);
 Ref export_events_html(Call& c);
 Ref plot_frames(Call& c);
+Ref write_frames_page(Call& c);
 extern const char kLoadTemplateDoc[], kHtmlEscapeDoc[], kRenderSpikeHtmlDoc[], kPlotEventsDoc[];
-extern const char kExportEventsHtmlDoc[], kPlotFramesDoc[];
+extern const char kExportEventsHtmlDoc[], kPlotFramesDoc[], kWriteFramesPageDoc[];
 
 }  // namespace nivra::spikes
