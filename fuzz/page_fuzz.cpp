@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Stored s(title);
         const std::size_t n = k::html_escaped_length(s.text);
         std::vector<unsigned char> out(n * s.text.width + 1);
-        k::html_escape(s.text, out.data());
+        k::escape_html(s.text, out.data());
         check_output(html_escaped(title), out.data(), n, s.text.width, s.text.max_char);
     }
     {
@@ -133,16 +133,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const k::JsonEscapeInfo info = k::json_escape_info(s.text);
         const int w = width_of(info.max_char);
         std::vector<unsigned char> out(info.length * w + 1);
-        k::json_escape(s.text, out.data(), w);
+        k::escape_json(s.text, out.data(), w);
         check_output(json_escaped(json), out.data(), info.length, w, info.max_char);
     }
     // The page.
     const Stored st(tmpl), sti(title), sj(json), sw(width), sh(height);
     k::PagePlan plan;
-    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::ok) std::abort();
+    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::Ok) std::abort();
     const int w = width_of(plan.max_char);
     std::vector<unsigned char> out(plan.length * w + 1);
-    if (k::write_page(plan, out.data(), w) != k::PageStatus::ok) std::abort();
+    if (k::write_page(plan, out.data(), w) != k::PageStatus::Ok) std::abort();
     u32string want = replace_all(tmpl, U"{{TITLE}}", title);
     want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json));
     want = replace_all(want, U"{{WIDTH}}", width);

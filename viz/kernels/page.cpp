@@ -298,7 +298,7 @@ private:
 template <class Out>
 Out* write_pieces(const PagePlan& plan, Out* d) noexcept {
     for (const PagePiece& piece : plan.pieces)
-        d = copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::kJson, d);
+        d = copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::Json, d);
     return d;
 }
 
@@ -317,7 +317,7 @@ std::size_t html_escaped_length(const C* s, std::size_t n) noexcept {
 }
 
 template <class C>
-void html_escape(const C* s, std::size_t n, C* d) noexcept {
+void escape_html(const C* s, std::size_t n, C* d) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         const C c = s[i];
         switch (c) {
@@ -347,11 +347,11 @@ std::size_t html_escaped_length(const Text& t) noexcept {
     }
 }
 
-void html_escape(const Text& t, void* out) noexcept {
+void escape_html(const Text& t, void* out) noexcept {
     switch (t.width) {
-        case 1: return html_escape(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out));
-        case 2: return html_escape(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out));
-        default: return html_escape(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out));
+        case 1: return escape_html(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out));
+        case 2: return escape_html(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out));
+        default: return escape_html(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out));
     }
 }
 
@@ -366,7 +366,7 @@ JsonEscapeInfo json_escape_info(const Text& json) noexcept {
     return {json.length + 5 * esc, kind_bound(top)};
 }
 
-void json_escape(const Text& json, void* out, int out_width) noexcept {
+void escape_json(const Text& json, void* out, int out_width) noexcept {
     switch (out_width) {
         case 1: copy_text(json, 0, json.length, true, static_cast<u8*>(out)); break;
         case 2: copy_text(json, 0, json.length, true, static_cast<u16*>(out)); break;
@@ -378,35 +378,35 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
                      const Text& height, PagePlan& plan) noexcept {
     try {
         plan = PagePlan{};
-        plan.sources[PagePlan::kTemplate] = tmpl;
-        plan.sources[PagePlan::kTitle] = title;
-        plan.sources[PagePlan::kJson] = json;
-        plan.sources[PagePlan::kWidth] = width;
-        plan.sources[PagePlan::kHeight] = height;
+        plan.sources[PagePlan::Template] = tmpl;
+        plan.sources[PagePlan::Title] = title;
+        plan.sources[PagePlan::Json] = json;
+        plan.sources[PagePlan::Width] = width;
+        plan.sources[PagePlan::Height] = height;
 
         // One scan of each source for the placeholders that can still act on it.
-        find_placeholders(tmpl, kTitleBit | kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::kTemplate]);
-        find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::kTitle]);
+        find_placeholders(tmpl, kTitleBit | kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Template]);
+        find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Title]);
         u32 json_kept = 127;
         switch (json.width) {
             case 1:
-                scan_json(static_cast<const u8*>(json.data), json.length, plan.matches[PagePlan::kJson],
+                scan_json(static_cast<const u8*>(json.data), json.length, plan.matches[PagePlan::Json],
                           plan.json_escapes, json_kept);
                 break;
             case 2:
-                scan_json(static_cast<const u16*>(json.data), json.length, plan.matches[PagePlan::kJson],
+                scan_json(static_cast<const u16*>(json.data), json.length, plan.matches[PagePlan::Json],
                           plan.json_escapes, json_kept);
                 break;
             default:
-                scan_json(static_cast<const u32*>(json.data), json.length, plan.matches[PagePlan::kJson],
+                scan_json(static_cast<const u32*>(json.data), json.length, plan.matches[PagePlan::Json],
                           plan.json_escapes, json_kept);
                 break;
         }
 
         // The three levels: {{TITLE}}; {{DATA_JSON}}; {{WIDTH}} and {{HEIGHT}} together
         // (numbers hold no brace, so neither can make or break an occurrence of the other).
-        const int replacement[4] = {PagePlan::kTitle, PagePlan::kJson, PagePlan::kWidth, PagePlan::kHeight};
-        std::vector<PagePiece> whole{{PagePlan::kTemplate, 0, tmpl.length}}, titled, filled;
+        const int replacement[4] = {PagePlan::Title, PagePlan::Json, PagePlan::Width, PagePlan::Height};
+        std::vector<PagePiece> whole{{PagePlan::Template, 0, tmpl.length}}, titled, filled;
         if (tmpl.length == 0) whole.clear();
         const std::size_t titles = Level(plan, whole).run(kTitleBit, replacement, titled);
         const std::size_t jsons = Level(plan, titled).run(kDataBit, replacement, filled);
@@ -422,15 +422,15 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
 
         std::size_t total = 0;
         for (const PagePiece& piece : plan.pieces)
-            if (!add(total, piece.end - piece.begin)) return PageStatus::too_large;
+            if (!add(total, piece.end - piece.begin)) return PageStatus::TooLarge;
         // Escaped characters are never part of a placeholder, so each copy of the
         // JSON text keeps all of them.
         for (std::size_t n = 0; n < jsons; ++n)
-            if (!add(total, 5 * plan.json_escapes)) return PageStatus::too_large;
+            if (!add(total, 5 * plan.json_escapes)) return PageStatus::TooLarge;
         plan.length = total;
-        return PageStatus::ok;
+        return PageStatus::Ok;
     } catch (const std::bad_alloc&) {
-        return PageStatus::no_memory;
+        return PageStatus::NoMemory;
     }
 }
 
@@ -441,7 +441,7 @@ PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept {
         case 2: written = write_pieces(plan, static_cast<u16*>(out)) - static_cast<u16*>(out); break;
         default: written = write_pieces(plan, static_cast<u32*>(out)) - static_cast<u32*>(out); break;
     }
-    return written == plan.length ? PageStatus::ok : PageStatus::internal;
+    return written == plan.length ? PageStatus::Ok : PageStatus::Internal;
 }
 
 }  // namespace nivra::kernels

@@ -16,7 +16,7 @@ struct Text {
     std::uint32_t max_char = 127;
 };
 
-enum class PageStatus { ok, no_memory, too_large, internal };
+enum class PageStatus { Ok, NoMemory, TooLarge, Internal };
 
 // ---- HTML escaping: & < > " ' become &amp; &lt; &gt; &quot; &#x27; ---------
 
@@ -25,7 +25,7 @@ enum class PageStatus { ok, no_memory, too_large, internal };
 
 /// Writes the escaped text into `out`, which has text.width bytes per character
 /// and room for html_escaped_length(text) characters.
-void html_escape(const Text& text, void* out) noexcept;
+void escape_html(const Text& text, void* out) noexcept;
 
 // ---- JSON text made safe inside a <script> element ---------------------------
 // < > & U+2028 U+2029 become \u003c \u003e \u0026 \u2028 \u2029. Those characters
@@ -39,7 +39,7 @@ struct JsonEscapeInfo {
 [[nodiscard]] JsonEscapeInfo json_escape_info(const Text& json) noexcept;
 
 /// Writes the escaped text into `out` (out_width bytes per character).
-void json_escape(const Text& json, void* out, int out_width) noexcept;
+void escape_json(const Text& json, void* out, int out_width) noexcept;
 
 // ---- The viewer page -----------------------------------------------------------
 // The page is the template after four successive whole-text replacements:
@@ -67,9 +67,9 @@ struct PageMatch {
 };
 
 struct PagePlan {
-    enum Source { kTemplate, kTitle, kJson, kWidth, kHeight, kSources };
-    Text sources[kSources];
-    std::vector<PageMatch> matches[kSources];  // placeholders inside each source
+    enum Source { Template, Title, Json, Width, Height, SourceCount };
+    Text sources[SourceCount];
+    std::vector<PageMatch> matches[SourceCount];  // placeholders inside each source
     std::vector<PagePiece> pieces;             // the page, in order
     std::size_t json_escapes = 0;              // < > & U+2028 U+2029 in json
     std::size_t length = 0;                    // code points of the page
@@ -81,7 +81,7 @@ struct PagePlan {
                                    const Text& width, const Text& height, PagePlan& plan) noexcept;
 
 /// Writes the planned page into `out` (out_width bytes per character, room for
-/// plan.length characters); `internal` if the written length differs from the plan.
+/// plan.length characters); `Internal` if the written length differs from the plan.
 [[nodiscard]] PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept;
 
 }  // namespace nivra::kernels
