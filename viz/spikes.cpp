@@ -27,6 +27,8 @@ namespace {
 
 // --- the module body ----------------------------------------------------------
 
+const Name kNdarray("ndarray"), kMemmap("memmap");
+
 // `try: <import> except ImportError: ...`: true when the import worked; an error
 // that is not an ImportError propagates.
 bool try_import(void (*step)(Module&), Module& m) {
@@ -50,8 +52,8 @@ void body(Module& m) {
     m.import_from("pathlib", {"Path"});
     m.import_from("typing", {"Any", "Dict", "List", "Optional", "Tuple", "Union"});
     Ref np = m.import_as("numpy", "np");
-    Ref ndarray = attr(np.get(), Name("ndarray"));
-    Ref memmap = attr(np.get(), Name("memmap"));
+    Ref ndarray = attr(np.get(), kNdarray);
+    Ref memmap = attr(np.get(), kMemmap);
     g_ndarray = ndarray.release();  // kept for the life of the process
     g_memmap = memmap.release();
 
