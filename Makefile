@@ -6,7 +6,7 @@ PIP     := $(PY) -m pip --disable-pip-version-check -q
 WERROR  := $(if $(filter true 1,$(CI)),ON,OFF)
 BUILD_FLAGS := --no-build-isolation --no-deps -C cmake.define.NIVRA_WERROR=$(WERROR)
 
-.PHONY: all build test demo bench system-deps clean asan-build test-asan fuzz
+.PHONY: all build test demo bench system-deps clean asan-build test-asan test-pythons fuzz
 
 all: build
 
@@ -58,6 +58,12 @@ asan-build: build
 
 test-asan: asan-build
 	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The quick part of the suite (no browser, no slow tests) on the other CPython versions
+# the package supports, where they are installed, each in its own venv (CI runs it).
+OTHER_PYTHONS ?= 3.11 3.12
+test-pythons:
+	@WERROR=$(WERROR) tools/test-pythons $(OTHER_PYTHONS)
 
 # Coverage-guided fuzzing of the C++ surfaces with no Python dependency (not
 # in CI). FUZZ_SECONDS bounds each target's run.

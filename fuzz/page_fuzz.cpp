@@ -124,10 +124,10 @@ void check_json_and_page(const u32string& tmpl, const u32string& title, const u3
         const k::JsonEscapeInfo info = k::json_escape_info(s.text, braces);
         const int w = width_of(info.max_char);
         std::vector<unsigned char> out(info.length * w + 1);
-        if (!k::json_escape(s.text, braces, out.data(), w, info.length)) std::abort();
+        if (!k::escape_json(s.text, braces, out.data(), w, info.length)) std::abort();
         if (info.length) {
             std::vector<unsigned char> small((info.length - 1) * w);
-            if (k::json_escape(s.text, braces, small.data(), w, info.length - 1)) std::abort();
+            if (k::escape_json(s.text, braces, small.data(), w, info.length - 1)) std::abort();
         }
         check_output(json_escaped(json, braces == k::JsonBraces::in_strings), out.data(), info.length, w,
                      info.max_char);
@@ -135,15 +135,15 @@ void check_json_and_page(const u32string& tmpl, const u32string& title, const u3
     // The page.
     const Stored st(tmpl), sti(title), sj(json), sw(width), sh(height);
     k::PagePlan plan;
-    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::ok) std::abort();
+    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::Ok) std::abort();
     const int w = width_of(plan.max_char);
     std::vector<unsigned char> out(plan.length * w + 1);
-    if (k::write_page(plan, out.data(), w) != k::PageStatus::ok) std::abort();
+    if (k::write_page(plan, out.data(), w) != k::PageStatus::Ok) std::abort();
     if (plan.length) {  // a plan one short: refused, nothing written past the shorter room
         k::PagePlan short_plan = plan;
         --short_plan.length;
         std::vector<unsigned char> small(short_plan.length * w);
-        if (k::write_page(short_plan, small.data(), w) != k::PageStatus::internal) std::abort();
+        if (k::write_page(short_plan, small.data(), w) != k::PageStatus::Internal) std::abort();
     }
     u32string want = replace_all(tmpl, U"{{TITLE}}", title);
     want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json, true));
@@ -173,11 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Stored s(title);
         const std::size_t n = k::html_escaped_length(s.text);
         std::vector<unsigned char> out(n * s.text.width + 1);
-        if (!k::html_escape(s.text, out.data(), n)) std::abort();
+        if (!k::escape_html(s.text, out.data(), n)) std::abort();
         // A room one short is refused without a write past it (exact buffer: the sanitizer sees).
         if (n) {
             std::vector<unsigned char> small((n - 1) * s.text.width);
-            if (k::html_escape(s.text, small.data(), n - 1)) std::abort();
+            if (k::escape_html(s.text, small.data(), n - 1)) std::abort();
         }
         check_output(html_escaped(title), out.data(), n, s.text.width, s.text.max_char);
     }

@@ -238,6 +238,19 @@ def _rewrite(path, change_manifest=None, drop=None, add=None):
             zf.writestr(name, data)
 
 
+def _nest(path, depth, open_text, close_text):
+    """Metadata nested `depth` levels deep, written as raw text (json.dumps cannot nest so deep)."""
+    with zipfile.ZipFile(path) as zf:
+        members = {n: zf.read(n) for n in zf.namelist()}
+    manifest = json.loads(members["manifest.json"])
+    manifest["metadata"] = "@"
+    text = json.dumps(manifest).replace('"@"', open_text * depth + "1" + close_text * depth)
+    members["manifest.json"] = text.encode()
+    with zipfile.ZipFile(path, "w") as zf:
+        for name, data in members.items():
+            zf.writestr(name, data)
+
+
 def _set_class(m, name):
     m["nodes"][1]["class"] = name
 
@@ -259,8 +272,11 @@ def _object_array(m):
     (lambda p: _rewrite(p, lambda m: m["edges"].append(["in", "ghost"])), "damaged manifest"),
     (lambda p: _rewrite(p, lambda m: m.pop("nodes")), "damaged manifest"),
     (lambda p: _rewrite(p, _object_array, add={"arrays/evil.npy": _pickled_npy()}), "damaged array"),
+    (lambda p: _nest(p, 100_000, "[", "]"), "nested too deeply"),
+    (lambda p: _nest(p, 600, '{"$tuple": [', "]}"), "nested too deeply"),
 ], ids=["text", "truncated", "no-manifest", "other-format", "future-version", "unknown-class",
-        "base-class", "unknown-field", "missing-array", "bad-edge", "no-nodes", "pickled-array"])
+        "base-class", "unknown-field", "missing-array", "bad-edge", "no-nodes", "pickled-array",
+        "deep-json", "deep-values"])
 def test_damaged_or_foreign_files_are_refused_clearly(tmp_path, damage, message):
     path = tmp_path / "g.nvir"
     ir.write(small_graph(), path)

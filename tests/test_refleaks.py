@@ -192,6 +192,8 @@ CASES = [
          n_frames=2, outcome=FileNotFoundError, n=15, id="export_events_html-nodir"),
     case("spikes", "plot_frames", lambda: np.ones((3, 2, 6, 5), np.float32), n=30),
     case("spikes", "plot_frames", lambda: np.ones((1, 1, 1, 2, 2)), outcome=ValueError, id="plot_frames-5d"),
+    case("spikes", "_frames_document", lambda: np.ones((3, 6, 5), np.float32), n=30),
+    case("spikes", "_write_frames_page", lambda: np.ones((2, 2, 6, 5)), lambda: os.path.join(OUT, "f.html"), n=15),
     # compiled
     case("compiled", "_node_type_color", lambda: s.DataNode()),
     case("compiled", "_node_type_color", lambda: s.BadAttr(), outcome=ANY, id="_node_type_color-attr"),

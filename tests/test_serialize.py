@@ -3,6 +3,7 @@ import dataclasses
 import importlib.util
 import pathlib
 import sys
+import types
 from types import SimpleNamespace
 from typing import ClassVar
 
@@ -560,11 +561,17 @@ def test_version_fallback(monkeypatch):
 
 
 def test_version_unknown_without_the_ir_package(monkeypatch):
-    monkeypatch.delattr(nivra, "ir")
+    version = ir.__version__
+    monkeypatch.delattr(nivra, "ir")  # `from nivra import ir` still finds the imported submodule
+    assert serialize.graph_to_dict(fake_graph(), False)["version"] == version
     monkeypatch.setitem(sys.modules, "nivra.ir", None)
     assert serialize.graph_to_dict(fake_graph(), False)["version"] == "unknown"
     with pytest.raises(ImportError):
         serialize.graph_to_dict("graph.nivra")
+    monkeypatch.setitem(sys.modules, "nivra", types.ModuleType("nivra"))
+    with pytest.raises(ImportError, match=r"^cannot import name 'ir' from 'nivra' \(unknown location\)$") as e:
+        serialize.graph_to_dict("graph.nivra")
+    assert e.value.name == "nivra"
 
 
 def test_version_lookup_absorbs_nothing_else(monkeypatch):

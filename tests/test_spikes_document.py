@@ -191,6 +191,29 @@ class TestDocument:
         assert spikes.serialize_events.__defaults__ == (None, 20, 5, 100, 1000)
 
 
+    def test_progress_stages(self, no_tonic):
+        from nivra.viz._progress import reporting
+
+        class Stop(Exception):
+            pass
+
+        def stop(stage, done, total):
+            raise Stop(stage)
+
+        seen = []
+        ev = ref.make_events(np.random.default_rng(1), 200)
+        with reporting(lambda *a: seen.append(a)):
+            spikes.serialize_events(ev, n_frames=3, n_grid_bins=2)
+            spikes._frames_document(np.zeros((2, 4, 4), np.float32))
+        assert seen == [("grid", 0, 1), ("images", 1, 5), ("images", 2, 5), ("frames", 0, 1),
+                        ("images", 3, 5), ("images", 4, 5), ("images", 5, 5), ("raster", 0, 1),
+                        ("images", 1, 2), ("images", 2, 2)]
+        spikes._frames_document(np.zeros((1, 2, 2)))  # nothing is reported outside the block
+        assert len(seen) == 10
+        with reporting(stop), pytest.raises(Stop, match="grid"):
+            spikes.serialize_events(ev)
+
+
 class TestTemplates:
     def test_html_escape(self):
         assert spikes._html_escape("<a href=\"x\">Tom's & Jerry</a>") == \
@@ -302,6 +325,15 @@ class TestPages:
         np.testing.assert_array_equal(got, want)
         if f4.shape[1] == 1:
             assert not got[..., :2].any()
+
+    def test_write_frames_page(self, opened, tmp_path):
+        frames = np.random.default_rng(0).poisson(2.0, (3, 2, 6, 8)).astype(np.float32)
+        out = tmp_path / "f.htm"
+        assert spikes._write_frames_page(frames, out, title="F") == str(out)
+        assert opened == []
+        tmp = spikes.plot_frames(frames, title="F")
+        assert out.read_text(encoding="utf-8") == pathlib.Path(tmp).read_text(encoding="utf-8")
+        os.unlink(tmp)
 
     def test_plot_frames_scale_floor(self, opened):
         f = np.zeros((2, 1, 1), np.float32)

@@ -88,6 +88,15 @@ class TestEventFields:
         assert spikes._get_event_fields(rec(names)) == expect
         assert spikes._get_event_fields(events=rec(names)) == expect
 
+    def test_candidates_are_the_names_tried(self):
+        table = spikes._FIELD_CANDIDATES
+        assert list(table) == ["x", "y", "t", "p"]
+        for i, role in enumerate(table):
+            for name in table[role]:
+                assert spikes._get_event_fields(rec((name,)))[i] == name
+        with pytest.raises(TypeError):
+            table["x"] = ("x",)
+
     def test_plain_arrays_and_errors(self):
         assert spikes._get_event_fields(np.arange(5)) == (None, None, None, None)
         assert spikes._detect_sensor_size(np.arange(5)) == (128, 128)

@@ -1,7 +1,7 @@
 // viz/render.cpp: graph document -> standalone graph viewer page, through the viewer.html template.
 #include "frame/frame.h"     // Ref, Call, Module, the function table
 #include "frame/text.h"      // text_of, escape_html
-#include "kernels/page.h"    // plan_page, write_page, json_escape
+#include "kernels/page.h"    // plan_page, write_page, escape_json
 
 using namespace nivra;
 
@@ -17,11 +17,11 @@ const Name kTitleMark("{{TITLE}}"), kDataMark("{{DATA_JSON}}"), kWidthMark("{{WI
 constexpr std::size_t kReleaseGilChars = 1 << 16;
 
 [[noreturn]] void page_failed(kernels::PageStatus status) {
-    if (status == kernels::PageStatus::no_memory) {
+    if (status == kernels::PageStatus::NoMemory) {
         PyErr_NoMemory();
         throw PythonError{};
     }
-    if (status == kernels::PageStatus::too_large) raise(PyExc_OverflowError, "page too large");
+    if (status == kernels::PageStatus::TooLarge) raise(PyExc_OverflowError, "page too large");
     raise(PyExc_SystemError, "viewer page length differs from its plan");
 }
 
@@ -33,11 +33,11 @@ Ref json_for_script(PyObject* json) {
     const kernels::JsonEscapeInfo info = kernels::json_escape_info(t, kernels::JsonBraces::in_strings);
     if (info.length == t.length)
         return PyUnicode_CheckExact(json) ? Ref::borrow(json) : new_ref(PyUnicode_FromObject(json));
-    if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::too_large);
+    if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::TooLarge);
     Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(info.length), info.max_char));
-    if (!kernels::json_escape(t, kernels::JsonBraces::in_strings, PyUnicode_DATA(out.get()),
+    if (!kernels::escape_json(t, kernels::JsonBraces::in_strings, PyUnicode_DATA(out.get()),
                               PyUnicode_KIND(out.get()), info.length))
-        page_failed(kernels::PageStatus::internal);
+        page_failed(kernels::PageStatus::Internal);
     return out;
 }
 
@@ -131,14 +131,14 @@ Ref render_html(Call& c) {
         ReleaseGil nogil(big);
         status = kernels::plan_page(tt, ti, tj, tw, th, plan);
     }
-    if (status != kernels::PageStatus::ok) page_failed(status);
-    if (plan.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::too_large);
+    if (status != kernels::PageStatus::Ok) page_failed(status);
+    if (plan.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::TooLarge);
     Ref page = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(plan.length), plan.max_char));
     {
         ReleaseGil nogil(big);
         status = kernels::write_page(plan, PyUnicode_DATA(page.get()), PyUnicode_KIND(page.get()));
     }
-    if (status != kernels::PageStatus::ok) page_failed(status);
+    if (status != kernels::PageStatus::Ok) page_failed(status);
     return page;
 }
 
@@ -153,7 +153,7 @@ constexpr const char kEscapeHtmlDoc[] =
     "Returns:\n"
     "    The escaped text (the text itself when it has none of the five).";
 
-Ref escape_html_fn(Call& c) { return escape_html(c.take(0)); }
+Ref escape_html(Call& c) { return nivra::escape_html(c.take(0)); }
 
 // --- module ---------------------------------------------------------------------
 
@@ -172,7 +172,7 @@ const Def kDefs[] = {
     NIVRA_DEF("render_html(dict data: Dict[str, Any], str title: str = 'nivra.viz', int width: int = 1200, "
               "int height: int = 800) -> str",
               render_html, kRenderHtmlDoc),
-    NIVRA_DEF("_escape_html(str text: str) -> str", escape_html_fn, kEscapeHtmlDoc),
+    NIVRA_DEF("_escape_html(str text: str) -> str", escape_html, kEscapeHtmlDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -34,7 +34,7 @@ const Name kExitNodes("exit_nodes"), kMetadata("metadata"), kIcon("icon");
 const Name kGroupId("group_id"), kPatternType("pattern_type");
 const Name kVersion("version"), kEdges("edges"), kSummary("summary"), kGroups("groups");
 const Name kNodeToGroup("node_to_group"), kSource("source"), kTarget("target");
-const Name kVersionAttr("__version__"), kRead("read"), kNivra("nivra"), kIr("ir"), kFile("__file__");
+const Name kVersionAttr("__version__"), kRead("read");
 
 // Pattern types with their own label and the metadata keys they read.
 const Name kRepConv("RepConv"), kSpp("SPP"), kSppf("SPPF"), kSkipConnection("SkipConnection");
@@ -190,28 +190,8 @@ std::pair<Ref, Ref> pattern_texts(PyObject* pattern, PyObject* type) {
     return {Ref::borrow(type), new_ref(PyUnicode_FromFormat("%zd nodes", n))};
 }
 
-// `from nivra import ir`, as the statement does it: the package attribute, else the
-// submodule already in sys.modules, else ImportError.
-Ref import_ir(Call& c) {
-    Ref fromlist = new_ref(PyList_New(0));
-    append(fromlist.get(), kIr.get());
-    Ref package = new_ref(
-        PyImport_ImportModuleLevelObject(kNivra.get(), c.module().dict(), nullptr, fromlist.get(), 0));
-    if (Ref ir = optional_attr(package.get(), kIr)) return ir;
-    Ref full = str("nivra.ir");
-    Ref modules = Ref::borrow(PySys_GetObject("modules"));
-    if (modules) {
-        PyObject* found = nullptr;
-        if (check(compat::dict_get(modules.get(), full.get(), &found)) == 1) {
-            Ref ir = Ref::steal(found);
-            if (ir.get() != Py_None) return ir;
-        }
-    }
-    Ref where = optional_attr(package.get(), kFile);
-    if (where && where.get() != Py_None)
-        raise(PyExc_ImportError, "cannot import name 'ir' from 'nivra' (%S)", where.get());
-    raise(PyExc_ImportError, "cannot import name 'ir' from 'nivra' (unknown location)");
-}
+// `from nivra import ir`, at call time.
+Ref import_ir(Call& c) { return import_from(c.module().dict(), "nivra", "ir"); }
 
 // The IR version, or "unknown" when the IR package or its version is missing.
 Ref ir_version(Call& c) {

@@ -115,6 +115,8 @@ def _load(zf: zipfile.ZipFile, path: str) -> Graph:
         manifest = json.loads(raw.decode("utf-8"))
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise IRFormatError(f"{path!r}: damaged manifest ({exc})") from None
+    except RecursionError:
+        raise IRFormatError(f"{path!r}: damaged manifest (nested too deeply)") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         found = manifest.get("format") if isinstance(manifest, dict) else None
         raise IRFormatError(f"{path!r} holds format {found!r}, expected {FORMAT_NAME!r}")
@@ -150,6 +152,8 @@ def _load(zf: zipfile.ZipFile, path: str) -> Graph:
         graph.execution_schedule = dec.value(manifest.get("execution_schedule"))
     except IRFormatError:
         raise
+    except RecursionError:
+        raise IRFormatError(f"{path!r}: damaged manifest (nested too deeply)") from None
     except (KeyError, TypeError, ValueError, AttributeError) as exc:
         raise IRFormatError(f"{path!r}: damaged manifest ({type(exc).__name__}: {exc})") from None
     return graph

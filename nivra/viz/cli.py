@@ -23,7 +23,6 @@ import importlib
 import json
 import math
 import os
-import shutil
 import sys
 import time
 import webbrowser
@@ -32,6 +31,8 @@ from types import ModuleType
 from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 
 import numpy as np
+
+from nivra.viz._progress import reporting
 
 PROG = "nivra-viz"
 
@@ -70,54 +71,29 @@ class Progress:
             self.stage(f"{text} {done}/{total}")
 
 
-@contextlib.contextmanager
-def _spike_progress(spikes: ModuleType, progress: Progress, n_images: int) -> Iterator[None]:
-    """Report the binning and image stages of the spikes module while a page is built.
+# Progress stages of the spikes module (nivra.viz._progress), as the lines say them.
+_STAGE_LINES = {
+    "grid": "binning the time grid",
+    "frames": "binning animation frames",
+    "raster": "binning the spike raster",
+}
 
-    The module looks its own functions up by name at every call, so wrapping the module
-    attributes for the duration of one job is enough; they are restored afterwards.
-    """
+
+@contextlib.contextmanager
+def _spike_progress(progress: Progress) -> Iterator[None]:
+    """Report the binning and image stages of the spikes module while a page is built."""
     if not progress.enabled:
         yield
         return
-    saved: dict[str, Any] = {}
-    encoded = [0]
-    depth = [0]  # the grid bins through the frame binning: report the outer call only
 
-    def binning(name: str, label: str) -> None:
-        original = getattr(spikes, name, None)
-        if original is None:
-            return
+    def report(stage: str, done: int, total: int) -> None:
+        if stage == "images":
+            progress.count("encoding images", done, total)
+        elif stage in _STAGE_LINES:
+            progress.stage(_STAGE_LINES[stage])
 
-        def wrapper(*args: Any, **kwargs: Any) -> Any:
-            if depth[0] == 0:
-                progress.stage(f"binning {label}")
-            depth[0] += 1
-            try:
-                return original(*args, **kwargs)
-            finally:
-                depth[0] -= 1
-
-        saved[name] = original
-        setattr(spikes, name, wrapper)
-
-    binning("events_to_grid", "the time grid")
-    binning("events_to_frames", "animation frames")
-    binning("events_to_raster", "the spike raster")
-    original_encode = getattr(spikes, "_encode_image_base64", None)
-    if original_encode is not None:
-        def encode(img: Any) -> Any:
-            encoded[0] += 1
-            progress.count("encoding images", encoded[0], max(n_images, encoded[0]))
-            return original_encode(img)
-
-        saved["_encode_image_base64"] = original_encode
-        setattr(spikes, "_encode_image_base64", encode)
-    try:
+    with reporting(report):
         yield
-    finally:
-        for name, value in saved.items():
-            setattr(spikes, name, value)
 
 
 # --- argument parsing ----------------------------------------------------------------------
@@ -471,10 +447,10 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     if args.duration is not None:
         end = (args.start or 0) + args.duration
     if args.start is not None and end is not None and end <= args.start:
-        raise JobError(f"the time window is empty: --end must be after --start")
-    spikes = _module("spikes")
+        raise JobError("the time window is empty: --end must be after --start")
+    _module("spikes")  # a clear error before any reading when the module is not built
     try:
-        with _spike_progress(spikes, progress, args.grid_bins + args.frames):
+        with _spike_progress(progress):
             report = recording_page.make_page(
                 path, output, start=args.start, end=end, time_unit=args.time_unit or "us",
                 unit_given=args.time_unit is not None, array=args.array,
@@ -502,30 +478,12 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         webbrowser.open(output.resolve().as_uri())
 
 
-class _NoBrowser:
-    """Stands in for the ``webbrowser`` module while a page goes to a file instead."""
-
-    @staticmethod
-    def open(url: str, new: int = 0, autoraise: bool = True) -> bool:
-        return True
-
-
 def write_frames_page(spikes: ModuleType, frames: Any, output: Path, title: str) -> None:
     """The frame page of ``spikes.plot_frames`` written to ``output``, no browser opened."""
-    saved = getattr(spikes, "webbrowser")
-    setattr(spikes, "webbrowser", _NoBrowser())
     try:
-        tmp = spikes.plot_frames(frames, title=title)
-    finally:
-        setattr(spikes, "webbrowser", saved)
-    try:
-        # a copy, not a move: the page gets the usual permissions, not the temporary file's
-        shutil.copyfile(tmp, output)
+        spikes._write_frames_page(frames, output, title=title)
     except OSError as exc:
         raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
-    finally:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
 
 
 def read_frames(path: Path) -> np.ndarray:
@@ -557,7 +515,7 @@ def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     spikes = _module("spikes")
     title = args.title if args.title is not None else path.name
     try:
-        with _spike_progress(spikes, progress, int(frames.shape[0])):
+        with _spike_progress(progress):
             write_frames_page(spikes, frames, output, title)
     except (ValueError, IndexError) as exc:
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
@@ -605,7 +563,7 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
     progress.stage("spike page of the sample recording")
     events = samples.sample_events()
     page = root / "events.html"
-    with _spike_progress(spikes, progress, 25):
+    with _spike_progress(progress):
         spikes.export_events_html(events, str(page), sensor_size=tuple(samples.SENSOR_SIZE),
                                   title="Sample recording: rotating bar and dots")
     written.append(page)
@@ -613,7 +571,7 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
     progress.stage("frame page of the sample frame stack")
     frames = samples.sample_frames()
     page = root / "frames.html"
-    with _spike_progress(spikes, progress, int(frames.shape[0])):
+    with _spike_progress(progress):
         write_frames_page(spikes, frames, page, "Sample frames")
     written.append(page)
 

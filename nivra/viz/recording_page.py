@@ -19,15 +19,6 @@ import numpy as np
 from nivra.viz import io as readers
 from nivra.viz.io import CHUNK_EVENTS, TIME_UNITS, ReaderError, Source
 
-# Names looked for in an event record, by role, in order of preference (the lists of the
-# spikes module, repeated for the messages about missing fields).
-FIELD_CANDIDATES = {
-    "x": ("x", "channel", "addr", "address"),
-    "y": ("y", "row"),
-    "t": ("t", "ts", "time", "timestamp"),
-    "p": ("p", "pol", "polarity", "on"),
-}
-
 # A detected sensor beyond these is taken for stray coordinates; no page holds more image
 # pixels than the second.
 MAX_DETECTED_SIDE = 8192
@@ -56,9 +47,16 @@ class PageReport:
     warnings: list[str] = field(default_factory=list)
 
 
+def _field_candidates() -> Any:
+    """Names looked for in an event record, by role, in order of preference: the spikes
+    module's own lists, so the messages name exactly what it tries."""
+    return _spikes()._FIELD_CANDIDATES
+
+
 def _fields(dtype: np.dtype) -> tuple[str | None, ...]:
     names = set(dtype.names or ())
-    return tuple(next((n for n in FIELD_CANDIDATES[r] if n in names), None) for r in "xytp")
+    candidates = _field_candidates()
+    return tuple(next((n for n in candidates[r] if n in names), None) for r in "xytp")
 
 
 def _check_fields(path: Path, dtype: np.dtype) -> tuple[str | None, ...]:
@@ -67,7 +65,7 @@ def _check_fields(path: Path, dtype: np.dtype) -> tuple[str | None, ...]:
     for role, key, name in (("x (or channel/address)", "x", fields[0]), ("time", "t", fields[2])):
         if name is None:
             raise PageError(f"{path}: no {role} field; looked for "
-                            f"{', '.join(FIELD_CANDIDATES[key])}, found {found}")
+                            f"{', '.join(_field_candidates()[key])}, found {found}")
     return fields
 
 

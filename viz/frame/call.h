@@ -31,16 +31,6 @@ using Keyword = std::pair<const Name*, PyObject*>;
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
             std::initializer_list<Keyword> keywords);
 
-/// path.read_text(encoding="utf-8") on a path object; raises on error.
-Ref read_text_utf8(PyObject* path);
-
-/// path.write_text(text, encoding="utf-8") on a path object; raises on error.
-void write_text_utf8(PyObject* path, PyObject* text);
-
-/// path_type(file).parent / "templates": the template directory beside a module
-/// file, through the module's own Path and __file__; raises on error.
-Ref templates_beside(PyObject* path_type, PyObject* file);
-
 /// obj.name, raising on error.
 inline Ref attr(PyObject* obj, const Name& name) { return get_attr(obj, name.get()); }
 

@@ -10,6 +10,8 @@
 namespace nivra {
 namespace {
 
+const Name kDunderName("__name__"), kDunderFile("__file__");
+
 ModuleDef* module_def_of(PyModuleDef* def) { return reinterpret_cast<ModuleDef*>(def); }
 
 // Copies spec.<attr> into the module dict under `key`; a missing attribute
@@ -148,23 +150,38 @@ Ref Module::import_as(const char* name, const char* alias) const {
 }
 
 void Module::import_from(const char* module, std::initializer_list<const char*> names, int level) const {
-    Ref text = new_ref(PyUnicode_FromString(module));
-    Ref fromlist = new_ref(PyList_New(0));
     for (const char* n : names) {
-        Ref s = new_ref(PyUnicode_FromString(n));
-        append(fromlist.get(), s.get());
+        Ref value = nivra::import_from(dict_, module, n, level);
+        set(n, value.get());
     }
-    Ref mod = new_ref(PyImport_ImportModuleLevelObject(text.get(), dict_, nullptr, fromlist.get(), level));
-    for (const char* n : names) {
-        PyObject* value = PyObject_GetAttrString(mod.get(), n);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-            PyErr_Clear();
-            raise(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+}
+
+Ref import_from(PyObject* globals, const char* module, const char* name, int level) {
+    Ref module_text = new_ref(PyUnicode_FromString(module));
+    Ref name_text = new_ref(PyUnicode_FromString(name));
+    Ref fromlist = new_ref(PyTuple_Pack(1, name_text.get()));
+    Ref mod = new_ref(PyImport_ImportModuleLevelObject(module_text.get(), globals, nullptr, fromlist.get(), level));
+    PyObject* value = nullptr;
+    if (check(compat::lookup_attr(mod.get(), name_text.get(), &value)) == 1) return Ref::steal(value);
+    // A submodule that is imported but not (yet) bound on its package.
+    Ref package = get_attr_or_none(mod.get(), kDunderName.get());
+    if (PyUnicode_Check(package.get())) {
+        Ref full = new_ref(PyUnicode_FromFormat("%U.%U", package.get(), name_text.get()));
+        if (check(compat::dict_get(PyImport_GetModuleDict(), full.get(), &value)) == 1) {
+            Ref found = Ref::steal(value);
+            if (found.get() != Py_None) return found;
         }
-        Ref v = Ref::steal(value);
-        set(n, v.get());
+    } else {
+        package = new_ref(PyUnicode_FromString("<unknown module name>"));
     }
+    Ref file = get_attr_or_none(mod.get(), kDunderFile.get());
+    Ref message = file.get() != Py_None
+                      ? new_ref(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name_text.get(),
+                                                     package.get(), file.get()))
+                      : new_ref(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                     name_text.get(), package.get()));
+    PyErr_SetImportError(message.get(), package.get(), file.get());
+    throw PythonError{};
 }
 
 }  // namespace nivra

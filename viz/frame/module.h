@@ -29,13 +29,21 @@ public:
     Ref import(const char* name) const;
     /// `import dotted.name as alias` / `import name`; binds and returns the module.
     Ref import_as(const char* name, const char* alias) const;
-    /// `from module import a, b, ...` (level 1 for a sibling module); binds each name.
+    /// `from module import a, b, ...` (level 1 for a sibling module); binds each name
+    /// (through nivra::import_from).
     void import_from(const char* module, std::initializer_list<const char*> names,
                      int level = 0) const;
 
     PyObject* object_ = nullptr;
     PyObject* dict_ = nullptr;
 };
+
+/// `from module import name` as the statement does it, with `globals` the importing
+/// module's dict (level 1 for a sibling module): the module's attribute, else the
+/// submodule "<module>.<name>" already in sys.modules, else ImportError "cannot import
+/// name 'name' from 'module' (its file)". The one way module code imports a name, at
+/// import or at call time; raises on error.
+Ref import_from(PyObject* globals, const char* module, const char* name, int level = 0);
 
 /// A module's declaration: names, doc, the body that binds imports and tables,
 /// and the function table in binding order.

@@ -1,8 +1,9 @@
 // viz/kernels/events.cpp: event binning and frame colouring (see events.h).
 //
 // Events are processed in chunks: each column of a chunk is first converted into a
-// small typed buffer by a loop specialised for its storage (type, byte order), then
-// the chunk is scattered. Memory use is the caller's output plus these buffers.
+// small typed buffer by a loop specialised for its storage (type, byte order; chosen
+// by visit_field), then the chunk is scattered. Memory use is the caller's output plus
+// these buffers.
 #include "events.h"
 
 #include <algorithm>
@@ -32,17 +33,71 @@ struct Bits<4> { using type = std::uint32_t; };
 template <>
 struct Bits<8> { using type = std::uint64_t; };
 
+// The storage of a bool field: one byte, any non-zero value is true.
+struct BoolByte {};
+
+// How a field stores its values: the C++ type of one value (BoolByte for bools) and
+// whether its bytes are in the other order. visit_field passes one of these.
 template <class T, bool Swap>
-inline T load(const unsigned char* p) noexcept {
-    using U = typename Bits<sizeof(T)>::type;
-    U u;
-    std::memcpy(&u, p, sizeof u);
-    if constexpr (Swap && sizeof(T) > 1) {
-        if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
-        if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
-        if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
+struct Storage {
+    using type = T;
+    static constexpr bool swap = Swap;
+};
+
+// The value stored at p: bools as 0 or 1, everything else as its own type.
+template <class S>
+inline auto load(const unsigned char* p) noexcept {
+    using T = typename S::type;
+    if constexpr (std::is_same_v<T, BoolByte>) {
+        return static_cast<std::uint8_t>(*p != 0);
+    } else {
+        using U = typename Bits<sizeof(T)>::type;
+        U u;
+        std::memcpy(&u, p, sizeof u);
+        if constexpr (S::swap && sizeof(T) == 2) u = __builtin_bswap16(u);
+        if constexpr (S::swap && sizeof(T) == 4) u = __builtin_bswap32(u);
+        if constexpr (S::swap && sizeof(T) == 8) u = __builtin_bswap64(u);
+        return std::bit_cast<T>(u);
     }
-    return std::bit_cast<T>(u);
+}
+
+// The type load<S> gives.
+template <class S>
+using Value = decltype(load<S>(nullptr));
+
+// True for the storages of integer fields (bools are not among them).
+template <class S>
+constexpr bool kIntegerStorage = std::is_integral_v<typename S::type>;
+
+// Calls fn(Storage<T, Swap>{}) for the field's storage and returns its result: the one
+// place that dispatches on kind, size and byte order. Every storage a Field may hold
+// (field_supported) is instantiated, so fn returns one type for all of them.
+template <class F>
+decltype(auto) visit_field(const Field& f, F&& fn) noexcept {
+    const auto by_kind = [&]<bool Swap>(std::bool_constant<Swap>) -> decltype(auto) {
+        switch (f.kind) {
+            case FieldKind::Bool: return fn(Storage<BoolByte, Swap>{});
+            case FieldKind::Int:
+                switch (f.size) {
+                    case 1: return fn(Storage<std::int8_t, Swap>{});
+                    case 2: return fn(Storage<std::int16_t, Swap>{});
+                    case 4: return fn(Storage<std::int32_t, Swap>{});
+                    default: return fn(Storage<std::int64_t, Swap>{});
+                }
+            case FieldKind::UInt:
+                switch (f.size) {
+                    case 1: return fn(Storage<std::uint8_t, Swap>{});
+                    case 2: return fn(Storage<std::uint16_t, Swap>{});
+                    case 4: return fn(Storage<std::uint32_t, Swap>{});
+                    default: return fn(Storage<std::uint64_t, Swap>{});
+                }
+            case FieldKind::Float: break;
+        }
+        if (f.size == 4) return fn(Storage<float, Swap>{});
+        return fn(Storage<double, Swap>{});
+    };
+    if (f.swap) return by_kind(std::true_type{});
+    return by_kind(std::false_type{});
 }
 
 // float64 -> int32 as the hardware truncating conversion does it: NaN and values
@@ -55,53 +110,21 @@ inline std::int32_t to_int32(double v) noexcept {
 // What a column is converted into.
 enum class Target { Float64, Int32, Positive };
 
-template <class T, bool Swap, Target To, class Out>
+template <class S, Target To, class Out>
 void convert_loop(const unsigned char* p, std::ptrdiff_t stride, std::size_t count, Out* out) noexcept {
+    using V = Value<S>;
     for (std::size_t i = 0; i < count; ++i, p += stride) {
-        const T v = load<T, Swap>(p);
+        const V v = load<S>(p);
         if constexpr (To == Target::Float64) {
             out[i] = static_cast<double>(v);
         } else if constexpr (To == Target::Int32) {
-            if constexpr (std::is_floating_point_v<T>)
+            if constexpr (std::is_floating_point_v<V>)
                 out[i] = to_int32(static_cast<double>(v));
             else
                 out[i] = static_cast<std::int32_t>(v);  // modular, as the array cast wraps
         } else {
-            out[i] = static_cast<unsigned char>(v > T(0));
+            out[i] = static_cast<unsigned char>(v > V(0));
         }
-    }
-}
-
-template <bool Swap, Target To, class Out>
-void convert_typed(const Field& f, const unsigned char* p, std::size_t count, Out* out) noexcept {
-    switch (f.kind) {
-        case FieldKind::Bool: {
-            // Any non-zero byte is true.
-            for (std::size_t i = 0; i < count; ++i, p += f.stride) {
-                const unsigned char b = *p != 0;
-                if constexpr (To == Target::Float64) out[i] = b;
-                else if constexpr (To == Target::Int32) out[i] = b;
-                else out[i] = b;
-            }
-            return;
-        }
-        case FieldKind::Int:
-            switch (f.size) {
-                case 1: return convert_loop<std::int8_t, Swap, To>(p, f.stride, count, out);
-                case 2: return convert_loop<std::int16_t, Swap, To>(p, f.stride, count, out);
-                case 4: return convert_loop<std::int32_t, Swap, To>(p, f.stride, count, out);
-                default: return convert_loop<std::int64_t, Swap, To>(p, f.stride, count, out);
-            }
-        case FieldKind::UInt:
-            switch (f.size) {
-                case 1: return convert_loop<std::uint8_t, Swap, To>(p, f.stride, count, out);
-                case 2: return convert_loop<std::uint16_t, Swap, To>(p, f.stride, count, out);
-                case 4: return convert_loop<std::uint32_t, Swap, To>(p, f.stride, count, out);
-                default: return convert_loop<std::uint64_t, Swap, To>(p, f.stride, count, out);
-            }
-        case FieldKind::Float:
-            if (f.size == 4) return convert_loop<float, Swap, To>(p, f.stride, count, out);
-            return convert_loop<double, Swap, To>(p, f.stride, count, out);
     }
 }
 
@@ -109,10 +132,7 @@ void convert_typed(const Field& f, const unsigned char* p, std::size_t count, Ou
 template <Target To, class Out>
 void convert(const Field& f, std::size_t start, std::size_t count, Out* out) noexcept {
     const unsigned char* p = f.base + static_cast<std::ptrdiff_t>(start) * f.stride;
-    if (f.swap)
-        convert_typed<true, To>(f, p, count, out);
-    else
-        convert_typed<false, To>(f, p, count, out);
+    visit_field(f, [&]<class S>(S) { convert_loop<S, To>(p, f.stride, count, out); });
 }
 
 // The clipped time bin of each event of a chunk, from its float64 time: the
@@ -192,28 +212,20 @@ public:
     // for the shortcut (bins are still right).
     bool bins(std::size_t start, std::size_t count, std::int32_t* bin) noexcept {
         const unsigned char* p = field_.base + static_cast<std::ptrdiff_t>(start) * field_.stride;
-        const bool u = field_.kind == FieldKind::UInt;
-        switch (field_.size) {
-            case 1: return u ? typed<std::uint8_t>(p, count, bin) : typed<std::int8_t>(p, count, bin);
-            case 2: return u ? typed<std::uint16_t>(p, count, bin) : typed<std::int16_t>(p, count, bin);
-            case 4: return u ? typed<std::uint32_t>(p, count, bin) : typed<std::int32_t>(p, count, bin);
-            default: return u ? typed<std::uint64_t>(p, count, bin) : typed<std::int64_t>(p, count, bin);
-        }
+        return visit_field(field_, [&]<class S>(S) {
+            if constexpr (kIntegerStorage<S>) return run_loop<S>(p, count, bin);
+            return false;  // init() took only integer times
+        });
     }
 
 private:
-    template <class T>
-    bool typed(const unsigned char* p, std::size_t count, std::int32_t* bin) noexcept {
-        return field_.swap ? run_loop<T, true>(p, count, bin) : run_loop<T, false>(p, count, bin);
-    }
-
-    template <class T, bool Swap>
+    template <class S>
     bool run_loop(const unsigned char* p, std::size_t count, std::int32_t* bin) noexcept {
         std::size_t misses = 0;
         std::int32_t cur = cur_;
         Wide lo = edges_[cur], hi = edges_[cur + 1];
         for (std::size_t i = 0; i < count; ++i, p += field_.stride) {
-            const Wide v = load<T, Swap>(p);
+            const Wide v = load<S>(p);
             if (v < lo || v >= hi) [[unlikely]] {
                 ++misses;
                 // upper_bound over edges_[1 .. bins]: the run holding v.
@@ -288,45 +300,29 @@ bool field_supported(FieldKind kind, int size) noexcept {
 
 namespace {
 
-template <class T, bool Swap>
-T max_of(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, T hi) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
-        hi = v > hi ? v : hi;
-    }
-    return hi;
-}
-
-template <class T>
-__int128 max_any(const Field& f, const unsigned char* p, std::size_t n, __int128 hi) noexcept {
-    const T start = static_cast<T>(hi);
-    return f.swap ? max_of<T, true>(p, f.stride, n, start) : max_of<T, false>(p, f.stride, n, start);
-}
-
-// One value of an integer or bool field (bool: 0 or 1).
+// One value of an integer or bool field, widened (bool: 0 or 1).
 __int128 value_at(const Field& f, const unsigned char* p) noexcept {
-    if (f.kind == FieldKind::Bool) return *p != 0;
-    const bool u = f.kind == FieldKind::UInt;
-#define NIVRA_LOAD(T) (f.swap ? __int128(load<T, true>(p)) : __int128(load<T, false>(p)))
-    switch (f.size) {
-        case 1: return u ? NIVRA_LOAD(std::uint8_t) : NIVRA_LOAD(std::int8_t);
-        case 2: return u ? NIVRA_LOAD(std::uint16_t) : NIVRA_LOAD(std::int16_t);
-        case 4: return u ? NIVRA_LOAD(std::uint32_t) : NIVRA_LOAD(std::int32_t);
-        default: return u ? NIVRA_LOAD(std::uint64_t) : NIVRA_LOAD(std::int64_t);
-    }
-#undef NIVRA_LOAD
+    return visit_field(f, [&]<class S>(S) -> __int128 {
+        if constexpr (std::is_floating_point_v<Value<S>>) return 0;  // not asked for floats
+        else return load<S>(p);
+    });
 }
 
-// The maximum of the field over n events from p, given the maximum so far.
+// The maximum of an integer or bool field over n events from p, given the maximum so far.
 __int128 chunk_max(const Field& f, const unsigned char* p, std::size_t n, __int128 hi) noexcept {
-    if (f.kind == FieldKind::Bool) return max_any<std::uint8_t>(f, p, n, hi) != 0;
-    const bool u = f.kind == FieldKind::UInt;
-    switch (f.size) {
-        case 1: return u ? max_any<std::uint8_t>(f, p, n, hi) : max_any<std::int8_t>(f, p, n, hi);
-        case 2: return u ? max_any<std::uint16_t>(f, p, n, hi) : max_any<std::int16_t>(f, p, n, hi);
-        case 4: return u ? max_any<std::uint32_t>(f, p, n, hi) : max_any<std::int32_t>(f, p, n, hi);
-        default: return u ? max_any<std::uint64_t>(f, p, n, hi) : max_any<std::int64_t>(f, p, n, hi);
-    }
+    return visit_field(f, [&]<class S>(S) -> __int128 {
+        using V = Value<S>;
+        if constexpr (std::is_floating_point_v<V>) {
+            return hi;  // not asked for floats
+        } else {
+            V m = static_cast<V>(hi);
+            for (std::size_t i = 0; i < n; ++i) {
+                const V v = load<S>(p + static_cast<std::ptrdiff_t>(i) * f.stride);
+                m = v > m ? v : m;
+            }
+            return m;
+        }
+    });
 }
 
 }  // namespace
@@ -346,11 +342,13 @@ void column_maxima(const Field* fields, std::size_t k, std::size_t n, __int128* 
 
 namespace {
 
-template <class T, bool Swap>
-void int_bounds(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, TimeBins* tb) noexcept {
-    T mn = load<T, Swap>(p), mx = mn;
+// The bounds of integer times in one pass, exactly and as float64.
+template <class S>
+void int_bounds(const Field& t, std::size_t n, TimeBins* tb) noexcept {
+    using V = Value<S>;
+    V mn = load<S>(t.base), mx = mn;
     for (std::size_t i = 1; i < n; ++i) {
-        const T v = load<T, Swap>(p + static_cast<std::ptrdiff_t>(i) * stride);
+        const V v = load<S>(t.base + static_cast<std::ptrdiff_t>(i) * t.stride);
         mn = v < mn ? v : mn;
         mx = v > mx ? v : mx;
     }
@@ -362,27 +360,15 @@ void int_bounds(const unsigned char* p, std::ptrdiff_t stride, std::size_t n, Ti
     tb->int_max = mx;
 }
 
-template <class T>
-void int_bounds_any(const Field& f, std::size_t n, TimeBins* tb) noexcept {
-    if (f.swap)
-        int_bounds<T, true>(f.base, f.stride, n, tb);
-    else
-        int_bounds<T, false>(f.base, f.stride, n, tb);
-}
-
 }  // namespace
 
 void time_bounds(const Field& t, std::size_t n, TimeBins* tb) noexcept {
     tb->has_int_bounds = false;
-    if (t.kind == FieldKind::Int || t.kind == FieldKind::UInt) {
-        const bool u = t.kind == FieldKind::UInt;
-        switch (t.size) {
-            case 1: return u ? int_bounds_any<std::uint8_t>(t, n, tb) : int_bounds_any<std::int8_t>(t, n, tb);
-            case 2: return u ? int_bounds_any<std::uint16_t>(t, n, tb) : int_bounds_any<std::int16_t>(t, n, tb);
-            case 4: return u ? int_bounds_any<std::uint32_t>(t, n, tb) : int_bounds_any<std::int32_t>(t, n, tb);
-            default: return u ? int_bounds_any<std::uint64_t>(t, n, tb) : int_bounds_any<std::int64_t>(t, n, tb);
-        }
-    }
+    const bool done = visit_field(t, [&]<class S>(S) {
+        if constexpr (kIntegerStorage<S>) int_bounds<S>(t, n, tb);
+        return kIntegerStorage<S>;
+    });
+    if (done) return;
     double buf[kChunk];
     double lo = std::numeric_limits<double>::infinity();
     double hi = -std::numeric_limits<double>::infinity();
@@ -406,7 +392,7 @@ namespace {
 
 // Cells of a chunk's events in the frame stack (-1 for events outside the sensor), from
 // x and y stored alike: read straight from the records, no int32 buffers in between.
-template <class T, bool Swap>
+template <class S>
 std::size_t cells_same(const Field& xf, const Field& yf, std::size_t start, std::size_t count,
                        const std::int32_t* bin, const unsigned char* on, std::int64_t width,
                        std::int64_t height, std::int64_t* cell) noexcept {
@@ -416,21 +402,13 @@ std::size_t cells_same(const Field& xf, const Field& yf, std::size_t start, std:
     std::size_t kept = 0;
     for (std::size_t i = 0; i < count; ++i, px += xf.stride, py += yf.stride) {
         // The int32 cast of each coordinate, as the array cast does it (wrap-around).
-        const std::int64_t xi = static_cast<std::int32_t>(load<T, Swap>(px));
-        const std::int64_t yi = static_cast<std::int32_t>(load<T, Swap>(py));
+        const std::int64_t xi = static_cast<std::int32_t>(load<S>(px));
+        const std::int64_t yi = static_cast<std::int32_t>(load<S>(py));
         const bool inside = xi >= 0 && xi < width && yi >= 0 && yi < height;
         cell[kept] = (static_cast<std::int64_t>(bin[i]) * 2 + (on[i] ? 0 : 1)) * plane + yi * width + xi;
         kept += inside;
     }
     return kept;
-}
-
-template <class T>
-std::size_t cells_same_any(const Field& xf, const Field& yf, std::size_t start, std::size_t count,
-                           const std::int32_t* bin, const unsigned char* on, std::int64_t width,
-                           std::int64_t height, std::int64_t* cell) noexcept {
-    return xf.swap ? cells_same<T, true>(xf, yf, start, count, bin, on, width, height, cell)
-                   : cells_same<T, false>(xf, yf, start, count, bin, on, width, height, cell);
 }
 
 // True when x and y are integers stored alike (the common case has its own loop).
@@ -458,15 +436,12 @@ void bin_frames(const EventColumns& cols, std::size_t n, const TimeBins& tb, std
             std::fill_n(on, count, static_cast<unsigned char>(1));
         std::size_t kept = 0;
         if (same) {
-            const bool u = cols.x.kind == FieldKind::UInt;
-            switch (cols.x.size) {
-#define NIVRA_CELLS(T) cells_same_any<T>(cols.x, cols.y, start, count, bin, on, width, height, cell)
-                case 1: kept = u ? NIVRA_CELLS(std::uint8_t) : NIVRA_CELLS(std::int8_t); break;
-                case 2: kept = u ? NIVRA_CELLS(std::uint16_t) : NIVRA_CELLS(std::int16_t); break;
-                case 4: kept = u ? NIVRA_CELLS(std::uint32_t) : NIVRA_CELLS(std::int32_t); break;
-                default: kept = u ? NIVRA_CELLS(std::uint64_t) : NIVRA_CELLS(std::int64_t); break;
-#undef NIVRA_CELLS
-            }
+            // y is stored as x is: x's storage reads both.
+            kept = visit_field(cols.x, [&]<class S>(S) -> std::size_t {
+                if constexpr (kIntegerStorage<S>)
+                    return cells_same<S>(cols.x, cols.y, start, count, bin, on, width, height, cell);
+                return 0;  // same_integer_storage holds only for integers
+            });
         } else {
             convert<Target::Int32>(cols.x, start, count, x);
             if (cols.has_y)
@@ -503,25 +478,16 @@ namespace {
 
 // Neuron of each event of a chunk, int32(y * width + x) with int32 wrap-around, from
 // x and y stored alike (as cells_same).
-template <class T, bool Swap>
+template <class S>
 void neurons_same(const Field& xf, const Field& yf, std::size_t start, std::size_t count, std::uint32_t w,
                   std::int32_t* neuron) noexcept {
     const unsigned char* px = xf.base + static_cast<std::ptrdiff_t>(start) * xf.stride;
     const unsigned char* py = yf.base + static_cast<std::ptrdiff_t>(start) * yf.stride;
     for (std::size_t i = 0; i < count; ++i, px += xf.stride, py += yf.stride) {
-        const auto xi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<T, Swap>(px)));
-        const auto yi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<T, Swap>(py)));
+        const auto xi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<S>(px)));
+        const auto yi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<S>(py)));
         neuron[i] = static_cast<std::int32_t>(yi * w + xi);
     }
-}
-
-template <class T>
-void neurons_same_any(const Field& xf, const Field& yf, std::size_t start, std::size_t count, std::uint32_t w,
-                      std::int32_t* neuron) noexcept {
-    if (xf.swap)
-        neurons_same<T, true>(xf, yf, start, count, w, neuron);
-    else
-        neurons_same<T, false>(xf, yf, start, count, w, neuron);
 }
 
 }  // namespace
@@ -536,15 +502,9 @@ void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std
         const std::size_t count = std::min(kChunk, n - start);
         chunk_bins.bins(start, count, bin);
         if (same) {
-            const bool u = cols.x.kind == FieldKind::UInt;
-            switch (cols.x.size) {
-#define NIVRA_NEURONS(T) neurons_same_any<T>(cols.x, cols.y, start, count, w, neuron)
-                case 1: u ? NIVRA_NEURONS(std::uint8_t) : NIVRA_NEURONS(std::int8_t); break;
-                case 2: u ? NIVRA_NEURONS(std::uint16_t) : NIVRA_NEURONS(std::int16_t); break;
-                case 4: u ? NIVRA_NEURONS(std::uint32_t) : NIVRA_NEURONS(std::int32_t); break;
-                default: u ? NIVRA_NEURONS(std::uint64_t) : NIVRA_NEURONS(std::int64_t); break;
-#undef NIVRA_NEURONS
-            }
+            visit_field(cols.x, [&]<class S>(S) {
+                if constexpr (kIntegerStorage<S>) neurons_same<S>(cols.x, cols.y, start, count, w, neuron);
+            });
         } else {
             convert<Target::Int32>(cols.x, start, count, x);
             if (cols.has_y) convert<Target::Int32>(cols.y, start, count, y);

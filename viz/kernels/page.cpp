@@ -553,7 +553,7 @@ private:
     // whole texts, so a placeholder meets a JSON brace only within
     // kPlaceholderEdge characters of either end, where the plan recorded them.
     bool live_brace(int source, std::size_t p) const noexcept {
-        if (source != PagePlan::kJson) return true;
+        if (source != PagePlan::Json) return true;
         if (p < kPlaceholderEdge && (plan_.json_head_dead >> p & 1)) return false;
         return p < plan_.json_tail || !(plan_.json_tail_dead >> (p - plan_.json_tail) & 1);
     }
@@ -566,7 +566,7 @@ template <class Out>
 bool write_pieces(const PagePlan& plan, Out* out) noexcept {
     Sink<Out> sink(out, plan.length);
     for (const PagePiece& piece : plan.pieces)
-        copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::kJson,
+        copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::Json,
                   JsonBraces::in_strings, sink);
     return sink.filled();
 }
@@ -586,7 +586,7 @@ std::size_t html_escaped_length(const C* s, std::size_t n) noexcept {
 }
 
 template <class C>
-bool html_escape(const C* s, std::size_t n, C* d, std::size_t room) noexcept {
+bool escape_html(const C* s, std::size_t n, C* d, std::size_t room) noexcept {
     Sink<C> out(d, room);
     std::size_t run = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -623,11 +623,11 @@ std::size_t html_escaped_length(const Text& t) noexcept {
     }
 }
 
-bool html_escape(const Text& t, void* out, std::size_t room) noexcept {
+bool escape_html(const Text& t, void* out, std::size_t room) noexcept {
     switch (t.width) {
-        case 1: return html_escape(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out), room);
-        case 2: return html_escape(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out), room);
-        default: return html_escape(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out), room);
+        case 1: return escape_html(static_cast<const u8*>(t.data), t.length, static_cast<u8*>(out), room);
+        case 2: return escape_html(static_cast<const u16*>(t.data), t.length, static_cast<u16*>(out), room);
+        default: return escape_html(static_cast<const u32*>(t.data), t.length, static_cast<u32*>(out), room);
     }
 }
 
@@ -638,17 +638,17 @@ JsonEscapeInfo json_escape_info(const Text& json, JsonBraces braces) noexcept {
 }
 
 template <class Out>
-bool json_escape(const Text& json, JsonBraces braces, Out* out, std::size_t room) noexcept {
+bool escape_json(const Text& json, JsonBraces braces, Out* out, std::size_t room) noexcept {
     Sink<Out> sink(out, room);
     copy_text(json, 0, json.length, true, braces, sink);
     return sink.filled();
 }
 
-bool json_escape(const Text& json, JsonBraces braces, void* out, int out_width, std::size_t room) noexcept {
+bool escape_json(const Text& json, JsonBraces braces, void* out, int out_width, std::size_t room) noexcept {
     switch (out_width) {
-        case 1: return json_escape(json, braces, static_cast<u8*>(out), room);
-        case 2: return json_escape(json, braces, static_cast<u16*>(out), room);
-        default: return json_escape(json, braces, static_cast<u32*>(out), room);
+        case 1: return escape_json(json, braces, static_cast<u8*>(out), room);
+        case 2: return escape_json(json, braces, static_cast<u16*>(out), room);
+        default: return escape_json(json, braces, static_cast<u32*>(out), room);
     }
 }
 
@@ -656,17 +656,17 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
                      const Text& height, PagePlan& plan) noexcept {
     try {
         plan = PagePlan{};
-        plan.sources[PagePlan::kTemplate] = tmpl;
-        plan.sources[PagePlan::kTitle] = title;
-        plan.sources[PagePlan::kJson] = json;
-        plan.sources[PagePlan::kWidth] = width;
-        plan.sources[PagePlan::kHeight] = height;
+        plan.sources[PagePlan::Template] = tmpl;
+        plan.sources[PagePlan::Title] = title;
+        plan.sources[PagePlan::Json] = json;
+        plan.sources[PagePlan::Width] = width;
+        plan.sources[PagePlan::Height] = height;
 
         // One scan of each source for the placeholders that can still act on it.
-        find_placeholders(tmpl, kTitleBit | kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::kTemplate]);
-        find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::kTitle]);
+        find_placeholders(tmpl, kTitleBit | kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Template]);
+        find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Title]);
         JsonScan scan;
-        scan.matches = &plan.matches[PagePlan::kJson];
+        scan.matches = &plan.matches[PagePlan::Json];
         with_chars(json, [&](const auto* s) { scan_json(s, json.length, JsonBraces::in_strings, scan); });
         plan.json_escapes = scan.escapes;
         plan.json_head_dead = scan.head_dead;
@@ -676,8 +676,8 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
 
         // The three levels: {{TITLE}}; {{DATA_JSON}}; {{WIDTH}} and {{HEIGHT}} together
         // (numbers hold no brace, so neither can make or break an occurrence of the other).
-        const int replacement[4] = {PagePlan::kTitle, PagePlan::kJson, PagePlan::kWidth, PagePlan::kHeight};
-        std::vector<PagePiece> whole{{PagePlan::kTemplate, 0, tmpl.length}}, titled, filled;
+        const int replacement[4] = {PagePlan::Title, PagePlan::Json, PagePlan::Width, PagePlan::Height};
+        std::vector<PagePiece> whole{{PagePlan::Template, 0, tmpl.length}}, titled, filled;
         if (tmpl.length == 0) whole.clear();
         const std::size_t titles = Level(plan, whole).run(kTitleBit, replacement, titled);
         const std::size_t jsons = Level(plan, titled).run(kDataBit, replacement, filled);
@@ -693,15 +693,15 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
 
         std::size_t total = 0;
         for (const PagePiece& piece : plan.pieces)
-            if (!add(total, piece.end - piece.begin)) return PageStatus::too_large;
+            if (!add(total, piece.end - piece.begin)) return PageStatus::TooLarge;
         // Escaped characters (braces in strings included) are never part of a
         // placeholder, so each copy of the JSON text keeps all of them.
         for (std::size_t n = 0; n < jsons; ++n)
-            if (!add(total, 5 * plan.json_escapes)) return PageStatus::too_large;
+            if (!add(total, 5 * plan.json_escapes)) return PageStatus::TooLarge;
         plan.length = total;
-        return PageStatus::ok;
+        return PageStatus::Ok;
     } catch (const std::bad_alloc&) {
-        return PageStatus::no_memory;
+        return PageStatus::NoMemory;
     }
 }
 
@@ -712,7 +712,7 @@ PageStatus write_page(const PagePlan& plan, void* out, int out_width) noexcept {
         case 2: filled = write_pieces(plan, static_cast<u16*>(out)); break;
         default: filled = write_pieces(plan, static_cast<u32*>(out)); break;
     }
-    return filled ? PageStatus::ok : PageStatus::internal;
+    return filled ? PageStatus::Ok : PageStatus::Internal;
 }
 
 const char* json_kernel() noexcept {

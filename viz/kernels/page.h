@@ -16,7 +16,7 @@ struct Text {
     std::uint32_t max_char = 127;
 };
 
-enum class PageStatus { ok, no_memory, too_large, internal };
+enum class PageStatus { Ok, NoMemory, TooLarge, Internal };
 
 // ---- HTML escaping: & < > " ' become &amp; &lt; &gt; &quot; &#x27; ---------
 
@@ -26,7 +26,7 @@ enum class PageStatus { ok, no_memory, too_large, internal };
 /// Writes the escaped text into `out`, which has text.width bytes per character
 /// and room for `room` characters; false (and nothing written past `room`) unless
 /// the escaped text fills exactly that room (html_escaped_length(text)).
-[[nodiscard]] bool html_escape(const Text& text, void* out, std::size_t room) noexcept;
+[[nodiscard]] bool escape_html(const Text& text, void* out, std::size_t room) noexcept;
 
 // ---- JSON text made safe inside a <script> element ---------------------------
 // < > & U+2028 U+2029 become \u003c \u003e \u0026 \u2028 \u2029. Those characters
@@ -48,7 +48,7 @@ struct JsonEscapeInfo {
 /// Writes the escaped text into `out` (out_width bytes per character, room for
 /// `room` characters); false (and nothing written past `room`) unless it fills
 /// exactly that room (json_escape_info(json, braces).length).
-[[nodiscard]] bool json_escape(const Text& json, JsonBraces braces, void* out, int out_width,
+[[nodiscard]] bool escape_json(const Text& json, JsonBraces braces, void* out, int out_width,
                                std::size_t room) noexcept;
 
 /// The vector kernel the JSON scans use on one-byte text on this CPU, chosen
@@ -91,9 +91,9 @@ struct PageMatch {
 constexpr std::size_t kPlaceholderEdge = 12;
 
 struct PagePlan {
-    enum Source { kTemplate, kTitle, kJson, kWidth, kHeight, kSources };
-    Text sources[kSources];
-    std::vector<PageMatch> matches[kSources];  // placeholders inside each source
+    enum Source { Template, Title, Json, Width, Height, SourceCount };
+    Text sources[SourceCount];
+    std::vector<PageMatch> matches[SourceCount];  // placeholders inside each source
     std::vector<PagePiece> pieces;             // the page, in order
     std::size_t json_escapes = 0;              // < > & U+2028 U+2029, braces in strings
     std::uint64_t json_head_dead = 0;          // bit p: json[p] (p < kPlaceholderEdge) is a brace in a string
