@@ -30,7 +30,7 @@ function boot() {
   const M = readModel(doc);
   S.M = M;
   $("subtitle").textContent = fmtInt(M.nodes.length) + " nodes · " + fmtInt(M.edges.length) + " edges" +
-    (M.doc.version != null ? " · IR " + String(M.doc.version) : "");
+    (M.version.header ? " · " + M.version.header : "");
   if (M.nodes.length > LARGE_GRAPH) S.collapsed = new Set(M.groups.filter((g) => g.members.length).map((g) => g.gi));
   renderSummary();
   S.timing.prepMs = now() - t0;

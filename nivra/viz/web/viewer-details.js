@@ -46,7 +46,7 @@ function renderSummary() {
   stat(grid, fmtCompact(total), "parameters", fmtInt(total) + " parameters");
   stat(grid, fmtInt(M.groups.length), "groups");
   const meta = el("div", "rows"); meta.style.marginTop = "10px"; g.appendChild(meta);
-  row(meta, { k: "IR version", v: doc.version == null ? "unknown" : String(doc.version), mono: true });
+  row(meta, { k: M.version.label, v: M.version.value, mono: true });
   row(meta, { k: "Parameters", v: fmtInt(total), mono: true });
   if (M.skipped) row(meta, { k: "Edges to unknown nodes", v: fmtInt(M.skipped), mono: true });
   for (const [key, title] of [["inputs", "Inputs"], ["outputs", "Outputs"]]) {
@@ -100,7 +100,8 @@ function renderSummary() {
     }
     if (M.groups.length > 300) rows.appendChild(el("div", "empty", "… " + fmtInt(M.groups.length - 300) + " more"));
   }
-  const rest = Object.keys(md).filter((k) => k !== "partition" && k !== "core_legend" && k !== "type_legend");
+  const shown = ["partition", "core_legend", "type_legend"].concat(M.version.shownKeys);
+  const rest = Object.keys(md).filter((k) => !shown.includes(k));
   if (rest.length) {
     const s = section(side, "Metadata");
     kvList(s, rest.slice(0, 60).map((k) => [k, valueText(md[k])]));

@@ -65,11 +65,25 @@ function readModel(doc) {
   }
   for (const node of nodes) if (node.group >= 0) groups[node.group].members.push(node.i);
   const metadata = doc.metadata != null && typeof doc.metadata === "object" ? doc.metadata : {};
+  const version = readVersion(doc, metadata);
   const coreColors = new Map();
   if (Array.isArray(metadata.core_legend)) {
     for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(String(c.core_id), safeColor(c.color, DEFAULT_COLOR));
   }
-  return { doc, nodes, index, edges, skipped, groups, groupIndex, metadata, coreColors };
+  return { doc, nodes, index, edges, skipped, groups, groupIndex, metadata, version, coreColors };
+}
+
+// The version shown in the header and the summary. NIR documents name their format and
+// version in the metadata; those two keys are then not listed again with the rest.
+function readVersion(doc, md) {
+  const own = (key) => Object.prototype.hasOwnProperty.call(md, key);
+  if (own("format") && md.format === "NIR") {
+    const v = own("nir_version") && md.nir_version != null ? String(md.nir_version)
+      : doc.version != null ? String(doc.version).replace(/^NIR /, "") : "unknown";
+    return { label: "NIR version", value: v, header: "NIR " + v, shownKeys: ["format", "nir_version"] };
+  }
+  const v = doc.version == null ? null : String(doc.version);
+  return { label: "IR version", value: v == null ? "unknown" : v, header: v == null ? "" : "IR " + v, shownKeys: [] };
 }
 
 function sizeNode(node) {
