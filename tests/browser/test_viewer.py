@@ -231,11 +231,23 @@ def test_selecting_a_hidden_node_expands_its_group(viewer):
     assert str(doc["groups"][2]["id"]) not in api(page, "__nivraViewer.collapsed")
 
 
-def test_large_graphs_start_collapsed(viewer):
+@pytest.mark.parametrize("nested", [False, True])
+def test_large_graphs_start_with_top_level_groups_collapsed(viewer, nested):
     doc = graphdocs.generated(2000, seed=5)
+    top = [str(g["id"]) for g in doc["groups"]]
+    if nested:  # a group around each pair of blocks: those start collapsed, the blocks inside do not
+        inner = doc["groups"]
+        outer = [graphdocs.group(f"pair{i}", "Stage", f"Stage {i}", "", inner[i]["nodes"] + inner[i + 1]["nodes"])
+                 for i in range(0, len(inner) - 1, 2)]
+        doc["groups"] = inner + outer
+        top = [g["id"] for g in outer] + ([str(inner[-1]["id"])] if len(inner) % 2 else [])
     page = viewer.open(doc)
-    assert len(api(page, "__nivraViewer.collapsed")) == len(doc["groups"])
+    assert sorted(api(page, "__nivraViewer.collapsed")) == sorted(top)
     assert api(page, "__nivraViewer.units") < 2000 / 3
+    if nested:
+        api(page, "__nivraViewer.toggleGroup('pair0', false)")
+        wait_idle(page)
+        assert api(page, f"__nivraViewer.groupBox({doc['groups'][0]['id']})")["collapsed"] is False
     assert not viewer.errors
 
 
