@@ -342,6 +342,36 @@ def test_png_export(viewer):
     assert base64.b64decode(url.split(",", 1)[1])[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize("kind", ["svg", "png"])
+def test_export_in_a_sandboxed_frame_shows_the_image_instead(viewer, browser, tmp_path, kind):
+    # As in a notebook's output: scripts run, downloads are blocked.
+    from pages import render_graph_page
+
+    from nivra.viz.notebook import srcdoc_escape
+
+    outer = tmp_path / "outer.html"
+    outer.write_text('<!DOCTYPE html><iframe sandbox="allow-scripts" style="width:1200px;height:800px" srcdoc="'
+                     + srcdoc_escape(render_graph_page(graphdocs.chain(), title="chain")) + '"></iframe>', encoding="utf-8")
+    context = browser.new_context(viewport={"width": 1300, "height": 900}, accept_downloads=True)
+    viewer.contexts.append(context)
+    page = context.new_page()
+    downloads = []
+    page.on("download", lambda d: downloads.append(d))
+    page.on("console", lambda m: viewer.errors.append(m.text) if m.type == "error" else None)
+    page.goto(outer.as_uri())
+    frame = page.wait_for_selector("iframe").content_frame()
+    frame.wait_for_function("document.documentElement.dataset.state === 'ready'")
+    frame.click("#export-btn")
+    frame.click(f"#export-{kind}")
+    frame.wait_for_selector("#export-view[data-ready]")
+    src = frame.get_attribute("#export-view img", "src")
+    assert src.startswith(f"data:image/{'svg+xml' if kind == 'svg' else 'png'};base64,")
+    assert "right-click the image" in frame.inner_text("#export-view")
+    frame.press("#export-view", "Escape")
+    assert frame.query_selector("#export-view") is None
+    assert downloads == [] and viewer.errors == []
+
+
 # ------------------------------------------------------------------- safety --
 
 def test_hostile_names_run_no_script_and_show_as_text(viewer):
