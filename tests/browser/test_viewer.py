@@ -366,6 +366,7 @@ def test_export_in_a_sandboxed_frame_shows_the_image_instead(viewer, browser, tm
     frame.wait_for_selector("#export-view[data-ready]")
     src = frame.get_attribute("#export-view img", "src")
     assert src.startswith(f"data:image/{'svg+xml' if kind == 'svg' else 'png'};base64,")
+    assert frame.get_attribute("#export-view a[download]", "href") == src
     assert "right-click the image" in frame.inner_text("#export-view")
     frame.press("#export-view", "Escape")
     assert frame.query_selector("#export-view") is None

@@ -126,12 +126,15 @@ function showExport(name, blob) {
   const card = el("div", "card"), bar = el("div", "bar");
   const close = el("button", "btn ghost small", "✕");
   close.title = "Close (Esc)"; close.setAttribute("aria-label", "Close");
-  bar.appendChild(el("b", null, name)); bar.appendChild(close);
+  // Frames that allow downloads (the notebook's "Open in new tab") take this link.
+  const save = el("a", "btn small", "Download");
+  save.download = name;
+  bar.appendChild(el("b", null, name)); bar.appendChild(save); bar.appendChild(close);
   const pic = el("div", "pic"), img = el("img");
   img.alt = name;
   pic.appendChild(img);
   card.appendChild(bar);
-  card.appendChild(el("div", "hint", "Downloads are blocked in this embedded view: right-click the image to save or copy it."));
+  card.appendChild(el("div", "hint", "Downloads may be blocked in this embedded view: right-click the image to save or copy it."));
   card.appendChild(pic);
   box.appendChild(card);
   box.addEventListener("click", (ev) => { if (ev.target === box) closeExport(); });
@@ -139,7 +142,7 @@ function showExport(name, blob) {
   close.addEventListener("click", closeExport);
   // A data: URL, which "Save image as" handles in every browser.
   const fr = new FileReader();
-  fr.onload = () => { img.src = fr.result; box.dataset.ready = "1"; };
+  fr.onload = () => { img.src = save.href = fr.result; box.dataset.ready = "1"; };
   fr.readAsDataURL(blob);
   stage.appendChild(box);
   close.focus();
