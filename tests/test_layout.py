@@ -84,6 +84,9 @@ CASES = {
     "grouped": random_dag(60, 100, seed=2, groups=True),
     "cycles": {"sizes": [[120, 46]] * 5, "edges": [[0, 1], [1, 2], [2, 0], [2, 3], [3, 2], [3, 4], [4, 1]]},
     "nested": nested_blocks(seed=3),
+    # group parents that loop, or name groups that do not exist: treated as outermost groups
+    "parent-loop": {"sizes": [[120, 46]] * 6, "edges": [[0, 1], [1, 2], [2, 3], [3, 4], [4, 5]],
+                    "groups": [0, 1, 2, 0, 1, 7], "parent": [1, 2, 0], "opts": dict(OPTS, framePad=FRAME_PAD)},
 }
 
 
