@@ -2,8 +2,9 @@
 
 For 1,000, 10,000 and 50,000 nodes, prints the page's own measurements: the
 layout (request to laid-out scene, worker start-up and transfer included), the
-first drawing, and the time from navigation start to the "ready" state (HTML
-and JSON parsing included). At 50,000 nodes it also prints the time to draw
+first drawing, the time from navigation start to the "ready" state (HTML
+and JSON parsing included), the time to read the document model and draw the summary
+("prep", parsing the embedded JSON included) and that parsing alone. At 50,000 nodes it also prints the time to draw
 one frame while panning and zooming, and measures a graph with nested groups
 laid out again after expanding them all (every frame drawn, each group kept
 together and clear of the others).
@@ -55,7 +56,7 @@ def measure(browser, html_path: Path, frames: bool, expand: bool = False) -> dic
         page.evaluate("__nivraViewer.expandAll()")
         page.wait_for_function("document.documentElement.dataset.layout === 'idle'", timeout=180_000)
     r = page.evaluate("""() => { const v = window.__nivraViewer;
-        return {layoutMs: v.layoutMs, drawMs: v.drawMs, readyMs: v.readyMs, prepMs: v.prepMs,
+        return {layoutMs: v.layoutMs, drawMs: v.drawMs, readyMs: v.readyMs, prepMs: v.prepMs, parseMs: v.parseMs,
                 mode: v.mode, nodes: v.nodes, units: v.units, edges: v.edges, stats: v.layoutStats}; }""")
     r["wall"] = wall
     if frames:
@@ -73,7 +74,7 @@ def main() -> None:
     chromium = shutil.which("chromium")
     if not chromium:
         sys.exit("chromium is not installed")
-    print(f"{'case':44} {'units':>7} {'layout ms':>10} {'draw ms':>8} {'lay+draw':>9} {'ready ms':>9} {'prep ms':>8} {'page MB':>8}  mode")
+    print(f"{'case':44} {'units':>7} {'layout ms':>10} {'draw ms':>8} {'lay+draw':>9} {'ready ms':>9} {'prep ms':>8} {'parse ms':>9} {'page MB':>8}  mode")
     with tempfile.TemporaryDirectory() as tmp, sync_playwright() as p:
         browser = p.chromium.launch(executable_path=chromium, args=["--no-sandbox"])
         for label, make, frames, expand in CASES:
@@ -85,7 +86,7 @@ def main() -> None:
             r = measure(browser, path, frames, expand)
             t = r["stats"]["timings"]
             print(f"{label:44} {r['units']:>7,} {r['layoutMs']:>10.0f} {r['drawMs']:>8.0f} "
-                  f"{r['layoutMs'] + r['drawMs']:>9.0f} {r['readyMs']:>9.0f} {r['prepMs']:>8.0f} {len(html.encode()) / 1e6:>8.1f}  {r['mode']}")
+                  f"{r['layoutMs'] + r['drawMs']:>9.0f} {r['readyMs']:>9.0f} {r['prepMs']:>8.0f} {r['parseMs']:>9.0f} {len(html.encode()) / 1e6:>8.1f}  {r['mode']}")
             print(" " * 46 + "phases: " + ", ".join(f"{k} {v:.0f}" for k, v in t.items())
                   + f"; ranks {r['stats']['ranks']:,}, dummies {r['stats']['dummies']:,}, crossings {r['stats']['crossings']:,}")
             if frames:

@@ -1,6 +1,7 @@
 // fuzz/page_fuzz.cpp: the one-pass viewer page fill equals four successive whole-text
 // replacements done the plain way, and the page's kind bound is the smallest that holds it;
-// the HTML and JSON escapes equal character-by-character replacement.
+// the HTML and JSON escapes equal character-by-character replacement (the JSON one
+// reading string literals to escape the braces inside them), through every JSON kernel.
 //
 // The input picks tokens (placeholders, their fragments, braces, the characters the escapes
 // touch, characters of every width) for the template, the title and the JSON text; width and
@@ -86,9 +87,21 @@ u32string escaped(const u32string& s, std::initializer_list<Escape> table) {
     return out;
 }
 
-u32string json_escaped(const u32string& s) {
-    return escaped(s, {{U'<', U"\\u003c"}, {U'>', U"\\u003e"}, {U'&', U"\\u0026"},
-                       {0x2028, U"\\u2028"}, {0x2029, U"\\u2029"}});
+// The script-safe escapes, and with `braces` every { inside a string literal as \u007b:
+// a string opens and closes at a quote no backslash escapes, and a backslash escapes
+// the next character unless it is escaped itself.
+u32string json_escaped(const u32string& s, bool braces) {
+    u32string out;
+    bool inside = false, after_backslash = false;
+    for (char32_t c : s) {
+        if (braces && inside && c == U'{') out += U"\\u007b";
+        else out += escaped(u32string(1, c), {{U'<', U"\\u003c"}, {U'>', U"\\u003e"}, {U'&', U"\\u0026"},
+                                              {0x2028, U"\\u2028"}, {0x2029, U"\\u2029"}});
+        if (after_backslash) after_backslash = false;
+        else if (c == U'\\') after_backslash = true;
+        else if (c == U'"') inside = !inside;
+    }
+    return out;
 }
 
 u32string html_escaped(const u32string& s) {
@@ -102,6 +115,41 @@ void check_output(const u32string& want, const void* got, std::size_t n, int w, 
     std::uint32_t top = 0;
     for (char32_t c : want) top = std::max<std::uint32_t>(top, c);
     if (bound != kind_bound(top)) std::abort();  // a wider kind than needed makes a broken str
+}
+
+void check_json_and_page(const u32string& tmpl, const u32string& title, const u32string& json,
+                         const u32string& width, const u32string& height) {
+    for (const k::JsonBraces braces : {k::JsonBraces::keep, k::JsonBraces::in_strings}) {
+        const Stored s(json);
+        const k::JsonEscapeInfo info = k::json_escape_info(s.text, braces);
+        const int w = width_of(info.max_char);
+        std::vector<unsigned char> out(info.length * w + 1);
+        if (!k::json_escape(s.text, braces, out.data(), w, info.length)) std::abort();
+        if (info.length) {
+            std::vector<unsigned char> small((info.length - 1) * w);
+            if (k::json_escape(s.text, braces, small.data(), w, info.length - 1)) std::abort();
+        }
+        check_output(json_escaped(json, braces == k::JsonBraces::in_strings), out.data(), info.length, w,
+                     info.max_char);
+    }
+    // The page.
+    const Stored st(tmpl), sti(title), sj(json), sw(width), sh(height);
+    k::PagePlan plan;
+    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::ok) std::abort();
+    const int w = width_of(plan.max_char);
+    std::vector<unsigned char> out(plan.length * w + 1);
+    if (k::write_page(plan, out.data(), w) != k::PageStatus::ok) std::abort();
+    if (plan.length) {  // a plan one short: refused, nothing written past the shorter room
+        k::PagePlan short_plan = plan;
+        --short_plan.length;
+        std::vector<unsigned char> small(short_plan.length * w);
+        if (k::write_page(short_plan, small.data(), w) != k::PageStatus::internal) std::abort();
+    }
+    u32string want = replace_all(tmpl, U"{{TITLE}}", title);
+    want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json, true));
+    want = replace_all(want, U"{{WIDTH}}", width);
+    want = replace_all(want, U"{{HEIGHT}}", height);
+    check_output(want, out.data(), plan.length, w, plan.max_char);
 }
 
 }  // namespace
@@ -125,28 +173,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Stored s(title);
         const std::size_t n = k::html_escaped_length(s.text);
         std::vector<unsigned char> out(n * s.text.width + 1);
-        k::html_escape(s.text, out.data());
+        if (!k::html_escape(s.text, out.data(), n)) std::abort();
+        // A room one short is refused without a write past it (exact buffer: the sanitizer sees).
+        if (n) {
+            std::vector<unsigned char> small((n - 1) * s.text.width);
+            if (k::html_escape(s.text, small.data(), n - 1)) std::abort();
+        }
         check_output(html_escaped(title), out.data(), n, s.text.width, s.text.max_char);
     }
-    {
-        const Stored s(json);
-        const k::JsonEscapeInfo info = k::json_escape_info(s.text);
-        const int w = width_of(info.max_char);
-        std::vector<unsigned char> out(info.length * w + 1);
-        k::json_escape(s.text, out.data(), w);
-        check_output(json_escaped(json), out.data(), info.length, w, info.max_char);
-    }
-    // The page.
-    const Stored st(tmpl), sti(title), sj(json), sw(width), sh(height);
-    k::PagePlan plan;
-    if (k::plan_page(st.text, sti.text, sj.text, sw.text, sh.text, plan) != k::PageStatus::ok) std::abort();
-    const int w = width_of(plan.max_char);
-    std::vector<unsigned char> out(plan.length * w + 1);
-    if (k::write_page(plan, out.data(), w) != k::PageStatus::ok) std::abort();
-    u32string want = replace_all(tmpl, U"{{TITLE}}", title);
-    want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json));
-    want = replace_all(want, U"{{WIDTH}}", width);
-    want = replace_all(want, U"{{HEIGHT}}", height);
-    check_output(want, out.data(), plan.length, w, plan.max_char);
+    // The JSON escapes and the page, through every JSON kernel this CPU has.
+    for (const char* kernel : {"scalar", "sse2", "avx2"})
+        if (k::use_json_kernel(kernel)) check_json_and_page(tmpl, title, json, width, height);
     return 0;
 }
+
+

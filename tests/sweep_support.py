@@ -218,12 +218,26 @@ def model_escape_html(text):
     return text
 
 
+def model_script_json(data_json):
+    """JSON text as the viewer page embeds it: inside a <script> element it must not end
+    the element or the line, so < > & U+2028 U+2029 become \\u escapes, and no placeholder
+    may occur in it, so every { inside a string literal becomes \\u007b. A string opens and
+    closes at a quote no backslash escapes; a backslash escapes the next character unless
+    it is escaped itself (read so for any text, JSON or not)."""
+    out, inside, escaped = [], False, False
+    for ch in data_json:
+        out.append("\\u%04x" % ord(ch) if ch in "<>&\u2028\u2029" or (ch == "{" and inside) else ch)
+        if escaped:
+            escaped = False
+        elif ch == "\\":
+            escaped = True
+        elif ch == '"':
+            inside = not inside
+    return "".join(out)
+
+
 def model_render_html(template, data, title, width, height):
-    data_json = json.dumps(data, ensure_ascii=False)
-    # Inside a <script> element the JSON must not end the element or the line.
-    for ch in ("<", ">", "&", "\u2028", "\u2029"):
-        data_json = data_json.replace(ch, "\\u%04x" % ord(ch))
     html = template.replace("{{TITLE}}", model_escape_html(title))
-    html = html.replace("{{DATA_JSON}}", data_json)
+    html = html.replace("{{DATA_JSON}}", model_script_json(json.dumps(data, ensure_ascii=False)))
     html = html.replace("{{WIDTH}}", str(int(width)))
     return html.replace("{{HEIGHT}}", str(int(height)))

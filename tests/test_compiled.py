@@ -272,8 +272,9 @@ def test_partition_view_errors(tmp_path, viewer, assignments, cross, exc, messag
 
 # ---- visualize_execution_schedule: a reference made step by step ---------------------------
 
-def schedule_model(graph, title="Execution Schedule", profile_result=None):
+def schedule_model(graph, title="Execution Schedule", profile_result=None, escape_colours=True):
     esc = render._escape_html
+    colour = esc if escape_colours else str
     schedule = {}
     if getattr(graph, "execution_schedule", None):
         schedule = dict(enumerate(graph.execution_schedule))
@@ -300,7 +301,7 @@ def schedule_model(graph, title="Execution Schedule", profile_result=None):
         return "\n".join(lines + ["<p>No execution schedule available. Run graph.partition() first.</p>",
                                   "</body></html>"])
     for cid, groups in sorted(schedule.items()):
-        border = CORE_COLORS[cid % 16]
+        border = colour(compiled.CORE_BOUNDARY_COLORS[cid % len(compiled.CORE_BOUNDARY_COLORS)])
         lines += ['<div class="core-row">', f'<span class="core-label" style="color:{border}">Core {esc(str(cid))}</span>']
         for i, group in enumerate(groups):
             if i:
@@ -310,7 +311,7 @@ def schedule_model(graph, title="Execution Schedule", profile_result=None):
                 lat = lat_of.get(n, 0.0)
                 prec = getattr(node, "precision", "") if node else ""
                 lines.append(chip(esc(str(n)), esc(type(node).__name__) if node else "?",
-                                  compiled._node_type_color(node) if node else "#90A4AE", border,
+                                  colour(compiled._node_type_color(node) if node else compiled._DEFAULT_NODE_COLOR), border,
                                   f" [{esc(str(prec))}]" if prec else "",
                                   f'<span class="chip-latency">{lat:.1f} us</span>' if lat > 0 else ""))
         idle = (1.0 - totals.get(cid, 0.0) / top) * 100 if top > 0 else 0
@@ -347,7 +348,9 @@ def test_schedule_of_the_sample_model_matches_reference(tmp_path):
     g = samples.sample_partitioned_model()
     profile = samples.sample_profile()
     for kwargs in ({}, {"profile_result": profile}, {"title": "Sched é <x>", "profile_result": profile}):
-        assert schedule_page(g, tmp_path, **kwargs) == schedule_model(g, **kwargs)
+        page = schedule_page(g, tmp_path, **kwargs)
+        # the colours are escaped, and escaping leaves every colour of the tables as it is
+        assert page == schedule_model(g, **kwargs) == schedule_model(g, escape_colours=False, **kwargs)
 
 
 def test_no_schedule_page(tmp_path):
@@ -459,6 +462,19 @@ def test_schedule_escapes_every_text_from_the_graph(tmp_path):
             return "<7>"
     g2 = Bare({}, partition_metadata={"assignments": {"n": CoreId(7)}})
     assert '#795548">Core &lt;7&gt;</span>' in schedule_page(g2, tmp_path)
+
+
+def test_schedule_escapes_colours_from_the_tables(tmp_path, monkeypatch):
+    evil = 'red" onmouseover="window.x=1" x="'
+    monkeypatch.setitem(compiled.NODE_TYPE_COLORS, "ReLU", evil)
+    monkeypatch.setattr(compiled, "CORE_BOUNDARY_COLORS", ["#123456'><b>"] * 16)
+    monkeypatch.setattr(compiled, "_DEFAULT_NODE_COLOR", "#90A4AE&<script>")
+    g = Bare({"a": relu()}, execution_schedule=[[["a", "ghost"]]])
+    page = schedule_page(g, tmp_path)
+    assert 'onmouseover="' not in page and "<b>" not in page and "<script>" not in page
+    assert 'style="background:red&quot; onmouseover=&quot;window.x=1&quot; x=&quot;22;' in page
+    assert 'style="color:#123456&#x27;&gt;&lt;b&gt;">Core 0' in page and "#90A4AE&amp;&lt;script&gt;22;" in page
+    assert page == schedule_model(g)
 
 
 def test_pages_are_utf8_whatever_the_locale(tmp_path):

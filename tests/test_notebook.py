@@ -41,6 +41,7 @@ def test_views_by_kind(model, partitioned, tmp_path):
         (str(stored), {}, "graph", "tiny-spiking-detector"),
         (partitioned, {}, "partition", "Partitioned Graph"),
         (partitioned, {"view": "schedule"}, "schedule", "Execution Schedule"),
+        (partitioned, {"view": "timeline"}, "timeline", "Execution Timeline"),
         (partitioned, {"view": "graph"}, "graph", "tiny-spiking-detector"),
         (events, {"n_frames": 4, "sensor_size": [128, 128]}, "events", "Spike Visualization"),
         (frames, {}, "frames", "Frame Visualization"),
@@ -62,7 +63,7 @@ def test_views_by_kind(model, partitioned, tmp_path):
 @pytest.mark.parametrize("obj, options, error, words", [
     ([1, 2], {}, TypeError, "show() takes an IR graph"),
     (np.zeros((4, 4)), {}, TypeError, "shape (4, 4)"),
-    ("model", {"view": "timeline"}, ValueError, "unknown view 'timeline'"),
+    ("model", {"view": "gantt"}, ValueError, "unknown view 'gantt'"),
     ("model", {"height": 0}, ValueError, "height must be"),
     ("model", {"title": 3}, TypeError, "title must be a str"),
     ("model", {"n_frames": 3}, TypeError, "unexpected option for the graph view: n_frames"),
@@ -83,7 +84,7 @@ def test_no_browser_and_no_files_left_behind(partitioned, tmp_path, monkeypatch)
     monkeypatch.setattr(webbrowser, "open", refuse)
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     monkeypatch.chdir(tmp_path)
-    for obj, view in ((partitioned, None), (partitioned, "schedule"),
+    for obj, view in ((partitioned, None), (partitioned, "schedule"), (partitioned, "timeline"),
                       (samples.sample_frames(2, 100), None), (samples.sample_events(500), None)):
         notebook.show(obj, view=view)._repr_html_()
     assert list(tmp_path.iterdir()) == []

@@ -30,8 +30,10 @@ def test_reader_keeps_data_as_written():
         pytest.skip("Node is not installed")
     docs = [
         {"a": [1.5, float("nan"), float("inf"), -float("inf")], "s": "NaN -Infinity \"NaN\" \\"},
-        {"__proto__": {"partition": {"algorithm": "X"}}, "k": "nivra-nan-0", "n": float("nan")},
+        {"__proto__": {"partition": {"algorithm": "X"}, "n": float("nan")}, "k": "nivranan0", "n": float("nan")},
         {"plain": [1, 2, 3], "text": "no special tokens"},
+        float("nan"),
+        {"b64": "QU5hTkluZmluaXR5", "in": "NaN\"NaN\\", "__proto__": float("nan"), "tail": [-float("inf"), "Infinity"]},
     ]
     texts = [json.dumps(d) for d in docs]
     res = subprocess.run([node, "-e", DRIVER, str(DATA_JS)], input=json.dumps(texts),
@@ -39,5 +41,7 @@ def test_reader_keeps_data_as_written():
     out = json.loads(res.stdout)
     assert out[0]["doc"] == {"a": [1.5, "#NaN", "#Infinity", "#-Infinity"], "s": docs[0]["s"]}
     assert out[1]["ownProto"] and out[1]["plain"]
-    assert out[1]["doc"] == {"__proto__": {"partition": {"algorithm": "X"}}, "k": "nivra-nan-0", "n": "#NaN"}
-    assert out[2]["doc"] == docs[2]
+    assert out[1]["doc"] == {"__proto__": {"partition": {"algorithm": "X"}, "n": "#NaN"}, "k": "nivranan0", "n": "#NaN"}
+    assert out[2]["doc"] == docs[2] and out[3]["doc"] == "#NaN"
+    assert out[4]["doc"] == {"b64": "QU5hTkluZmluaXR5", "in": docs[4]["in"], "__proto__": "#NaN", "tail": ["#-Infinity", "Infinity"]}
+    assert out[4]["ownProto"] and out[4]["plain"]

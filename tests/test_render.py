@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import sweep_support as s
 from nivra.viz import render
 
 
@@ -18,16 +19,9 @@ def escape_model(text):
             .replace('"', "&quot;").replace("'", "&#x27;"))
 
 
-def script_safe_model(data_json):
-    for ch, esc in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"),
-                    ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
-        data_json = data_json.replace(ch, esc)
-    return data_json
-
-
 def page_model(template, title, data_json, width, height):
     html = template.replace("{{TITLE}}", escape_model(title))
-    html = html.replace("{{DATA_JSON}}", script_safe_model(data_json))
+    html = html.replace("{{DATA_JSON}}", s.model_script_json(data_json))
     html = html.replace("{{WIDTH}}", str(width))
     return html.replace("{{HEIGHT}}", str(height))
 
@@ -154,8 +148,8 @@ def test_template_without_placeholders_unchanged(templates):
 @pytest.mark.parametrize("template, title, data, expected", [
     # placeholders arriving in the title get every later step
     ("[{{TITLE}}]", "{{WIDTH}}{{HEIGHT}}{{TITLE}}", {}, "[1200800{{TITLE}}]"),
-    # JSON holding WIDTH/HEIGHT gets them, TITLE inside JSON stays
-    ("{{DATA_JSON}}", {}, {"{{WIDTH}}": "{{TITLE}}"}, '{"1200": "{{TITLE}}"}'),
+    # braces inside the document's strings are written escaped: no placeholder arrives with it
+    ("{{DATA_JSON}}", {}, {"{{WIDTH}}": "{{TITLE}}"}, '{"\\u007b\\u007bWIDTH}}": "\\u007b\\u007bTITLE}}"}'),
     # placeholders formed across the edges of inserted text
     ("{{DATA_{{TITLE}}", "JSON}}", {"k": 0}, '{"k": 0}'),
     ("{{WID{{TITLE}}", "TH}}", {}, "1200"),
@@ -176,7 +170,7 @@ def test_cascading_substitutions(templates, template, title, data, expected):
 
 FRAGMENTS = ["{{", "}}", "{", "}", "TITLE", "DATA_JSON", "DATA_", "JSON", "WIDTH", "HEIGHT",
              "{{TITLE}}", "{{DATA_JSON}}", "{{WIDTH}}", "{{HEIGHT}}", "{{WID", "TH}}", "{{HEI", "GHT}}",
-             "x", " ", "<", ">", "&", "'", '"', "é", "ÿ", "\u2028", "\u2029", "☃", "𝄞", "</script>"]
+             "x", " ", "<", ">", "&", "'", '"', "\\", "é", "ÿ", "\u2028", "\u2029", "☃", "𝄞", "</script>"]
 texts = st.lists(st.sampled_from(FRAGMENTS), max_size=12).map("".join)
 numbers = st.integers(min_value=-10**6, max_value=10**30)
 
@@ -227,6 +221,43 @@ def test_big_texts_and_all_kinds(monkeypatch):
     assert render.render_html({}, title="t").isascii()
 
 
+# Each scanner has a vector path (blocks of 16 and 64 one-byte characters) and a
+# character loop (tails, two- and four-byte text): every escaped character and
+# placeholder at the start, inside, at the end and across each block boundary.
+FILLERS = {1: "abcdefg\u00e9" * 25, 2: "abcdefg\u2603" * 25, 4: "abcdefg\U0001F600" * 25}
+# The last four open a JSON string (its braces are escaped) or not, through runs of backslashes.
+INSERTS = ["<", ">", "&", "\u2028", "\u2029", "{{WIDTH}}", "{{HEIGHT}}",
+           '"{"{', '"{{WIDTH}}', '\\"{{WIDTH}}', '\\\\"{{HEIGHT}}']
+SPOTS = [0, 1, 8, 15, 16, 17, 31, 32, 56, 60, 62, 63, 64, 65, 127, 128, 199, 200]
+
+
+@pytest.mark.parametrize("width", sorted(FILLERS))
+def test_every_scanner_path(monkeypatch, width):
+    template = "{{TITLE}}|{{DATA_JSON}}|{{WIDTH}}"
+    monkeypatch.setattr(render, "load_template", lambda name: template)
+    filler = FILLERS[width]
+    for insert in INSERTS:
+        for spot in SPOTS:
+            text = filler[:spot] + insert + filler[spot:]
+            for data_json in (text, Sub(text)):  # the one-pass fill, and the escaping on its own
+                monkeypatch.setattr(render, "json", FixedJson(data_json))
+                page = render.render_html({}, title=text, width=7, height=9)
+                assert page == page_model(template, text, text, 7, 9), (insert, spot, type(data_json))
+            assert render._escape_html(text) == escape_model(text)
+
+
+@pytest.mark.parametrize("template, data_json, expected", [
+    ("{{DATA_JSON}}TH}}", '{{WID', "1200"),                                   # outside strings: replaced
+    ("{{DATA_JSON}}TH}}", '"{{WID', '"\\u007b\\u007bWIDTH}}'),               # inside: kept as data
+    ("{{WID{{DATA_JSON}}", 'TH}}"{', '1200"\\u007b'),
+    ("{{DATA_JSON}}", '"\\\\"{{HEIGHT}}', '"\\\\"800'),                     # the string closed before it
+])
+def test_placeholders_across_the_edges_of_the_json_text(monkeypatch, template, data_json, expected):
+    monkeypatch.setattr(render, "load_template", lambda name: template)
+    monkeypatch.setattr(render, "json", FixedJson(data_json))
+    assert render.render_html({}) == expected == page_model(template, "", data_json, 1200, 800)
+
+
 def test_rebound_helpers_are_used(monkeypatch, templates):
     templates("{{TITLE}}|{{DATA_JSON}}")
     fake = FixedJson("J")
@@ -275,6 +306,20 @@ def test_hostile_names_stay_inside_the_json_string(templates):
     assert "\u2028" not in inner and "\u2029" not in inner
     assert page.count("</script>") == 1
     assert json.loads(inner) == data
+
+
+def test_placeholders_in_the_document_stay_data_and_titles_still_receive_them(templates):
+    templates("<title>{{TITLE}}</title><script>const DATA = {{DATA_JSON}};</script>{{WIDTH}}")
+    data = {"nodes": [{"id": "{{WIDTH}}"}, {"id": "1200"}, {"id": "{{HEIGHT}}", "cfg": "{{DATA_JSON}}{x}"}],
+            "edges": [{"source": "{{WIDTH}}", "target": "1200"}]}
+    page = render.render_html(data, title="{{WIDTH}}x{{HEIGHT}} {{DATA_JSON}}")
+    head, rest = page.split("<script>const DATA = ")
+    inner, width = rest.split(";</script>")
+    assert json.loads(inner) == data and width == "1200"
+    assert [n["id"] for n in json.loads(inner)["nodes"]] == ["{{WIDTH}}", "1200", "{{HEIGHT}}"]
+    assert "{{" not in inner and inner.startswith('{"nodes": [{"id": "\\u007b\\u007bWIDTH}}"}')
+    # the title's own placeholders are replaced as before, the document inside it included
+    assert head == "<title>1200x800 " + inner + "</title>"
 
 
 def test_json_text_keeps_utf8_nan_and_insertion_order(templates):

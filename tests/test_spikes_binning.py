@@ -275,31 +275,68 @@ class TestDispatch:
 
     @ref.requires_tonic
     def test_tonic_path(self, monkeypatch):
-        made = []
+        made, seen = [], []
         class FakeToFrame:
             count = 3
             def __init__(self, **kw):
                 made.append(kw)
             def __call__(self, events):
-                return np.ones((FakeToFrame.count, 2, 4, 5), dtype=np.int16)
+                seen.append(events.copy())
+                out = np.zeros((FakeToFrame.count, 2, 4, 5), dtype=np.int16)
+                out[0, 0, 0, 0] = len(events)
+                return out
         class Fake:
             class transforms:
                 ToFrame = FakeToFrame
         monkeypatch.setattr(spikes, "tonic", Fake)
-        e = np.zeros(3, [("x", "i1"), ("t", "<i8")])
-        e["t"] = [100, 1100, 600]
+        e = np.zeros(4, [("x", "i1"), ("t", "<i8"), ("p", "<i2")])
+        e["t"] = [100, 1100, 600, 300]
+        e["x"] = [0, 1, 2, 9]  # the last one is outside the sensor
+        e["p"] = [1, -1, 0, 1]
         out = spikes.events_to_frames(e, (5, 4), 10)
-        assert made == [{"sensor_size": (5, 4, 2), "time_window": 101}]
-        assert out.dtype == np.float32 and out.shape == (10, 2, 4, 5)
-        assert out[:3].min() == 1 and not out[3:].any()
+        window = 1000 / 9.999
+        assert made == [{"sensor_size": (5, 4, 2), "time_window": window, "include_incomplete": True,
+                         "start_time": 0.0, "end_time": window * 10}]
+        # inside the sensor, sorted, times from the first event, ON as 0 and OFF as 1
+        assert seen[0].tolist() == [(0, 0, 0.0, 0), (2, 0, 500.0, 1), (1, 0, 1000.0, 1)]
+        assert out.dtype == np.float32 and out.shape == (10, 2, 4, 5) and out.sum() == 3
         FakeToFrame.count = 12
         assert spikes.events_to_frames(e, (5, 4), 10).shape == (10, 2, 4, 5)
-        e["t"] = 9
-        spikes._events_to_frames_tonic(e, (5, 4), 2)
-        assert made[-1]["time_window"] == 1
+        FakeToFrame.count = 1
+        monkeypatch.setattr(FakeToFrame, "__call__", lambda self, ev: np.ones((1, 2, 4, 5), np.int16))
+        with pytest.raises(ValueError, match="do not add up"):  # what the dispatch falls back on
+            spikes._events_to_frames_tonic(e, (5, 4), 2)
         monkeypatch.setattr(spikes, "TONIC_AVAILABLE", False)
         with pytest.raises(ImportError, match="^Tonic not available$"):
             spikes._events_to_frames_tonic(e, (5, 4), 2)
+
+    @ref.requires_tonic
+    @pytest.mark.parametrize("polarity", ["0/1", "-1/1", "bool", None])
+    @pytest.mark.parametrize("ordered", [True, False])
+    def test_tonic_keeps_the_frame_contract(self, polarity, ordered):
+        rng = np.random.default_rng(3)
+        n = 4000
+        fields = [("x", "<u2"), ("y", "<u2"), ("t", "<i8")]
+        if polarity:
+            fields.append(("p", "?" if polarity == "bool" else "<i1"))
+        e = np.zeros(n, fields)
+        e["x"], e["y"], e["t"] = rng.integers(0, 40, n), rng.integers(0, 33, n), rng.integers(0, 10**6, n)
+        on = rng.random(n) < 0.7
+        if polarity:
+            e["p"] = on if polarity == "bool" else np.where(on, 1, 0 if polarity == "0/1" else -1)
+        if ordered:
+            e.sort(order="t")
+        inside = (e["x"] < 34) & (e["y"] < 30)
+        want_on = int((inside & (e["p"] > 0)).sum()) if polarity else int(inside.sum())
+        for n_frames in (1, 5, 20):
+            tonic = spikes.events_to_frames(e, (34, 30), n_frames, use_tonic=True)
+            plain = spikes.events_to_frames(e, (34, 30), n_frames, use_tonic=False)
+            np.testing.assert_array_equal(tonic.sum(axis=(0, 2, 3)), plain.sum(axis=(0, 2, 3)))
+            assert tonic[:, 0].sum() == want_on and tonic.sum() == inside.sum()
+            assert tonic[-1].sum() > 0  # the last events fall in the last frame
+        big = np.zeros(40000, [("x", "<u2"), ("y", "<u2"), ("t", "<i8")])  # one pixel past int16
+        big["t"] = np.arange(40000)
+        assert spikes.events_to_frames(big, (2, 2), 1, use_tonic=True)[0, 0, 0, 0] == 40000
 
     def test_real_tonic(self):
         e = ref.make_events(np.random.default_rng(8), 2000)

@@ -47,7 +47,8 @@ def test_wheel_contents(wheel):
             module
         assert f"nivra/viz/{module}.pyi" in names
     for name in ("nivra/viz/py.typed", "nivra/py.typed", "nivra/viz/templates/viewer.html",
-                 "nivra/viz/templates/spikes.html", "nivra/viz/cli.py",
+                 "nivra/viz/templates/spikes.html", "nivra/viz/templates/timeline.html",
+                 "nivra/viz/timeline.py", "nivra/viz/cli.py",
                  "nivra/viz/__main__.py", "nivra/ir/storage.py", "nivra/viz/samples.py"):
         assert name in names, name
     assert "nivra-viz = nivra.viz.cli:main" in entry_points

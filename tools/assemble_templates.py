@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the page templates (viewer.html, spikes.html, ...) from their sources in nivra/viz/web.
+"""Writes the page templates (viewer.html, spikes.html, timeline.html) from their sources in nivra/viz/web.
 
 A shipped template is one offline file. Its skeleton, web/<page>.html, holds the markup and
 the placeholders; each directive (on lines of its own) is replaced by the sources it names:
@@ -39,6 +39,8 @@ PAGES = {
     "viewer.html": Page(("{{TITLE}}", "{{DATA_JSON}}", "{{WIDTH}}", "{{HEIGHT}}")),
     # nivra.viz.spikes fills it with string.Template.substitute.
     "spikes.html": Page(("$title", "$data_json"), dollar_template=True, ascii=True),
+    # nivra.viz.timeline replaces both placeholders in one pass (re.sub).
+    "timeline.html": Page(("{{TITLE}}", "{{DATA_JSON}}")),
 }
 
 DIRECTIVE = re.compile(r"^<!--@(style|script|script-iife) ([^>]*?) ?-->$")

@@ -18,8 +18,7 @@ READY = "['ready', 'error'].includes(document.documentElement.dataset.state)"
 def shoot(browser, page_file: Path, out: str, scheme="light", full_page=False, before=None):
     page = browser.new_page(viewport={"width": 1440, "height": 900}, color_scheme=scheme)
     page.goto(page_file.as_uri())
-    if page_file.name != "schedule.html":  # the schedule page is static HTML
-        page.wait_for_function(READY, timeout=60000)
+    page.wait_for_function(READY, timeout=60000)
     if before:
         page.evaluate(before)
     page.wait_for_timeout(600)
@@ -40,7 +39,8 @@ def main():
         shoot(browser, demo / "graph.html", "viewer-collapsed.png",
               before="window.__nivraViewer.collapseAll()")
         shoot(browser, demo / "partition.html", "partition.png")
-        shoot(browser, demo / "schedule.html", "schedule.png")
+        shoot(browser, demo / "schedule.html", "timeline.png",
+              before="window.__nivraTimeline.select('head_conv')")
         shoot(browser, demo / "events.html", "spikes.png", full_page=True)
         shoot(browser, demo / "frames.html", "frames.png")
         browser.close()

@@ -373,7 +373,8 @@ constexpr const char kVisualizeExecutionScheduleDoc[] =
     "profile result is given; then the cross-core data dependencies and a summary\n"
     "(cores, nodes, total latency, critical path, stage). The schedule comes from\n"
     "graph.execution_schedule, else from the partition metadata's assignments (one\n"
-    "stage per core). Every text taken from the graph is HTML-escaped.\n\n"
+    "stage per core). Every text taken from the graph, and every colour taken from\n"
+    "the colour tables, is HTML-escaped.\n\n"
     "Args:\n"
     "    graph: an IR graph, usually after partitioning.\n"
     "    output_path: file to write (UTF-8; replaced when it exists).\n"
@@ -391,6 +392,13 @@ Ref escaped(Ref text) { return escape_html(std::move(text)); }
 
 // str(value), escaped.
 Ref shown(PyObject* value) { return escaped(new_ref(PyObject_Str(value))); }
+
+// A colour from the tables, as a line piece (a str as it is, else str()), escaped:
+// the tables are module attributes that users extend. Valid colours hold none of
+// the five characters, so they come out unchanged.
+Ref colour_text(Ref colour) {
+    return escaped(PyUnicode_Check(colour.get()) ? std::move(colour) : new_ref(PyObject_Str(colour.get())));
+}
 
 // The page as a list of lines; each line the concatenation of its pieces,
 // where a piece that is not a str is shown with str().
@@ -562,7 +570,7 @@ Ref visualize_execution_schedule(Call& c) {
         each(rows.get(), [&](PyObject* entry) {
             PyObject* core_id = PyTuple_GET_ITEM(entry, 0);
             PyObject* groups = PyTuple_GET_ITEM(entry, 1);
-            Ref border = core_color(c, core_id);
+            Ref border = colour_text(core_color(c, core_id));
             page.add("<div class=\"core-row\">");
             Ref core_text = shown(core_id);
             page.add({label_open.get(), border.get(), label_mid.get(), core_text.get(), span_close.get()});
@@ -575,7 +583,7 @@ Ref visualize_execution_schedule(Call& c) {
                     Ref node = call_method(nodes.get(), kGet, node_name);
                     const bool present = node.get() != Py_None && truthy(node.get());
                     Ref node_type = present ? escaped(type_name_of(node.get())) : unknown_type.copy();
-                    Ref fill = present ? node_type_color_of(c, node.get()) : c.global(kDefaultNodeColor);
+                    Ref fill = colour_text(present ? node_type_color_of(c, node.get()) : c.global(kDefaultNodeColor));
                     Ref lat = get_or(node_latency.get(), node_name, zero_f.get());
                     Ref lat_label = empty.copy();
                     if (compare(lat.get(), zero.get(), Py_GT)) {

@@ -28,11 +28,13 @@ Ref base64_str(const unsigned char* bytes, std::size_t n) {
     if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "array too large to encode");
     Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
     char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    bool done;
     {
         ReleaseGil nogil(n >= kReleaseGilBytes);
         kernels::prefer_huge_pages(out, len);
-        kernels::base64_encode(bytes, n, out);
+        done = kernels::base64_encode(bytes, n, out, len);
     }
+    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
     return text;
 }
 

@@ -26,15 +26,18 @@ constexpr std::size_t kReleaseGilChars = 1 << 16;
 }
 
 // The JSON text with < > & U+2028 U+2029 written as \u escapes, so that no
-// string inside it can close the <script> element holding it.
+// string inside it can close the <script> element holding it, and the braces
+// inside its strings as well, so that no placeholder occurs in it.
 Ref json_for_script(PyObject* json) {
     const kernels::Text t = text_of(json);
-    const kernels::JsonEscapeInfo info = kernels::json_escape_info(t);
+    const kernels::JsonEscapeInfo info = kernels::json_escape_info(t, kernels::JsonBraces::in_strings);
     if (info.length == t.length)
         return PyUnicode_CheckExact(json) ? Ref::borrow(json) : new_ref(PyUnicode_FromObject(json));
     if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::too_large);
     Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(info.length), info.max_char));
-    kernels::json_escape(t, PyUnicode_DATA(out.get()), PyUnicode_KIND(out.get()));
+    if (!kernels::json_escape(t, kernels::JsonBraces::in_strings, PyUnicode_DATA(out.get()),
+                              PyUnicode_KIND(out.get()), info.length))
+        page_failed(kernels::PageStatus::internal);
     return out;
 }
 
@@ -74,11 +77,12 @@ constexpr const char kRenderHtmlDoc[] =
     "title, then every {{DATA_JSON}} the document as JSON text\n"
     "(json.dumps(data, ensure_ascii=False)), then every {{WIDTH}} and {{HEIGHT}}\n"
     "the numbers in decimal. Each step acts on the text the previous one made, so\n"
-    "a title holding {{DATA_JSON}} receives the JSON, and JSON holding {{WIDTH}}\n"
-    "receives the width; the page is built in one pass with that same result.\n"
-    "Inside the JSON text, < > & U+2028 U+2029 are written as \\u003c \\u003e\n"
-    "\\u0026 \\u2028 \\u2029: the same document, and no string in it can end the\n"
-    "script element it sits in.\n\n"
+    "a title holding {{DATA_JSON}} receives the JSON and one holding {{WIDTH}} the\n"
+    "width; the page is built in one pass with that same result. Inside the JSON\n"
+    "text, < > & U+2028 U+2029 are written as \\u003c \\u003e \\u0026 \\u2028\n"
+    "\\u2029 and every { inside a string as \\u007b: the same document, no string\n"
+    "in it can end the script element it sits in, and no placeholder occurs in it\n"
+    "(a node named {{WIDTH}} keeps its name).\n\n"
     "Args:\n"
     "    data: the graph document (a dict of JSON-serialisable values).\n"
     "    title: page title.\n"

@@ -12,6 +12,7 @@
 #include "kernels/png.h"    // PNG files of RGB images
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -502,19 +503,32 @@ Ref events_to_frames_numpy(Call& c) {
 
 constexpr const char kFramesTonicDoc[] =
     "Bin events into frames with Tonic's ToFrame transform.\n\n"
-    "The window length is max(t_max - t_min, 1) // n_frames + 1 in the\n"
-    "timestamps' own type; the transform's frames are padded with zero frames or\n"
-    "cut to exactly n_frames.\n\n"
+    "Same frames as the array path: the span from the first to the last\n"
+    "timestamp is cut into n_frames windows of (t_max - t_min) / (n_frames -\n"
+    "0.001); polarity > 0 (or no polarity field) counts in channel 0 (ON),\n"
+    "anything else in channel 1 (OFF); events outside the sensor are dropped.\n"
+    "ToFrame is handed those events sorted by time, with times relative to the\n"
+    "first event, and every window spelled out, so none is dropped.\n\n"
     "Args:\n"
-    "    events: an event array.\n"
+    "    events: an event array with time and x fields.\n"
     "    sensor_size: (width, height).\n"
     "    n_frames: number of frames.\n\n"
     "Returns:\n"
     "    float32 array of shape (n_frames, 2, height, width).\n\n"
     "Raises:\n"
     "    ImportError 'Tonic not available' when TONIC_AVAILABLE is false;\n"
-    "    ValueError when sensor_size has not two items; Tonic's and NumPy's errors.";
+    "    ValueError when sensor_size has not two items, a field is missing,\n"
+    "    a timestamp is not finite or ToFrame's int16 counts overflowed;\n"
+    "    Tonic's and NumPy's errors.";
 
+const Name kIncludeIncomplete("include_incomplete"), kStartTime("start_time"), kEndTime("end_time");
+const Name kArgsort("argsort"), kEmpty("empty"), kAllOf("all"), kSum("sum"), kInt64("int64");
+
+// Tonic's ToFrame slices by time assuming time order, starts at the first event,
+// drops the last, incomplete window unless told otherwise, maps a polarity value
+// to the channel of that number (1 -> 1), and counts in int16. So it is handed a
+// new record array: events inside the sensor only, sorted, times relative to the
+// first event, p = 0 for ON and 1 for OFF, and windows from 0 to n_frames * window.
 Ref events_to_frames_tonic(Call& c) {
     PyObject* events = c[0];
     PyObject* n_frames = c[2];
@@ -525,28 +539,81 @@ Ref events_to_frames_tonic(Call& c) {
     Ref width, height;
     width_height(c[1], &width, &height);
     Ref two = integer(2);
-    if (length(events) == 0) {
-        Ref np = c.global(kNp);
-        Ref shape = tuple_of({n_frames, two.get(), height.get(), width.get()});
-        return np_zeros(np.get(), shape.get(), kFloat32);
-    }
+    Ref np = c.global(kNp);
+    Ref zero_shape = tuple_of({n_frames, two.get(), height.get(), width.get()});
+    if (length(events) == 0) return np_zeros(np.get(), zero_shape.get(), kFloat32);
     Ref names[4];
     event_fields(c, events, names);
-    Ref t_vals = item(events, names[2].get());
+    if (names[2].get() == Py_None || names[0].get() == Py_None)
+        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    const long long frames_wanted = PyLong_AsLongLong(n_frames);
+    if (frames_wanted == -1 && PyErr_Occurred()) throw PythonError{};
+    if (frames_wanted < 1) raise(PyExc_ValueError, "n_frames must be at least 1");
+
+    const Py_ssize_t n = length(events);
+    Ref t_vals = column_as(np.get(), events, names[2].get(), kFloat64);
     Ref t_min = call_method(t_vals.get(), kMin);
     Ref t_max = call_method(t_vals.get(), kMax);
-    Ref t_range = new_ref(PyNumber_Subtract(t_max.get(), t_min.get()));
+    const double lo = PyFloat_AsDouble(t_min.get());
+    const double hi = PyFloat_AsDouble(t_max.get());
+    throw_if_error();
+    double range = hi - lo;
+    if (!std::isfinite(range)) raise(PyExc_ValueError, "timestamps must be finite");
+    if (1e-9 > range) range = 1e-9;
+
+    Ref x_vals = column_as(np.get(), events, names[0].get(), kInt32);
+    Ref y_vals = truthy(names[1].get()) ? column_as(np.get(), events, names[1].get(), kInt32)
+                                        : filled(np.get(), kZeros, n, kInt32);
+    Ref zero = integer(0);
     Ref one = integer(1);
-    if (compare(one.get(), t_range.get(), Py_GT)) t_range = one.copy();
-    Ref window = new_ref(PyNumber_FloorDivide(t_range.get(), n_frames));
-    window = new_ref(PyNumber_Add(window.get(), one.get()));
+    Ref valid = both(cmp(x_vals.get(), zero.get(), Py_GE).get(), cmp(x_vals.get(), width.get(), Py_LT).get());
+    valid = both(valid.get(), cmp(y_vals.get(), zero.get(), Py_GE).get());
+    valid = both(valid.get(), cmp(y_vals.get(), height.get(), Py_LT).get());
+    Ref rel = new_ref(PyNumber_Subtract(t_vals.get(), t_min.get()));
+    Ref cols[4] = {item(x_vals.get(), valid.get()), item(y_vals.get(), valid.get()), item(rel.get(), valid.get()),
+                   Ref()};
+    if (truthy(names[3].get())) {
+        Ref p_vals = item(events, names[3].get());
+        Ref positive = cmp(p_vals.get(), zero.get(), Py_GT);
+        Ref channel = np_call(np.get(), kWhere, positive.get(), zero.get(), one.get());
+        cols[3] = item(channel.get(), valid.get());
+    }
+    const Py_ssize_t kept = length(cols[2].get());
+    if (kept == 0) return np_zeros(np.get(), zero_shape.get(), kFloat32);
+
+    // rel[1:] >= rel[:-1] everywhere, else reorder every column by a stable sort of rel.
+    Ref head = new_ref(PySlice_New(nullptr, integer(-1).get(), nullptr));
+    Ref tail = new_ref(PySlice_New(one.get(), nullptr, nullptr));
+    Ref ordered = cmp(item(cols[2].get(), tail.get()).get(), item(cols[2].get(), head.get()).get(), Py_GE);
+    if (!truthy(call_method(ordered.get(), kAllOf).get())) {
+        Ref argsort = attr(np.get(), kArgsort);
+        Ref stable = str("stable");
+        Ref order = call_kw(argsort.get(), {cols[2].get()}, {{&kKind, stable.get()}});
+        for (Ref& col : cols)
+            if (col) col = item(col.get(), order.get());
+    }
+    Ref layout = new_ref(Py_BuildValue("[(ss)(ss)(ss)(ss)]", "x", "<i4", "y", "<i4", "t", "<f8", "p", "i1"));
+    Ref kept_count = integer(kept);
+    Ref empty = attr(np.get(), kEmpty);
+    Ref records = call_kw(empty.get(), {kept_count.get()}, {{&kDtype, layout.get()}});
+    const char* field_names[4] = {"x", "y", "t", "p"};
+    for (int i = 0; i < 4; ++i) {
+        Ref key = str(field_names[i]);
+        check(PyObject_SetItem(records.get(), key.get(), cols[i] ? cols[i].get() : zero.get()));
+    }
+
+    const double window = range / (static_cast<double>(frames_wanted) - 0.001);
+    Ref time_window = real(window);
+    Ref start = real(0.0);
+    Ref end = real(window * static_cast<double>(frames_wanted));
     Ref tonic_size = tuple_of({width.get(), height.get(), two.get()});
     Ref tonic = c.global(kTonic);
     Ref transforms = attr(tonic.get(), kTransforms);
     Ref to_frame = attr(transforms.get(), kToFrame);
-    Ref transform = call_kw(to_frame.get(), {}, {{&kSensorSize, tonic_size.get()}, {&kTimeWindow, window.get()}});
-    Ref frames = call(transform.get(), events);
-    Ref np = c.global(kNp);
+    Ref transform = call_kw(to_frame.get(), {},
+                            {{&kSensorSize, tonic_size.get()}, {&kTimeWindow, time_window.get()},
+                             {&kIncludeIncomplete, Py_True}, {&kStartTime, start.get()}, {&kEndTime, end.get()}});
+    Ref frames = call(transform.get(), records.get());
     Ref count = integer(length(frames.get()));
     if (compare(count.get(), n_frames, Py_LT)) {
         Ref missing = new_ref(PyNumber_Subtract(n_frames, count.get()));
@@ -558,12 +625,19 @@ Ref events_to_frames_tonic(Call& c) {
         append(parts.get(), frames.get());
         append(parts.get(), padding.get());
         Ref concatenate = attr(np.get(), kConcatenate);
-        Ref zero = integer(0);
         frames = call_kw(concatenate.get(), {parts.get()}, {{&kAxis, zero.get()}});
     } else if (compare(count.get(), n_frames, Py_GT)) {
         Ref cut = new_ref(PySlice_New(nullptr, n_frames, nullptr));
         frames = item(frames.get(), cut.get());
     }
+    // Every event handed over must be counted once; a pixel past 32,767 events in one
+    // frame wraps Tonic's int16 counts (each wrap lowers the total), and the array path
+    // takes over.
+    Ref sum = attr(frames.get(), kSum);
+    Ref int64 = attr(np.get(), kInt64);
+    Ref total = call_kw(sum.get(), {}, {{&kDtype, int64.get()}});
+    if (!compare(total.get(), kept_count.get(), Py_EQ))
+        raise(PyExc_ValueError, "ToFrame's counts do not add up to the %zd events handed to it", kept);
     Ref float32 = attr(np.get(), kFloat32);
     return call_method(frames.get(), kAstype, float32.get());
 }
@@ -877,10 +951,12 @@ Ref png_base64_direct(PyObject* img) {
     if (n == 0) throw std::bad_alloc();
     const std::size_t len = k::base64_length(n);
     Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
+    bool done;
     {
         ReleaseGil nogil(n >= (1 << 16));
-        k::base64_encode(png.get(), n, static_cast<char*>(PyUnicode_DATA(text.get())));
+        done = k::base64_encode(png.get(), n, static_cast<char*>(PyUnicode_DATA(text.get())), len);
     }
+    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
     return text;
 }
 
@@ -1297,6 +1373,93 @@ Ref plot_frames(Call& c) {
     return write_temp_and_open(c, html.get());
 }
 
+// --- _bin_events_into ------------------------------------------------------------
+
+constexpr const char kBinEventsIntoDoc[] =
+    "Add the counts of a chunk of events into a frame stack or a raster.\n\n"
+    "Binning a recording chunk by chunk into the same arrays, with t_min and\n"
+    "t_max taken over the whole recording, gives the counts of binning it whole\n"
+    "(events_to_frames without Tonic, events_to_raster): the time bins come from\n"
+    "the given span, and counts only add up.\n\n"
+    "Args:\n"
+    "    events: a 1-D NumPy record array with time and x fields of plain numbers.\n"
+    "    out: float32 row-major array: (bins, 2, height, width) frames, or\n"
+    "        (bins, n_neurons) raster when raster_width is given.\n"
+    "    t_min: the smallest timestamp of the whole recording.\n"
+    "    t_max: the largest timestamp of the whole recording.\n"
+    "    raster_width: the raster's detected sensor width (neuron = y * width + x).\n\n"
+    "Raises:\n"
+    "    ValueError 'Events must have time and x coordinate fields'; TypeError\n"
+    "    when events or out are not arrays of that kind.";
+
+// The time bins of a whole recording from its bounds: exact ints keep the exact
+// integer bounds too (the kernels' shortcut for integer times), anything else
+// goes through float().
+k::TimeBins span_of(PyObject* t_min, PyObject* t_max, Py_ssize_t bins) {
+    k::TimeBins tb;
+    long long lo = 0, hi = 0;
+    if (exact_int64(t_min, &lo) && exact_int64(t_max, &hi) && lo <= hi) {
+        tb.has_int_bounds = true;
+        tb.int_min = lo;
+        tb.int_max = hi;
+        tb.t_min = static_cast<double>(lo);
+        tb.t_max = static_cast<double>(hi);
+    } else {
+        tb.t_min = PyFloat_AsDouble(t_min);
+        tb.t_max = PyFloat_AsDouble(t_max);
+        throw_if_error();
+    }
+    double range = tb.t_max - tb.t_min;
+    if (1e-9 > range) range = 1e-9;
+    tb.t_range = range;
+    tb.scale = static_cast<double>(bins) - 0.001;
+    tb.bins = static_cast<std::int32_t>(bins);
+    return tb;
+}
+
+Ref bin_events_into(Call& c) {
+    PyObject* events = c[0];
+    PyObject* out = c[1];
+    PyObject* raster_width = c[4];
+    const bool raster = raster_width != Py_None;
+    Ref names[4];
+    event_fields(c, events, names);
+    if (names[2].get() == Py_None || names[0].get() == Py_None)
+        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    RecordArray rec;
+    k::EventColumns cols;
+    if (!rec.open(events) || !open_columns(rec, names, !raster, &cols))
+        raise(PyExc_TypeError, "events must be a 1-D NumPy record array with plain number fields");
+    BufferView view;
+    if (!g_ndarray || Py_TYPE(out) != reinterpret_cast<PyTypeObject*>(g_ndarray) ||
+        !view.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS))
+        raise(PyExc_TypeError, "out must be a writable, row-major float32 NumPy array");
+    const Py_buffer& v = view.view();
+    const bool shape_ok = raster ? v.ndim == 2 : (v.ndim == 4 && v.shape[1] == 2);
+    if (!v.format || std::strcmp(v.format, "f") != 0 || v.itemsize != 4 || !shape_ok)
+        raise(PyExc_TypeError, raster ? "out must be a float32 (bins, n_neurons) array"
+                                      : "out must be a float32 (bins, 2, height, width) array");
+    const Py_ssize_t bins = v.shape[0];
+    if (bins < 1 || bins > std::numeric_limits<std::int32_t>::max())
+        raise(PyExc_ValueError, "out must hold 1 to 2**31 - 1 bins");
+    long long width = 0;
+    if (raster && (!exact_int64(raster_width, &width) || width < std::numeric_limits<std::int32_t>::min() ||
+                   width > std::numeric_limits<std::int32_t>::max()))
+        raise(PyExc_ValueError, "raster_width must fit in 32 bits");
+    const std::size_t n = static_cast<std::size_t>(rec.size());
+    if (n == 0) return none();
+    const k::TimeBins tb = span_of(c[2], c[3], bins);
+    float* data = static_cast<float*>(v.buf);
+    {
+        ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
+        if (raster)
+            k::bin_raster(cols, n, tb, static_cast<std::int32_t>(width), v.shape[1], data);
+        else
+            k::bin_frames(cols, n, tb, v.shape[3], v.shape[2], data);
+    }
+    return none();
+}
+
 // --- module ------------------------------------------------------------------
 
 // `try: <import> except ImportError: ...`: true when the import worked; an error
@@ -1395,6 +1558,9 @@ const Def kDefs[] = {
               export_events_html, kExportEventsHtmlDoc),
     NIVRA_DEF("plot_frames(frames: np.ndarray, str title: str = 'Frame Visualization') -> str", plot_frames,
               kPlotFramesDoc),
+    NIVRA_DEF("_bin_events_into(events: np.ndarray, out: np.ndarray, t_min: float, t_max: float, "
+              "int raster_width: Optional[int] = None) -> None",
+              bin_events_into, kBinEventsIntoDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -6,6 +6,7 @@ Modules:
     render     graph document to the graph viewer page
     compiled   partition view and execution-schedule page
     spikes     event recordings to frames, grids, rasters and the spike page
+    timeline   execution timeline of a partitioned graph (start and end of every node)
     notebook   ``show(obj)``: any of these pages inline in a Jupyter notebook
     importers  models of other toolkits (NIR graphs) for the graph viewer
 

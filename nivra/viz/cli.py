@@ -4,7 +4,9 @@ frame stacks to self-contained HTML pages.
     nivra-viz graph MODEL -o PAGE.html [--title T] [--no-patterns]
     nivra-viz partition MODEL -o PAGE.html [--title T]
     nivra-viz schedule MODEL -o PAGE.html [--title T] [--profile LATENCIES.json]
-    nivra-viz events RECORDING -o PAGE.html [--sensor W H] [--frames N] [--grid-bins N]
+                       [--graph-page PAGE.html] [--classic]
+    nivra-viz events RECORDING -o PAGE.html [--sensor W H] [--start T] [--end T | --duration T]
+                     [--time-unit s|ms|us|ns] [--array NAME] [--frames N] [--grid-bins N]
                      [--raster-bins N] [--max-neurons N] [--title T] [--open]
     nivra-viz frames FRAMES.npy -o PAGE.html [--title T]
     nivra-viz demo [-o DIR]
@@ -17,18 +19,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import importlib
-import io
 import json
 import math
 import os
 import shutil
 import sys
 import time
-import warnings
 import webbrowser
-import zipfile
 from pathlib import Path
 from types import ModuleType
 from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
@@ -36,15 +34,6 @@ from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
 import numpy as np
 
 PROG = "nivra-viz"
-
-# Names looked for in an event record, by role, in order of preference (the same lists the
-# spikes module uses; repeated here only for the messages about missing fields).
-FIELD_CANDIDATES = {
-    "x": ("x", "channel", "addr", "address"),
-    "y": ("y", "row"),
-    "t": ("t", "ts", "time", "timestamp"),
-    "p": ("p", "pol", "polarity", "on"),
-}
 
 DEMO_PAGES = ("graph.html", "partition.html", "schedule.html", "events.html", "frames.html",
               "nir.html")
@@ -194,24 +183,44 @@ def build_parser() -> argparse.ArgumentParser:
     page_args(p, "Partitioned Graph")
 
     p = sub.add_parser("schedule", parents=[common],
-                       help="partitioned graph to an execution-schedule page",
-                       description="Write the execution-schedule page (one row per core) of "
-                                   "a stored, partitioned graph.")
+                       help="partitioned graph to an execution timeline",
+                       description="Write the execution timeline (one lane per core, time to "
+                                   "scale, critical path marked) of a stored, partitioned graph.")
     p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
     page_args(p, "Execution Schedule")
     p.add_argument("--profile", metavar="LATENCIES.json",
                    help="JSON object mapping node names to latencies in microseconds")
+    p.add_argument("--graph-page", metavar="PAGE.html",
+                   help="the partition view of the same graph, to link nodes to and back")
+    p.add_argument("--classic", action="store_true",
+                   help="write the earlier static page (one row of chips per core)")
 
     p = sub.add_parser("events", parents=[common], help="event recording to a spike page",
                        description="Write the spike page (time grid, animation, raster) of an "
                                    "event recording: a .npy structured array (memory-mapped), "
-                                   "a .npz holding one, or a CSV/text file whose first line "
-                                   "names the fields, e.g. x,y,t,p.")
-    p.add_argument("recording", metavar="RECORDING", help=".npy, .npz, .csv or text file")
+                                   "a .npz holding one, a CSV/text file whose first line names "
+                                   "the fields (e.g. x,y,t,p), a Prophesee .raw (EVT 2.0/3.0) or "
+                                   ".dat file, an AEDAT4 file or an HDF5 file (the camera "
+                                   "formats need: pip install nivra-viz[formats]). Recordings "
+                                   "larger than memory are binned in chunks.")
+    p.add_argument("recording", metavar="RECORDING",
+                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat4 or .h5 file")
     p.add_argument("-o", "--output", required=True, metavar="PAGE.html",
                    help="the page to write (replaced if it exists)")
     p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
-                   help="sensor width and height (default: detected from the coordinates)")
+                   help="sensor width and height; events outside it are left out (default: "
+                        "from the file where it says, else detected from the coordinates)")
+    p.add_argument("--start", type=_duration, metavar="T",
+                   help="start of the time window after the first event: microseconds, or "
+                        "with a unit: 20ms, 1.5s (default: the first event)")
+    window = p.add_mutually_exclusive_group()
+    window.add_argument("--end", type=_duration, metavar="T",
+                        help="end of the time window after the first event (default: the last)")
+    window.add_argument("--duration", type=_duration, metavar="T",
+                        help="length of the time window from --start")
+    p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"), default=None,
+                   help="unit of the file's timestamps, converted to microseconds (default: us)")
+    p.add_argument("--array", metavar="NAME", help="the array of a .npz archive to show")
     p.add_argument("--frames", type=_positive_int, default=20, metavar="N",
                    help="animation frames (default: 20)")
     p.add_argument("--grid-bins", type=_positive_int, default=5, metavar="N",
@@ -307,138 +316,37 @@ def _graph_title(graph: Any, path: str) -> str:
 
 # --- event recordings ----------------------------------------------------------------------
 
-
-def _sniff_delimiter(header: str) -> str | None:
-    for delimiter in (",", "\t", ";"):
-        if delimiter in header:
-            return delimiter
-    return None  # whitespace
+_TIME_SUFFIXES = (("us", 1), ("ms", 1_000), ("s", 1_000_000))
 
 
-def _column_dtype(values: np.ndarray) -> np.dtype[Any]:
-    """int64 for columns of whole numbers, else float64."""
-    if values.size == 0:
-        return np.dtype(np.int64)
-    finite = np.isfinite(values)
-    if finite.all() and np.all(values == np.round(values)) and np.abs(values).max() < 2.0 ** 53:
-        return np.dtype(np.int64)
-    return np.dtype(np.float64)
-
-
-def read_csv_events(path: Path) -> np.ndarray:
-    """A CSV or whitespace-separated text file with a header line naming the fields, as a
-    structured array: whole-number columns become int64, the others float64."""
+def _duration(text: str) -> float:
+    """A time in microseconds from '500', '500us', '20ms' or '1.5s'."""
+    raw = text.strip().lower()
+    factor = 1
+    for suffix, scale in _TIME_SUFFIXES:
+        if raw.endswith(suffix):
+            raw, factor = raw[: -len(suffix)].strip(), scale
+            break
     try:
-        with open(path, encoding="utf-8-sig", newline="") as f:
-            header = f.readline()
-            while header and not header.strip():
-                header = f.readline()
-            body = f.read()
-    except UnicodeDecodeError:
-        raise JobError(f"{path}: not a text file (and not .npy or .npz)") from None
-    except OSError as exc:
-        raise JobError(f"{path}: cannot read: {_describe_os_error(exc)}") from None
-    header = header.strip().lstrip("#").strip()
-    if not header:
-        raise JobError(f"{path}: empty file; expected a header line naming the fields, "
-                       f"e.g. x,y,t,p")
-    delimiter = _sniff_delimiter(header)
-    if delimiter is None:
-        names = header.split()
-    else:
-        names = [n.strip().strip('"').strip() for n in next(csv.reader([header],
-                                                                      delimiter=delimiter))]
-    bad = [n for n in names if not n or not n.replace("_", "a").isalnum() or n[0].isdigit()]
-    if bad or not names:
-        raise JobError(f"{path}: the first line must name the fields (for example x,y,t,p), "
-                       f"found {header[:60]!r}")
-    if len(set(names)) != len(names):
-        raise JobError(f"{path}: repeated field name in the header {header[:60]!r}")
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # "input contained no data" for a header only
-            values = np.loadtxt(io.StringIO(body), delimiter=delimiter, dtype=np.float64,
-                                ndmin=2, comments="#")
-    except ValueError as exc:
-        detail = str(exc).splitlines()[-1] if str(exc) else "unreadable values"
-        raise JobError(f"{path}: bad CSV data: {detail} (line numbers count from the first "
-                       f"line after the header)") from None
-    if values.size == 0:
-        values = values.reshape(0, len(names))
-    if values.shape[1] != len(names):
-        raise JobError(f"{path}: the header names {len(names)} fields but the rows have "
-                       f"{values.shape[1]} values")
-    dtype = np.dtype([(n, _column_dtype(values[:, i])) for i, n in enumerate(names)])
-    events = np.empty(values.shape[0], dtype)
-    for i, n in enumerate(names):
-        events[n] = values[:, i]
-    return events
+        value = float(raw)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a time such as 500 (microseconds), 20ms or 1.5s, got {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"expected a time of at least 0, got {text!r}")
+    value *= factor
+    return int(value) if value.is_integer() else value
 
 
-def _npy_error(path: Path, exc: BaseException) -> JobError:
-    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-    if "allow_pickle" in text or "pickle" in text.lower():
-        text = "it holds Python objects, which are never loaded"
-    return JobError(f"{path}: damaged or unsupported array file: {text}")
-
-
-def _load_array(path: Path, what: str) -> np.ndarray:
-    """A .npy file memory-mapped, or the one array of a .npz file that fits ``what``."""
-    suffix = path.suffix.lower()
-    try:
-        if suffix == ".npz":
-            with np.load(path, allow_pickle=False) as npz:
-                names = list(npz.files)
-                if not names:
-                    raise JobError(f"{path}: the archive holds no arrays")
-                if what == "events":
-                    arrays: dict[str, np.ndarray] = {n: npz[n] for n in names}
-                    picks = [n for n, a in arrays.items() if a.dtype.names]
-                    if len(picks) != 1:
-                        kind = "none" if not picks else ", ".join(picks)
-                        raise JobError(f"{path}: expected one structured event array (with "
-                                       f"fields such as x, y, t, p), found {kind} among the "
-                                       f"arrays {', '.join(names)}")
-                    return arrays[picks[0]]
-                if len(names) != 1:
-                    raise JobError(f"{path}: expected one array, found {len(names)}: "
-                                   f"{', '.join(names)}")
-                return np.asarray(npz[names[0]])
-        mapped: np.ndarray = np.load(path, mmap_mode="r", allow_pickle=False)
-        return mapped
-    except JobError:
-        raise
-    except (ValueError, EOFError, zipfile.BadZipFile, KeyError) as exc:
-        raise _npy_error(path, exc) from None
-    except OSError as exc:
-        raise JobError(f"{path}: cannot read: {_describe_os_error(exc)}") from None
-
-
-def read_events(path: Path) -> np.ndarray:
-    """An event recording from a .npy, .npz or CSV/text file (see ``events --help``)."""
-    suffix = path.suffix.lower()
-    if suffix in (".npy", ".npz"):
-        events = _load_array(path, "events")
-    else:
-        try:
-            with open(path, "rb") as f:
-                magic = f.read(6)
-        except OSError as exc:
-            raise JobError(f"{path}: cannot read: {_describe_os_error(exc)}") from None
-        if magic == b"\x93NUMPY":
-            events = _load_array(path, "events")
-        elif magic.startswith(b"PK"):
-            raise JobError(f"{path}: looks like a .npz archive; rename it to end in .npz")
-        else:
-            events = read_csv_events(path)
-    if not events.dtype.names:
-        raise JobError(f"{path}: holds a plain {events.dtype} array of shape "
-                       f"{tuple(events.shape)}, not a structured event array with named "
-                       f"fields such as x, y, t, p")
-    if events.ndim != 1:
-        raise JobError(f"{path}: the event array must be one-dimensional, "
-                       f"got shape {tuple(events.shape)}")
-    return events
+def _left_out_report(left_out: dict[str, int | None]) -> tuple[str, int]:
+    parts, total = [], 0
+    for reason, n in left_out.items():
+        if n is None:
+            parts.append(f"{reason}: not counted (reading stopped at the window's end)")
+        elif n:
+            parts.append(f"{n:,} {reason}")
+            total += n
+    return ("; left out " + ", ".join(parts)) if parts else "; none left out", total
 
 
 # --- commands ------------------------------------------------------------------------------
@@ -536,8 +444,14 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
     compiled = _module("compiled")
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
-    _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
-                  title=title, profile_result=profile)
+    if args.classic:
+        _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
+                      title=title, profile_result=profile)
+    else:
+        link = None if args.graph_page is None else \
+            os.path.relpath(args.graph_page, output.resolve().parent)
+        _compiled_job(_module("timeline").write_timeline, output, graph, output, title=title,
+                      profile_result=profile, graph_page=link)
     out.write(f"{output}\n")
 
 
@@ -551,40 +465,37 @@ def _field_report(fields: Sequence[str | None]) -> str:
 def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     output = _check_output(args.output)
     path = _check_input(args.recording)
-    progress.stage(f"reading {path}")
-    events = read_events(path)
+    from nivra.viz import recording_page
+
+    end = args.end
+    if args.duration is not None:
+        end = (args.start or 0) + args.duration
+    if args.start is not None and end is not None and end <= args.start:
+        raise JobError(f"the time window is empty: --end must be after --start")
     spikes = _module("spikes")
-    fields = tuple(spikes._get_event_fields(events))
-    x_field, _y, t_field, _p = fields
-    found = ", ".join(events.dtype.names or ())
-    for role, name in (("x (or channel/address)", x_field), ("time", t_field)):
-        if name is None:
-            key = "x" if role.startswith("x") else "t"
-            raise JobError(f"{path}: no {role} field; looked for "
-                           f"{', '.join(FIELD_CANDIDATES[key])}, found {found}")
-    if args.sensor is not None:
-        sensor = (int(args.sensor[0]), int(args.sensor[1]))
-        how = "given"
-    else:
-        progress.stage("detecting the sensor size")
-        width, height = spikes._detect_sensor_size(events)
-        sensor = (int(width), int(height))
-        how = "detected"
-    count = f"{len(events)} event" + ("" if len(events) == 1 else "s")
-    out.write(f"{path}: {count}; fields {_field_report(fields)}; "
-              f"sensor {sensor[0]} x {sensor[1]} ({how})\n")
-    title = args.title if args.title is not None else path.name
-    n_images = args.grid_bins + args.frames
     try:
-        with _spike_progress(spikes, progress, n_images):
-            spikes.export_events_html(
-                events, str(output), sensor_size=sensor, title=title, n_frames=args.frames,
-                n_grid_bins=args.grid_bins, raster_time_bins=args.raster_bins,
-                max_raster_neurons=args.max_neurons)
+        with _spike_progress(spikes, progress, args.grid_bins + args.frames):
+            report = recording_page.make_page(
+                path, output, start=args.start, end=end, time_unit=args.time_unit or "us",
+                unit_given=args.time_unit is not None, array=args.array,
+                sensor=tuple(args.sensor) if args.sensor else None, n_frames=args.frames,
+                grid_bins=args.grid_bins, raster_bins=args.raster_bins,
+                max_neurons=args.max_neurons, title=args.title, stage=progress.stage)
+    except (recording_page.ReaderError, recording_page.PageError) as exc:
+        raise JobError(str(exc)) from None
     except OSError as exc:
         raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
     except (ValueError, MemoryError) as exc:
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
+    left, total = _left_out_report(report.left_out)
+    count = f"{report.count:,} event" + ("" if report.count == 1 else "s")
+    out.write(f"{path}: {report.format}; {count}; fields {_field_report(report.fields)}; "
+              f"sensor {report.sensor[0]} x {report.sensor[1]} ({report.sensor_from}){left}\n")
+    for text in report.warnings:
+        sys.stderr.write(f"{PROG}: warning: {text}\n")
+    if total:
+        sys.stderr.write(f"{PROG}: warning: {total:,} of {report.count:,} events left out of "
+                         f"the page{left[len('; left out'):]}\n")
     progress.stage(f"wrote {output}")
     out.write(f"{output}\n")
     if args.open:
@@ -618,7 +529,13 @@ def write_frames_page(spikes: ModuleType, frames: Any, output: Path, title: str)
 
 
 def read_frames(path: Path) -> np.ndarray:
-    frames = _load_array(path, "frames")
+    from nivra.viz.io.arrays import load_array
+    from nivra.viz.io import ReaderError
+
+    try:
+        frames = load_array(path, structured=False)
+    except ReaderError as exc:
+        raise JobError(str(exc)) from None
     if frames.dtype.names or not (np.issubdtype(frames.dtype, np.number)
                                   or frames.dtype == np.bool_):
         raise JobError(f"{path}: expected a numeric frame array, got dtype {frames.dtype}"
@@ -677,11 +594,12 @@ def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None
                   title="Sample model on 4 cores")
     written.append(page)
 
-    progress.stage("execution schedule with the sample latency profile")
+    progress.stage("execution timeline with the sample latency profile")
     profile = samples.sample_profile()
     page = root / "schedule.html"
-    _compiled_job(compiled.visualize_execution_schedule, page, partitioned, str(page),
-                  title="Sample model: execution schedule", profile_result=profile)
+    _compiled_job(_module("timeline").write_timeline, page, partitioned, page,
+                  title="Sample model: execution timeline", profile_result=profile,
+                  graph_page="partition.html")
     written.append(page)
 
     progress.stage("spike page of the sample recording")

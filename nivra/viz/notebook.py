@@ -88,6 +88,15 @@ def _schedule_page(obj: Any, title: str, options: dict[str, Any]) -> str:
         graph, path, title=title, profile_result=profile))
 
 
+def _timeline_page(obj: Any, title: str, options: dict[str, Any]) -> str:
+    from nivra.viz import timeline
+
+    graph = _ir_graph(obj, "timeline")
+    profile = options.pop("profile_result", None)
+    _no_more(options, "timeline")
+    return timeline.timeline_html(graph, title=title, profile_result=profile)
+
+
 def _events_page(obj: Any, title: str, options: dict[str, Any]) -> str:
     from nivra.viz import spikes
 
@@ -145,6 +154,7 @@ VIEWS: dict[str, View] = {
     "graph": View("graph viewer", "Graph", 640, _graph_page),
     "partition": View("partition view", "Partitioned Graph", 640, _partition_page),
     "schedule": View("execution schedule", "Execution Schedule", 520, _schedule_page),
+    "timeline": View("execution timeline", "Execution Timeline", 560, _timeline_page),
     "events": View("spike page", "Spike Visualization", 780, _events_page),
     "frames": View("frame page", "Frame Visualization", 640, _frames_page),
 }
@@ -376,10 +386,11 @@ def show(obj: Any, *, title: str | None = None, height: int | None = None,
     ``obj`` is an IR graph (``nivra.ir.Graph``; a partitioned one gets the partition view),
     a NIR graph (``nir.NIRGraph``), a graph document (``graph_to_dict``'s result), the path
     of a stored graph or ``.nir`` file, a structured event array or a frame stack (T, H, W)
-    or (T, C, H, W). ``view`` picks another view from ``VIEWS`` ("schedule" for the
-    execution schedule of a partitioned graph). ``title`` names the page, ``height`` is the
+    or (T, C, H, W). ``view`` picks another view from ``VIEWS`` ("timeline" for the
+    interactive execution timeline of a partitioned graph, "schedule" for the classic
+    schedule page). ``title`` names the page, ``height`` is the
     frame's height in pixels. Further options go to the view: ``detect_patterns`` (graph),
-    ``profile_result`` (schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
+    ``profile_result`` (timeline, schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
     ``raster_time_bins``, ``max_raster_neurons`` (events).
 
     Pages larger than ``inline_limit`` bytes are written to a file in ``large_page_dir``

@@ -41,9 +41,10 @@ class Viewer:
         self.errors: list[str] = []
 
     def open(self, doc: dict, title: str = "nivra.viz", query: str = "", color_scheme: str = "light",
-             viewport=(1400, 900), context=None, wait: bool = True):
+             viewport=(1400, 900), context=None, wait: bool = True, html: str | None = None):
+        """Opens the viewer page of `doc`, or the page text `html` when given."""
         path = self.tmp_path / f"page{len(self.contexts)}.html"
-        path.write_text(render_graph_page(doc, title=title), encoding="utf-8")
+        path.write_text(render_graph_page(doc, title=title) if html is None else html, encoding="utf-8")
         if context is None:
             context = self.browser.new_context(viewport={"width": viewport[0], "height": viewport[1]},
                                                color_scheme=color_scheme, accept_downloads=True)

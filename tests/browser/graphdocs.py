@@ -392,3 +392,46 @@ def random_layered(n_nodes: int, width: int = 100, seed: int = 0) -> dict:
                 src_rank = ranks[max(0, r - rng.choice([1, 1, 1, 2, 3]))]
                 edges.append((rng.choice(src_rank), name))
     return document(nodes, list(dict.fromkeys(edges)), metadata={"generator": "graphdocs.random_layered"})
+
+
+# Keys that name properties every JavaScript object inherits.
+PROTO_NAMES = ["__proto__", "constructor", "prototype", "toString", "valueOf", "hasOwnProperty"]
+# A JSON object that String() and Number() cannot convert: it owns toString and valueOf, but not as functions.
+UNPRINTABLE = {"toString": 1, "valueOf": 1}
+
+
+def prototype_keys() -> dict:
+    """A partitioned graph whose names, keys, types, group ids and core ids are prototype names,
+    with values that cannot be converted to text by the usual means."""
+    names = PROTO_NAMES
+    nodes = [node("input", "Input", None, [4])]
+    for i, name in enumerate(names):
+        other = names[(i + 1) % len(names)]
+        rec = node(name, other, [UNPRINTABLE], [4], {name: np.arange(4, dtype=np.float32), other: np.ones(2, np.float32)},
+                   {"__proto__": {"partition": 1}, "constructor": name, "prototype": [UNPRINTABLE]},
+                   hardware={"core_id": [name, {"__proto__": None}, UNPRINTABLE][i % 3], "__proto__": name,
+                             "constructor": UNPRINTABLE})
+        rec["display_params"] = ["constructor", "toString", "__proto__", "hasOwnProperty"]
+        rec["borderColor"] = CORE_COLORS[i % 16]
+        rec["params"][other]["dtype"] = "constructor"   # a dtype named after a prototype property
+        rec["params"][name]["stats"] = {"min": UNPRINTABLE, "max": None, "mean": "__proto__", "std": 1.0}
+        nodes.append(rec)
+    nodes.append(node("output", "Output", [4], None))
+    order = [n["id"] for n in nodes]
+    groups = [group("__proto__", "constructor", "prototype", "toString", names[:3], {"__proto__": 1, "constructor": 2}),
+              group("constructor", "__proto__", UNPRINTABLE, UNPRINTABLE, names[3:5])]
+    groups[1]["icon"] = UNPRINTABLE
+    cores = [names[0], {"__proto__": None}, UNPRINTABLE]
+    metadata = {
+        "__proto__": {"partition": {"algorithm": "X"}}, "constructor": 1, "prototype": UNPRINTABLE,
+        "partition": {"num_cores_used": UNPRINTABLE, "algorithm": "__proto__", "cross_core_edges": {"__proto__": 0}},
+        "core_legend": [{"core_id": c, "color": CORE_COLORS[i], "node_count": UNPRINTABLE, "label": None}
+                        for i, c in enumerate(cores)],
+        "type_legend": [{"type": t, "color": "#123456"} for t in names],
+    }
+    doc = document(nodes, list(zip(order, order[1:])), groups, metadata)
+    doc["version"] = UNPRINTABLE
+    doc["edges"][2]["cross_core"] = True
+    doc["nodes"][1]["param_count"] = UNPRINTABLE
+    doc["summary"]["total_params"] = "unknown"  # the page adds up the nodes' counts
+    return doc

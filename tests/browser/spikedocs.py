@@ -115,14 +115,27 @@ def make_event_doc(width=64, height=64, duration_us=1_500_000, n_frames=20, n_gr
                    raster_time_bins=100, max_raster_neurons=1000, **bar):
     """An event document of a synthetic rotating-bar recording."""
     x, y, t, p = rotating_bar_events(width, height, duration_us, **bar)
+    return events_doc(x, y, t, p, width, height, n_frames, n_grid_bins, raster_time_bins, max_raster_neurons)
+
+
+def events_doc(x, y, t, p, width, height, n_frames=20, n_grid_bins=5, raster_time_bins=100,
+               max_raster_neurons=1000):
+    """The event document of events (x, y, t, p) on a width x height sensor."""
     grid = bin_frames(x, y, t, p, width, height, n_grid_bins)
     on, off = grid[:, 0], grid[:, 1]
     # the grid scales each polarity by its own peak
     grid_rgb = np.zeros(on.shape + (3,), np.uint8)
     grid_rgb[..., 2] = np.clip(on / np.maximum(on.max(axis=(1, 2), keepdims=True), 1) * 255, 0, 255).astype(np.uint8)
     grid_rgb[..., 0] = np.clip(off / np.maximum(off.max(axis=(1, 2), keepdims=True), 1) * 255, 0, 255).astype(np.uint8)
-    frames = bin_frames(x, y, t, p, width, height, n_frames)
-    anim_rgb = colour_on_off(frames[:, 0], frames[:, 1])
+    # frame by frame, so 100 frames of a large sensor stay small in memory
+    tf = t.astype(np.float64)
+    span = max(tf.max() - tf.min(), 1e-9) if t.size else 1.0
+    fb = np.clip(((tf - (tf.min() if t.size else 0)) / span * (n_frames - 0.001)).astype(np.int64), 0, n_frames - 1)
+    anim = []
+    for k in range(n_frames):
+        sel = fb == k
+        counts = bin_frames(x[sel], y[sel], np.zeros(int(sel.sum()), np.int64), p[sel], width, height, 1)
+        anim.append(encode_png(colour_on_off(counts[:, 0], counts[:, 1])[0]))
 
     n_neurons = min(width * height, max_raster_neurons)
     tf = t.astype(np.float64)
@@ -138,9 +151,65 @@ def make_event_doc(width=64, height=64, duration_us=1_500_000, n_frames=20, n_gr
         "duration_us": int(t.max() - t.min()),
         "sensor_size": (width, height),
         "grid_frames": [encode_png(f) for f in grid_rgb],
-        "animation_frames": [encode_png(f) for f in anim_rgb],
+        "animation_frames": anim,
         "raster": raster.tolist(),
     }
+
+
+def sensor_events(kind, width=1280, height=720, n_frames=20, duration_us=1_000_000, seed=11):
+    """Events of two recordings that real sensors give and the stored images show dimly.
+
+    "hot": a few hundred pixels per frame fire 1 to 6 times while five hot pixels fire
+    300 to 500 times, so typical activity is stored at 1 to 3 of 255. "sparse": a few
+    thousand pixels per frame fire once each and one pixel four times, so a single event is
+    stored at 63 of 255 and most frames hold no two events in a 7 x 7 block.
+    """
+    rng = np.random.default_rng(seed)
+    step = duration_us // n_frames
+    xs, ys, ts, ps = [], [], [], []
+    for k in range(n_frames):
+        if kind == "hot":
+            n = 400
+            px, py = rng.integers(0, width, n), rng.integers(0, height, n)
+            reps = rng.integers(1, 7, n)
+            px, py = np.repeat(px, reps), np.repeat(py, reps)
+            hot = rng.integers(300, 501, 5)
+            px = np.concatenate([px, np.repeat(np.arange(5) * 97 + 11, hot)])
+            py = np.concatenate([py, np.repeat(np.arange(5) * 53 + 7, hot)])
+        else:
+            n = 3000
+            cells = rng.choice(width * height, n, replace=False)
+            px, py = cells % width, cells // width
+            px = np.concatenate([px, np.full(4, (k * 37) % width)])
+            py = np.concatenate([py, np.full(4, (k * 13) % height)])
+        pol = rng.integers(0, 2, px.size)
+        if kind != "hot":
+            pol[-4:] = 1  # the one busy pixel is ON four times
+        xs.append(px); ys.append(py)
+        ts.append(k * step + rng.integers(0, step, px.size)); ps.append(pol)
+    x, y, t, p = (np.concatenate(a) for a in (xs, ys, ts, ps))
+    t[np.argmin(t)], t[np.argmax(t)] = 0, duration_us - 1
+    return x, y, t, p
+
+
+def make_sensor_doc(kind, width=1280, height=720, n_frames=20):
+    """The event document of sensor_events(kind): the frames fall on the recording's steps."""
+    x, y, t, p = sensor_events(kind, width, height, n_frames)
+    return events_doc(x, y, t, p, width, height, n_frames=n_frames)
+
+
+def make_noise_doc(n_frames=3, width=1280, height=720, seed=5):
+    """Frames in which every pixel is active (no raster): the most drawing work per frame."""
+    rng = np.random.default_rng(seed)
+    frames = [encode_png(colour_on_off(*rng.poisson(2.0, (2, 1, height, width)).astype(np.float32))[0])
+              for _ in range(n_frames)]
+    return {"event_count": 0, "duration_us": 0, "sensor_size": (width, height),
+            "grid_frames": frames[:5], "animation_frames": frames, "raster": []}
+
+
+def decode_png(b64: str) -> np.ndarray:
+    """Image string -> RGB uint8 array (height, width, 3)."""
+    return np.asarray(Image.open(io.BytesIO(base64.b64decode(b64))).convert("RGB"))
 
 
 def make_frames_doc(n_frames=10, width=34, height=34, seed=3):

@@ -4,7 +4,7 @@ import importlib.util
 import pytest
 
 MODULES = ["encode", "serialize", "render", "compiled", "spikes"]
-SCRIPTED = ["graph", "partition", "events", "frames"]
+SCRIPTED = ["graph", "partition", "schedule", "events", "frames"]
 
 
 @pytest.fixture(scope="module")
@@ -38,10 +38,10 @@ def test_scripted_pages_become_ready(browser, demo_dir, name):
     page.close()
 
 
-def test_schedule_page_shows_every_core(browser, demo_dir):
+def test_schedule_page_is_the_timeline_with_the_profile(browser, demo_dir):
     page, errors = _open(browser, demo_dir / "schedule.html")
-    text = page.inner_text("body")
-    for core in range(4):
-        assert f"Core {core}" in text
-    assert "Critical path:" in text and errors == []
+    page.wait_for_function("document.documentElement.dataset.state === 'ready'", timeout=60000)
+    assert page.evaluate("window.__nivraTimeline.cores") == 4
+    assert "Latencies are the profile's" in page.inner_text("#side")
+    assert page.is_visible("#graph-link") and errors == []
     page.close()

@@ -56,13 +56,14 @@ def _kinds():
         "document": (serialize.graph_to_dict(model), {}),
         "partition": (samples.sample_partitioned_model(), {}),
         "schedule": (samples.sample_partitioned_model(), {"view": "schedule"}),
+        "timeline": (samples.sample_partitioned_model(), {"view": "timeline"}),
         "events": (samples.sample_events(5000), {"n_frames": 5}),
         "frames": (samples.sample_frames(4, 2000), {}),
     }
 
 
 @pytest.mark.parametrize("kind", ["ir graph", "nir graph", "document", "partition", "schedule",
-                                  "events", "frames"])
+                                  "timeline", "events", "frames"])
 def test_every_kind_becomes_ready_in_its_sandboxed_frame(browser, tmp_path, kind):
     obj, options = _kinds()[kind]
     page = notebook.show(obj, **options)

@@ -1,5 +1,7 @@
 """The spike viewer page in headless Chromium, on generated event documents."""
+import base64
 import copy
+import json
 import re
 import string
 import sys
@@ -80,7 +82,7 @@ def test_template_has_only_the_two_placeholders():
     # ASCII only, so the page reads the same whatever encoding writes it
     assert text.isascii()
     page = template.substitute(title="T $x", data_json='{"event_count": 1}')
-    assert "const DOC = {\"event_count\": 1};" in page
+    assert '<script type="application/json" id="nivra-data">{"event_count": 1}</script>' in page
     assert "$" not in page.replace("T $x", "")
 
 
@@ -90,8 +92,9 @@ def test_event_page_draws_everything(open_page, event_doc):
     p = open_page(event_doc, "Rotating bar")
     assert p.state == "ready"
     assert p.errors == []
-    sizes = p.page.eval_on_selector_all("#grid img", "els => els.map(e => [e.complete, e.naturalWidth, e.naturalHeight])")
-    assert sizes == [[True, 64, 64]] * len(event_doc["grid_frames"])
+    # thumbnails wider than the sensor keep its pixels, enlarged with hard edges
+    sizes = p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => [e.width, e.height, e.clientWidth > 64])")
+    assert sizes == [[64, 64, True]] * len(event_doc["grid_frames"])
     captions = p.page.eval_on_selector_all("#grid figcaption", "els => els.map(e => e.textContent)")
     assert captions[0] == "Bin 10.00\u20130.30 s" and captions[-1] == "Bin 51.20\u20131.50 s"
     assert p.text("#sensor") == "64 \u00d7 64px"
@@ -110,6 +113,7 @@ def test_event_page_draws_everything(open_page, event_doc):
     (1000, 2_500, "1,000", "2.50 ms"),
     (12_000_000_000, 600_000_000, "12,000,000,000", "600.00 s"),
     (5, 0, "5", "0 \u00b5s"),
+    (5, 999_999, "5", "1.00 s"),
 ])
 def test_header_figures_are_formatted(open_page, event_doc, count, duration, want_count, want_duration):
     doc = dict(event_doc, event_count=count, duration_us=duration)
@@ -160,6 +164,25 @@ def test_animation_player_controls(open_page, event_doc):
     assert slider_value(p) == 8
     assert page.eval_on_selector_all("#grid figure", "els => els.map(e => e.classList.contains('current'))") == \
         [False, False, True, False, False]
+
+    # the page's keys act on the page even when a button has the focus: Space after a
+    # click on the theme switch plays instead of switching back
+    page.select_option("#speed", "2")
+    page.click("#theme")
+    theme = page.evaluate("document.documentElement.dataset.theme")
+    page.keyboard.press(" ")
+    assert page.get_attribute("#play", "aria-label") == "Pause"
+    page.keyboard.press(" ")
+    assert page.get_attribute("#play", "aria-label") == "Play"
+    assert page.evaluate("document.documentElement.dataset.theme") == theme
+    page.focus("#slider")  # a slider keeps its arrows, not Space
+    page.keyboard.press(" ")
+    assert page.get_attribute("#play", "aria-label") == "Pause"
+    page.keyboard.press(" ")
+    page.click("#pol-off")
+    page.keyboard.press("Home")
+    page.keyboard.press("ArrowRight")
+    assert slider_value(p) == 1 and page.get_attribute("#pol-off", "aria-pressed") == "true"
     assert p.errors == []
 
 
@@ -188,11 +211,16 @@ def test_raster_is_drawn_and_reads_back(open_page, event_doc):
     # a neuron's sensor pixel is shown beside its number
     assert re.search(r"Neuron (\d+) \(x (\d+), y (\d+)\)", p.text("#readout"))
 
-    # zoom in with the wheel, then reset
+    # zoom in with the wheel (1.5 s become less than one: the axis turns to ms, and so
+    # does the read-out), then reset
     assert page.is_disabled("#reset-zoom")
     page.mouse.move(box["x"] + box["width"] * 0.5, box["y"] + box["height"] * 0.5)
     page.mouse.wheel(0, -400)
     page.wait_for_function("!document.getElementById('reset-zoom').disabled")
+    page.mouse.move(box["x"] + box["width"] * 0.5 + 3, box["y"] + box["height"] * 0.5)
+    page.wait_for_function("/Count/.test(document.getElementById('readout').textContent)")
+    assert page.get_attribute("#plot", "data-time-unit") == "ms"
+    assert re.search(r"\(\d+\.\d+\u2013\d+\.\d+ ms\)", p.text("#readout")), p.text("#readout")
     page.click("#reset-zoom")
     page.wait_for_function("document.getElementById('reset-zoom').disabled")
 
@@ -250,7 +278,7 @@ def test_frames_only_page(open_page, frames_doc):
     p = open_page(frames_doc, "Frames")
     assert p.state == "ready"
     assert p.errors == []
-    assert p.page.eval_on_selector_all("#grid img", "els => els.map(e => e.naturalWidth)") == [34] * 5
+    assert p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => e.width)") == [34] * 5
     assert p.page.is_visible("#no-raster")
     assert "No raster" in p.text("#no-raster")
     assert p.page.locator("#raster").count() == 0
@@ -352,7 +380,7 @@ def test_unusual_shapes_draw(open_page, shape):
     p = open_page(doc)
     assert p.state == "ready"
     assert p.errors == []
-    assert p.page.locator("#grid img").count() == shape["n_grid_bins"]
+    assert p.page.locator("#grid canvas").count() == shape["n_grid_bins"]
     assert p.page.get_attribute("#slider", "max") == str(shape["n_frames"] - 1)
     assert p.page.evaluate(PLOT_BRIGHTNESS) > 0
     # a one-dimensional sensor has no (x, y) beside the neuron number
@@ -374,16 +402,165 @@ def test_empty_recording_draws_a_blank_raster(open_page, frames_doc):
     assert p.text("#legend-max") == "1"
 
 
-def test_largest_default_document(open_page):
-    # 20 animation frames of a 1280 x 720 sensor and a 100 x 1000 raster
-    doc = spikedocs.make_event_doc(1280, 720, steps=120)
-    assert len(doc["raster"]) == 100 and len(doc["raster"][0]) == 1000
-    p = open_page(doc)
-    assert p.state == "ready"
+# --- recordings of a 1280 x 720 sensor ----------------------------------------------
+
+@pytest.fixture(scope="module")
+def sensor_docs():
+    # the hot-pixel recording in 100 frames: what a long page of a large sensor holds
+    return {"hot": spikedocs.make_sensor_doc("hot", n_frames=100), "sparse": spikedocs.make_sensor_doc("sparse")}
+
+
+def saved_png(page, button):
+    with page.expect_download() as info:
+        page.click(button)
+    return spikedocs.decode_png(base64.b64encode(Path(info.value.path()).read_bytes()).decode())
+
+
+def canvas_rgb(page, selector):
+    b64 = page.eval_on_selector(selector, "c => c.toDataURL('image/png').split(',')[1]")
+    return spikedocs.decode_png(b64)
+
+
+def block_max(img, ow, oh):
+    """Each of ow x oh blocks keeps its largest value per channel (as the page reduces)."""
+    h, w = img.shape[:2]
+    out = np.zeros((oh, ow, 3), np.uint8)
+    cols, rows = np.arange(w) * ow // w, np.arange(h) * oh // h
+    np.maximum.at(out, (rows[:, None], cols[None, :]), img)
+    return out
+
+
+@pytest.mark.parametrize("kind", ["hot", "sparse"])
+def test_contrast_and_polarity_as_saved(open_page, sensor_docs, kind):
+    doc = sensor_docs[kind]
+    p = open_page(doc, kind)
+    page = p.page
+    assert p.state == "ready" and p.errors == []
+    page.fill("#slider", "5")
+    stored = spikedocs.decode_png(doc["animation_frames"][5])
+    active = stored[..., [0, 2]] > 0
+
+    def visible_share(img):
+        return float((img[..., [0, 2]][active] >= 64).mean())
+
+    # automatic contrast (the default) makes typical activity visible; the stored image does not
+    auto = saved_png(page, "#save-frame")
+    assert auto.shape == (720, 1280, 3)
+    assert visible_share(auto) >= 0.9 > 0.1 >= visible_share(stored)
+    assert not auto[~active.any(axis=-1)].any()  # nothing lights up where nothing happened
+    # "linear" draws the stored values as they are
+    page.click("#contrast-linear")
+    assert (saved_png(page, "#save-frame") == stored).all()
+    # one polarity only, enlarged with hard pixel edges
+    page.click("#contrast-auto")
+    page.click("#pol-on")
+    page.select_option("#png-scale", "2")
+    on_only = saved_png(page, "#save-frame")
+    assert on_only.shape == (1440, 2560, 3)
+    assert (on_only[::2, ::2] == on_only[1::2, 1::2]).all()
+    assert not on_only[..., 0].any() and (on_only[::2, ::2, 2] == auto[..., 2]).all()
+    grid = saved_png(page, "#save-grid")
+    assert grid.shape == (1440, 2 * (5 * 1280 + 4), 3) and not grid[..., 0].any()
+    # a manual gain is one factor for every pixel
+    page.click("#pol-both")
+    page.select_option("#png-scale", "1")
+    page.eval_on_selector("#gain", "s => { s.value = '250'; s.dispatchEvent(new Event('input')); }")
+    gain = 255 ** 0.25
+    manual = saved_png(page, "#save-frame").astype(float)
+    assert np.abs(manual - np.minimum(255, np.round(stored * gain))).max() <= 1
     assert p.errors == []
-    assert p.page.eval_on_selector_all("#grid img", "els => els.map(e => e.naturalWidth)") == [1280] * 5
-    p.page.keyboard.press("End")
-    assert p.text("#frame-info").startswith("Frame 20 / 20")
+
+
+@pytest.mark.parametrize("kind", ["sparse", "noise"])
+def test_reduced_images_keep_single_events(open_page, sensor_docs, kind):
+    # the player and the thumbnails show the 1280 x 720 sensor smaller than its pixels: each
+    # canvas pixel is the maximum of its block, so every event stays a lit pixel (a sparse
+    # image is stored by its active pixels, a busy one whole: both are reduced alike)
+    doc = sensor_docs["sparse"] if kind == "sparse" else spikedocs.make_noise_doc(n_frames=2)
+    p = open_page(doc)
+    page = p.page
+    page.click("#contrast-linear")
+    for selector, b64 in [("#frame", doc["animation_frames"][0]), ("#grid figure:nth-child(2) canvas", doc["grid_frames"][1])]:
+        shown = canvas_rgb(page, selector)
+        oh, ow = shown.shape[:2]
+        assert ow < 1280 and abs(ow / oh - 16 / 9) < 0.05, (ow, oh)
+        want = block_max(spikedocs.decode_png(b64), ow, oh)
+        assert (shown == want).all()
+        assert want.any(axis=-1).sum() > 1000
+    assert p.errors == []
+
+
+def test_activity_chart_counts_and_jumps(open_page, sensor_docs):
+    doc = sensor_docs["sparse"]
+    p = open_page(doc)
+    page = p.page
+    page.locator("#rate").scroll_into_view_if_needed()
+    box = page.locator("#rate").bounding_box()
+    left, right = box["x"] + 58, box["x"] + box["width"] - 14
+    n = len(doc["animation_frames"])
+    for k in (3, 17):
+        x = left + (k + 0.5) * (right - left) / n
+        page.mouse.move(x, box["y"] + box["height"] / 2)
+        page.wait_for_function(f"/^Frame {k + 1} /.test(document.getElementById('rate-readout').textContent)")
+        stored = spikedocs.decode_png(doc["animation_frames"][k])
+        counts = [int(v.replace(",", "")) for v in re.findall(r"(?:ON|OFF) ([\d,]+)", p.text("#rate-readout"))]
+        assert counts == [int((stored[..., 2] > 0).sum()), int((stored[..., 0] > 0).sum())]
+        page.mouse.click(x, box["y"] + box["height"] / 2)
+        assert slider_value(p) == k
+        assert p.text("#frame-info").startswith(f"Frame {k + 1} / {n}")
+    assert "counted from the frame images" in p.text("#rate-sub")
+
+
+def test_raster_says_which_pixels_it_holds(open_page, sensor_docs):
+    p = open_page(sensor_docs["sparse"])
+    note = p.text("#raster-note")
+    assert "holds 1,000 of the sensor\u2019s 921,600 pixels" in note
+    assert "row 0 only, x 0\u2013999 of 1,280" in note
+    assert "--max-neurons" in note and "max_raster_neurons" in note
+
+
+def test_long_large_recording_plays(open_page, sensor_docs):
+    p = open_page(sensor_docs["hot"])
+    page = p.page
+    assert p.state == "ready" and p.errors == []
+    page.locator("h1").click()
+    page.keyboard.press("End")
+    assert p.text("#frame-info").startswith("Frame 100 / 100")
+    page.select_option("#speed", "60")
+    page.locator("h1").click()
+    page.keyboard.press(" ")
+    page.wait_for_function("Number(document.documentElement.dataset.frame) >= 30", timeout=10000)
+    page.keyboard.press(" ")
+    assert p.errors == []
+
+
+# --- documents that try to run something --------------------------------------------
+
+def script_safe(text):
+    """JSON text as the spikes module writes it into the page."""
+    for ch, esc in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"), ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
+        text = text.replace(ch, esc)
+    return text
+
+
+ATTACK = "</script><script>window.pwned = 1</script><img src=x onerror='window.pwned = 2'>\u2028"
+
+
+@pytest.mark.parametrize("change, state", [
+    (lambda d: d["grid_frames"].__setitem__(1, ATTACK), "error"),
+    (lambda d: d["animation_frames"].__setitem__(0, ATTACK), "error"),
+    (lambda d: d.update({"__proto__": {"raster": ATTACK}, ATTACK: ATTACK}), "ready"),
+    (lambda d: (d.pop("raster"), d.update({"__proto__": {"raster": []}})), "error"),
+])
+def test_hostile_document_runs_nothing(open_page, event_doc, change, state):
+    doc = copy.deepcopy(event_doc)
+    change(doc)
+    html = string.Template(spikedocs.TEMPLATE.read_text(encoding="utf-8")).substitute(
+        title="Hostile", data_json=script_safe(json.dumps(doc)))
+    p = open_page(None, html=html)
+    assert p.state == state
+    assert p.page.evaluate("window.pwned") is None
+    assert p.page.locator("#error-text img, #error-text script").count() == 0
 
 
 def test_module_pngs_decode_to_their_pixels(open_page):

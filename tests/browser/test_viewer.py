@@ -21,6 +21,7 @@ HOSTILE = [
     "<img src=x onerror=\"window.__pwned=2\">",
     "<!--<script>window.__pwned=3</script>",
     "{{TITLE}}\u2028\u2029&amp;<svg onload=window.__pwned=4>",
+    "{{WIDTH}}", "1200",  # a placeholder in the document is a name like any other
 ]
 
 SMALL_DOCS = {
@@ -307,6 +308,22 @@ def test_search_finds_nodes(viewer, query, expected):
     assert abs(box["x"] + box["width"] / 2 - stage[0]) < 2 and abs(box["y"] + box["height"] / 2 - stage[1]) < 2
 
 
+def test_search_matches_part_of_a_type_a_name_or_a_config_value(viewer):
+    page = viewer.open(graphdocs.sample_model())
+    for query, expected in [
+        ("avgpool", ["head.pool"]),                                   # part of a type, any case
+        ("AFFIN", ["head.fc1", "head.fc2"]),
+        ("maxpool", ["sppf.pool1", "sppf.pool2", "sppf.pool3"]),
+        ("rep.conv", ["rep.conv3x3", "rep.conv1x1"]),                 # part of a name
+        ("subtract", ["stem.lif"]),                                   # config values
+        ("tau=5", ["head.lif"]),
+        ("kernel_size=[8, 8]", ["head.pool"]),
+    ]:
+        assert sorted(api(page, f"__nivraViewer.search({query!r})")) == sorted(expected), query
+        assert page.inner_text("#search-count") == f"1 of {len(expected)}"
+    assert not viewer.errors
+
+
 def test_search_without_match_says_so(viewer):
     page = viewer.open(graphdocs.chain())
     assert api(page, "__nivraViewer.search('no-such-node')") == []
@@ -387,6 +404,7 @@ def test_hostile_names_run_no_script_and_show_as_text(viewer):
         api(page, f"__nivraViewer.select({name!r})")
         page.wait_for_function("(n) => document.documentElement.dataset.selected === n", arg=name)
         assert name in page.inner_text("#details")
+    assert api(page, "__nivraViewer.search('{{WIDTH}}')") == ["{{WIDTH}}"]
     api(page, f"__nivraViewer.search({HOSTILE[1]!r})")
     svg = page.evaluate("__nivraViewer.exportSVG()")
     ET.fromstring(svg)  # still well-formed XML

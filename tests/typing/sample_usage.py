@@ -1,5 +1,5 @@
-"""Uses every public function of the five modules (with the types their stubs declare) and
-of the notebook display and the NIR importer;
+"""Uses every public function of the five modules, of the timeline, of the notebook display
+and of the NIR importer (with the types their stubs declare);
 ``mypy --strict`` must accept it (tests/test_typing.py)."""
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
@@ -7,7 +7,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from nivra import ir
-from nivra.viz import compiled, encode, render, serialize, spikes
+from nivra.viz import compiled, encode, render, serialize, spikes, timeline
 from nivra.viz.patterns import PatternMatch
 
 
@@ -73,3 +73,11 @@ def notebook_pages(graph: ir.Graph, events: np.ndarray, out_dir: Path) -> List[P
     doc: Dict[str, Any] = nir_import.read_document(out_dir / "model.nir", detect_patterns=False)
     assert html and bundle and doc["version"]
     return [page.save(out_dir / "model.html")]
+
+
+def timeline_pages(graph: ir.Graph, profile: Optional[Any], out_dir: Path) -> List[str]:
+    doc: Dict[str, Any] = timeline.schedule_document(graph, profile)
+    page: str = timeline.render_timeline(doc, title="Timeline", graph_page="cores.html")
+    text: str = timeline.timeline_html(graph, profile_result=profile)
+    written: str = timeline.write_timeline(graph, out_dir / "t.html", title="T")
+    return [page, text, written]

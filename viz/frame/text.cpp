@@ -16,7 +16,8 @@ Ref escape_html(Ref text) {
     if (n == t.length) return text;
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "text too long to escape");
     Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(n), t.max_char));
-    kernels::html_escape(t, PyUnicode_DATA(out.get()));
+    if (!kernels::html_escape(t, PyUnicode_DATA(out.get()), n))
+        raise(PyExc_SystemError, "escaped text length differs from its plan");
     return out;
 }
 

@@ -152,7 +152,11 @@ void base64_encode_scalar(const unsigned char* in, std::size_t n, char* out) noe
     encode_tail(in, n, out);
 }
 
-void base64_encode(const unsigned char* in, std::size_t n, char* out) noexcept { chosen().fn(in, n, out); }
+bool base64_encode(const unsigned char* in, std::size_t n, char* out, std::size_t room) noexcept {
+    if (room != base64_length(n)) return false;
+    chosen().fn(in, n, out);
+    return true;
+}
 
 const char* base64_kernel() noexcept { return chosen().name; }
 

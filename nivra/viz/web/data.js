@@ -12,19 +12,53 @@ function readEmbeddedJson(id) {
 }
 
 // Parses JSON text that may hold the bare NaN / Infinity / -Infinity tokens.
+// Large documents hold "NaN" inside base64 payloads by chance, so the tokens are found by
+// one pass over the characters up to the last candidate (a regular expression matching
+// every string, or a reviver on JSON.parse, each cost more than the parse itself).
 function parseDocumentText(text) {
-  if (text.indexOf("NaN") < 0 && text.indexOf("Infinity") < 0) return JSON.parse(text);
+  const last = Math.max(text.lastIndexOf("NaN"), text.lastIndexOf("Infinity"));
+  if (last < 0) return JSON.parse(text);
+  const pieces = [];
+  let copied = 0, nans = 0, inString = false;
   // A marker no string of this text can hold (our writers never escape ASCII letters or
   // digits, so a string equal to the marker would show it verbatim).
   let salt = 0;
-  while (text.indexOf("nivra-nan-" + salt) >= 0) salt++;
-  const marker = "nivra-nan-" + salt;
-  let sawNaN = false;
-  // Strings are matched whole (and kept), so tokens are replaced only outside them.
-  const fixed = text.replace(/"[^"\\]*(?:\\[\s\S][^"\\]*)*"|-?Infinity|NaN/g, (m) => {
-    if (m.charCodeAt(0) === 34) return m;
-    if (m === "NaN") { sawNaN = true; return '"' + marker + '"'; }
-    return m.charCodeAt(0) === 45 ? "-1e999" : "1e999";
-  });
-  return sawNaN ? JSON.parse(fixed, (k, v) => (v === marker ? NaN : v)) : JSON.parse(fixed);
+  while (text.indexOf("nivranan" + salt) >= 0) salt++;
+  const marker = "nivranan" + salt;
+  for (let i = 0; i <= last; i++) {
+    const c = text.charCodeAt(i);
+    if (inString) {
+      if (c === 92) i++;                      // a backslash: skip the escaped character
+      else if (c === 34) inString = false;
+    } else if (c === 34) inString = true;
+    else if (c === 78 && text.startsWith("NaN", i)) {
+      pieces.push(text.slice(copied, i), '"' + marker + '"');
+      copied = i + 3; i += 2; nans++;
+    } else if (c === 73 && text.startsWith("Infinity", i)) {
+      pieces.push(text.slice(copied, i), "1e999");   // -Infinity keeps its sign
+      copied = i + 8; i += 7;
+    }
+  }
+  if (!copied) return JSON.parse(text);
+  pieces.push(text.slice(copied));
+  const doc = JSON.parse(pieces.join(""));
+  return nans ? restoreNaN(doc, marker, nans) : doc;
+}
+
+// Puts NaN where the marker stands; stops once all `count` are found.
+function restoreNaN(doc, marker, count) {
+  if (doc === marker) return NaN;
+  const stack = [doc];
+  while (count && stack.length) {
+    const o = stack.pop();
+    if (o === null || typeof o !== "object") continue;
+    // Keys are the object's own (JSON.parse made them), so assigning sets the own property
+    // even for "__proto__".
+    const keys = Array.isArray(o) ? null : Object.keys(o), n = keys ? keys.length : o.length;
+    for (let j = 0; j < n; j++) {
+      const k = keys ? keys[j] : j, v = o[k];
+      if (v === marker) { o[k] = NaN; count--; } else if (v !== null && typeof v === "object") stack.push(v);
+    }
+  }
+  return doc;
 }

@@ -42,7 +42,12 @@ function fmtIn(us, unit, digits) {
   if (digits === undefined) digits = unit.div === 1 ? (Number.isInteger(v) ? 0 : 1) : 2;
   return v.toFixed(digits);
 }
-function fmtDuration(us) { const u = timeUnit(us); return fmtIn(us, u) + " " + u.name; }
+// 999,999 us is "1.00 s", not "1000.00 ms": the unit is picked after rounding.
+function fmtDuration(us) {
+  let u = timeUnit(us);
+  if (u.div < 1e6 && Number(fmtIn(us, u)) >= 1000) u = timeUnit(u.div * 1000);
+  return fmtIn(us, u) + " " + u.name;
+}
 function fmtRange(a, b, unit) { return fmtIn(a, unit) + "\u2013" + fmtIn(b, unit) + " " + unit.name; }
 
 // Axis ticks: a round step (1, 2 or 5 times a power of ten) for about `target` ticks,

@@ -8,14 +8,26 @@ const PNG = "data:image/png;base64,";
 // "?debug" in the page URL logs how long each raster drawing takes
 const DEBUG = /[?&]debug\b/.test(location.search);
 
+const own = (obj, key) => Object.prototype.hasOwnProperty.call(obj, key);
+
+// The document embedded in the page, as plain data (keys are own properties; no text of
+// it ever runs).
+function embeddedDoc() {
+  try {
+    return readEmbeddedJson("nivra-data");
+  } catch (err) {
+    throw new Error("The event document is not valid JSON (" + err.message + ").");
+  }
+}
+
 // Everything the drawing code relies on is tested here, so a malformed
 // document stops with one clear message instead of a half-drawn page.
 function readDoc(doc) {
   const bad = (msg) => { throw new Error("The event document is malformed: " + msg); };
-  if (typeof DOC === "undefined") bad("no document was embedded");
+  if (doc === undefined) bad("no document was embedded");
   if (doc === null || typeof doc !== "object" || Array.isArray(doc)) bad("expected an object");
   const keys = ["event_count", "duration_us", "sensor_size", "grid_frames", "animation_frames", "raster"];
-  for (const k of keys) if (!(k in doc)) bad("missing \"" + k + "\"");
+  for (const k of keys) if (!own(doc, k)) bad("missing \"" + k + "\"");
   const count = doc.event_count, dur = doc.duration_us, size = doc.sensor_size;
   if (typeof count !== "number" || !isFinite(count) || count < 0) bad("\"event_count\" must be a non-negative number");
   if (typeof dur !== "number" || !isFinite(dur) || dur < 0) bad("\"duration_us\" must be a non-negative number");
@@ -50,20 +62,6 @@ function readDoc(doc) {
     raster: { bins: rows, neurons: cols, data: flat, peak },
     framesOnly: count === 0 && rows === 0,
   };
-}
-
-function loadImage(b64, what) {
-  const img = new Image();
-  img.decoding = "async";
-  img.src = PNG + b64;
-  return img.decode().then(() => img, () => {
-    throw new Error(what + " is not a readable PNG image");
-  });
-}
-
-// Upscaled images stay crisp; downscaled ones may smooth so sparse events survive.
-function crispWhenEnlarged(el, naturalWidth, shownWidth) {
-  el.classList.toggle("crisp", shownWidth >= naturalWidth);
 }
 
 // A box saying what is missing, in place of a card's body.

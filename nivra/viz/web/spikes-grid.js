@@ -6,35 +6,47 @@ function buildGrid(d, onPick) {
   setText("grid-sub", n ? (timed ? n + " equal time bins over " + fmtDuration(d.duration) : "First " + n + " frames") : "");
   if (!n) {
     box.replaceWith(emptyBox("No time bins", "This document has no grid images."));
-    return { images: Promise.resolve([]), layout() {}, mark() {} };
+    byId("save-grid").hidden = true;
+    return { load: () => Promise.resolve([]), layout() {}, mark() {}, images: [] };
   }
-  const figs = [];
-  const loads = d.grid.map((b64, i) => {
+  const figs = [], canvases = [];
+  let images = [];
+  d.grid.forEach((b64, i) => {
     const fig = document.createElement("figure");
     fig.className = "bin"; fig.tabIndex = 0;
-    const img = document.createElement("img");
-    img.width = d.width; img.height = d.height;
-    img.alt = "Time bin " + (i + 1);
+    const canvas = document.createElement("canvas");
+    canvas.className = "crisp";
+    canvas.width = d.width; canvas.height = d.height;
+    canvas.setAttribute("role", "img");
+    canvas.setAttribute("aria-label", (timed ? "Time bin " : "Frame ") + (i + 1));
     const cap = document.createElement("figcaption");
     const name = document.createElement("b");
     name.textContent = (timed ? "Bin " : "Frame ") + (i + 1);
     const span = document.createElement("span");
     span.textContent = timed ? fmtRange(d.duration * i / n, d.duration * (i + 1) / n, unit) : "";
     cap.appendChild(name); cap.appendChild(span);
-    fig.appendChild(img); fig.appendChild(cap); box.appendChild(fig);
+    fig.appendChild(canvas); fig.appendChild(cap); box.appendChild(fig);
     fig.addEventListener("click", () => onPick(i));
     fig.addEventListener("keydown", (ev) => { if (ev.key === "Enter") { onPick(i); ev.preventDefault(); } });
-    figs.push(fig);
-    img.src = PNG + b64;
-    return img.decode().then(() => img, () => {
-      throw new Error("grid image " + (i + 1) + " of " + n + " is not a readable PNG image");
-    });
+    figs.push(fig); canvases.push(canvas);
   });
+  function layout() {
+    images.forEach((img, i) => {
+      const c = canvases[i], cssW = c.clientWidth;
+      if (cssW > 0) showImage(c, img, cssW, cssW * img.h / img.w);
+    });
+  }
   return {
-    images: Promise.all(loads),
-    layout() {
-      for (const f of figs) { const img = f.firstChild; crispWhenEnlarged(img, img.naturalWidth || d.width, img.clientWidth); }
+    // decodes the images; the grid is drawn from then on
+    load() {
+      return decodeAll(d.grid, (i) => "grid image " + (i + 1) + " of " + n, d.framesOnly).then((list) => {
+        images = list;
+        layout();
+        return list;
+      });
     },
+    layout,
     mark(i) { figs.forEach((f, k) => f.classList.toggle("current", k === i)); },
+    get images() { return images; },
   };
 }

@@ -8,8 +8,9 @@ function setupThemeSwitch(onChange) {
 }
 
 function main() {
-  const d = readDoc(typeof DOC === "undefined" ? undefined : DOC);
+  const d = readDoc(embeddedDoc());
   drawHeader(d);
+  const controls = setupDisplayControls();
   let player = null;
   const grid = buildGrid(d, (i) => {
     // first animation frame inside the picked time bin
@@ -17,17 +18,24 @@ function main() {
   });
   player = buildPlayer(d, (i, n) => {
     grid.mark(d.grid.length ? min(d.grid.length - 1, floor(i * d.grid.length / n)) : -1);
+    const img = player && player.images[i];
+    if (img) controls.showing(img.gains);
   });
+  const rate = buildRate(d, player);
   const raster = buildRaster(d);
-  setupThemeSwitch(() => { if (raster.retheme) raster.retheme(); });
+  setupSaving(d, grid, player);
+  setupKeys(player.keys);
+  setupThemeSwitch(() => { if (raster.retheme) raster.retheme(); if (rate.retheme) rate.retheme(); });
+  onDisplayChange(() => { grid.layout(); player.redraw(); });
 
   let raf = 0;
-  const layoutAll = () => { raf = 0; grid.layout(); player.layout(); raster.layout(); };
+  const layoutAll = () => { raf = 0; grid.layout(); player.layout(); rate.layout(); raster.layout(); };
   new ResizeObserver(() => { if (!raf) raf = requestAnimationFrame(layoutAll); }).observe(document.body);
 
   raster.draw();
-  return Promise.all([grid.images, player.ready]).then(() => {
-    grid.layout(); player.layout();
+  // the grid first: it is what the page shows at the top
+  return grid.load().then(() => player.load()).then((frames) => {
+    rate.load(frames);
     return new Promise((done) => requestAnimationFrame(() => done()));
   }).then(() => {
     if (root.dataset.state !== "error") root.dataset.state = "ready";

@@ -1,15 +1,17 @@
-// spikes-player.js: the animation player: frames on a canvas, buttons, slider, keys
+// spikes-player.js: the animation player: frames on a canvas, buttons, slider
 function buildPlayer(d, onFrame) {
   const n = d.frames.length;
   if (!n) {
     byId("player").replaceWith(emptyBox("No animation frames", "This document has no frames to play."));
-    return { ready: Promise.resolve(), layout() {}, seek() {} };
+    byId("save-frame").hidden = true;
+    return { load: () => Promise.resolve([]), layout() {}, seek() {}, redraw() {}, keys: null, images: [], current: 0 };
   }
-  const canvas = byId("frame"), ctx = canvas.getContext("2d"), stage = byId("stage");
+  const canvas = byId("frame"), stage = byId("stage");
   const slider = byId("slider"), playBtn = byId("play"), loop = byId("loop"), speed = byId("speed");
   const unit = timeUnit(d.duration), timed = d.duration > 0;
-  const images = new Array(n);
+  let images = [];
   let current = 0, playing = false, raf = 0, last = 0, acc = 0;
+  const listeners = [];
   slider.max = String(n - 1);
   setText("player-sub", n + " frame" + (n === 1 ? "" : "s") + (timed ? ", " + fmtDuration(d.duration / n) + " each" : ""));
 
@@ -17,22 +19,37 @@ function buildPlayer(d, onFrame) {
   const infoFrame = document.createElement("b"), infoTime = document.createTextNode("");
   info.appendChild(infoFrame); info.appendChild(infoTime);
 
+  // the CSS size the frame is shown at: whole multiples of the sensor when enlarged
+  let shownSize = { w: 0, h: 0 };
+  function fit(img) {
+    const w = img ? img.w : d.width, h = img ? img.h : d.height;
+    const availW = max(50, stage.clientWidth - 24);
+    const availH = max(120, min(560, window.innerHeight * 0.62));
+    let s = min(availW / w, availH / h);
+    if (s >= 1) s = floor(s);
+    shownSize = { w: max(1, round(w * s)), h: max(1, round(h * s)) };
+    canvas.style.width = shownSize.w + "px";
+    canvas.style.height = shownSize.h + "px";
+  }
+  function paint() {
+    const img = images[current];
+    if (!img) return;
+    showImage(canvas, img, shownSize.w, shownSize.h);
+  }
+
   function show(i) {
+    const prev = images[current];
     current = i;
     const img = images[i];
-    if (img) {
-      if (canvas.width !== img.naturalWidth || canvas.height !== img.naturalHeight) {
-        canvas.width = img.naturalWidth; canvas.height = img.naturalHeight; layout();
-      }
-      ctx.imageSmoothingEnabled = false;
-      ctx.clearRect(0, 0, canvas.width, canvas.height);
-      ctx.drawImage(img, 0, 0);
-    }
+    if (img && (!prev || prev.w !== img.w || prev.h !== img.h || !shownSize.w)) fit(img);
+    paint();
     slider.value = String(i);
     slider.setAttribute("aria-valuetext", "Frame " + (i + 1) + " of " + n);
     infoFrame.textContent = "Frame " + (i + 1) + " / " + n;
     infoTime.nodeValue = timed ? " \u00b7 " + fmtRange(d.duration * i / n, d.duration * (i + 1) / n, unit) : "";
+    root.dataset.frame = String(i);
     onFrame(i, n);
+    for (const fn of listeners) fn(i);
   }
   const seek = (i) => show(max(0, min(n - 1, i)));
   function setPlaying(on) {
@@ -69,37 +86,29 @@ function buildPlayer(d, onFrame) {
   byId("first").addEventListener("click", () => stopAt(0));
   byId("last").addEventListener("click", () => stopAt(n - 1));
   slider.addEventListener("input", () => seek(Number(slider.value)));
-  document.addEventListener("keydown", (ev) => {
-    if (ev.altKey || ev.ctrlKey || ev.metaKey) return;
-    const tag = ev.target && ev.target.tagName;
-    // form controls keep their own keys; a focused button keeps Space and Enter
-    if (tag === "INPUT" || tag === "SELECT" || tag === "TEXTAREA") return;
-    if (tag === "BUTTON" && (ev.key === " " || ev.key === "Enter")) return;
-    const k = ev.key;
-    if (k === " " || k === "Spacebar") toggle();
-    else if (k === "ArrowLeft") stopAt(current - 1);
-    else if (k === "ArrowRight") stopAt(current + 1);
-    else if (k === "Home") stopAt(0);
-    else if (k === "End") stopAt(n - 1);
-    else return;
-    ev.preventDefault();
-  });
 
-  // Integer zoom for small sensors keeps every sensor pixel the same size.
-  function layout() {
-    const w = canvas.width, h = canvas.height;
-    const availW = max(50, stage.clientWidth - 24);
-    const availH = max(120, min(560, window.innerHeight * 0.62));
-    let s = min(availW / w, availH / h);
-    if (s >= 1) s = floor(s);
-    canvas.style.width = round(w * s) + "px";
-    canvas.style.height = round(h * s) + "px";
-    crispWhenEnlarged(canvas, w, w * s);
-  }
-
-  const ready = Promise.all(d.frames.map((b64, i) =>
-    loadImage(b64, "animation frame " + (i + 1) + " of " + n).then((img) => { images[i] = img; }),
-  )).then(() => show(0));
-  canvas.width = d.width; canvas.height = d.height; layout();
-  return { ready, layout, seek: stopAt };
+  fit(null);
+  return {
+    load() {
+      return decodeAll(d.frames, (i) => "animation frame " + (i + 1) + " of " + n, true).then((list) => {
+        images = list;
+        show(current);
+        return list;
+      });
+    },
+    layout() { fit(images[current]); paint(); },
+    redraw: paint,
+    seek: stopAt,
+    onShow(fn) { listeners.push(fn); },
+    get images() { return images; },
+    get current() { return current; },
+    // the page's own keys
+    keys: {
+      " ": toggle,
+      ArrowLeft: () => stopAt(current - 1),
+      ArrowRight: () => stopAt(current + 1),
+      Home: () => stopAt(0),
+      End: () => stopAt(n - 1),
+    },
+  };
 }

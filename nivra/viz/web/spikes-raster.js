@@ -28,7 +28,9 @@ function buildRaster(d) {
   const plot = byId("plot"), canvas = byId("raster"), over = byId("raster-overlay");
   const ctx = canvas.getContext("2d"), octx = over.getContext("2d");
   const resetBtn = byId("reset-zoom"), readout = byId("readout");
-  const unit = timeUnit(d.duration), timed = d.duration > 0, binUs = d.duration / R.bins;
+  const timed = d.duration > 0, binUs = d.duration / R.bins;
+  // the time unit of the axis as last drawn; the read-out uses the same
+  let axisUnit = timeUnit(d.duration);
   const twoD = d.height > 1;
   const peak = R.peak > 0 ? R.peak : 1;
   const MARGIN = { l: 58, r: 14, t: 10, b: 40 };
@@ -36,8 +38,8 @@ function buildRaster(d) {
   let size = { w: 0, h: 0, dpr: 1, pw: 0, ph: 0 };
   let cache = { key: "", runs: null, theme: "", image: null };
   let hover = null, drag = null, raf = 0;
-  setText("raster-sub", fmtInt(R.bins) + " time bins \u00d7 " + fmtInt(R.neurons) + " neurons" +
-    (R.neurons < d.width * d.height ? " (first " + fmtInt(R.neurons) + " of " + fmtInt(d.width * d.height) + ", row by row)" : ""));
+  setText("raster-sub", fmtInt(R.bins) + " time bins \u00d7 " + fmtInt(R.neurons) + " neurons");
+  rasterLimitNote(d);
 
   const theme = () => (getComputedStyle(root).colorScheme.indexOf("dark") >= 0 ? "dark" : "light");
   const cssVar = (name) => getComputedStyle(root).getPropertyValue(name).trim();
@@ -163,6 +165,8 @@ function buildRaster(d) {
     let tt, tx, tlabel;
     if (timed) {
       const a = view.t0 * binUs, z = view.t1 * binUs, u = timeUnit(z - a);
+      axisUnit = u;
+      plot.dataset.timeUnit = u.name;
       tt = ticks(a / u.div, z / u.div, max(2, floor(size.pw / 90)));
       tx = (v) => (v * u.div / binUs - view.t0) / (view.t1 - view.t0);
       tlabel = "Time (" + u.name + ")";
@@ -258,7 +262,7 @@ function buildRaster(d) {
         document.createTextNode(" \u00b7 Count "), rCnt]) readout.appendChild(node);
     }
     rBin.textContent = String(cell.bin);
-    rBinT.nodeValue = timed ? " (" + fmtRange(cell.bin * binUs, (cell.bin + 1) * binUs, unit) + ")" : "";
+    rBinT.nodeValue = timed ? " (" + fmtRange(cell.bin * binUs, (cell.bin + 1) * binUs, axisUnit) + ")" : "";
     rNeu.textContent = String(cell.neuron);
     rNeuT.nodeValue = twoD ? " (x " + (cell.neuron % d.width) + ", y " + floor(cell.neuron / d.width) + ")" : "";
     rCnt.textContent = fmtCount(R.data[cell.bin * R.neurons + cell.neuron]);
@@ -343,4 +347,30 @@ function buildRaster(d) {
     layout: schedule,
     retheme() { legend(); redraw(); },
   };
+}
+
+// When the raster holds fewer neurons than the sensor has pixels, it holds the first ones in
+// row order, that is the top rows of the sensor; say which, and how to get more.
+function rasterLimitNote(d) {
+  const N = d.raster.neurons, W = d.width, total = d.width * d.height, note = byId("raster-note");
+  if (!d.raster.bins || N >= total) return;
+  const oneD = d.height === 1, rows = floor(N / W), rest = N % W;
+  let which;
+  if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
+  else if (rows === 0) which = "the first in row order: row 0 only, x 0\u2013" + fmtInt(rest - 1) + " of " + fmtInt(W);
+  else {
+    which = "the first in row order: " + (rows === 1 ? "row 0" : "rows 0\u2013" + fmtInt(rows - 1)) + " of " + fmtInt(d.height);
+    if (rest) which += ", and row " + fmtInt(rows) + " up to x " + fmtInt(rest - 1);
+  }
+  const b = document.createElement("b");
+  b.textContent = "The raster holds " + fmtInt(N) + " of the sensor\u2019s " + fmtInt(total) + (oneD ? " channels" : " pixels") + ": ";
+  note.textContent = "";
+  note.appendChild(b);
+  const code = (text) => { const c = document.createElement("code"); c.textContent = text; return c; };
+  for (const part of [which + ". Activity elsewhere is not in it. To hold more, raise ", code("--max-neurons"),
+    " on the command line or ", code("max_raster_neurons"),
+    " in Python (the page grows by a few bytes per neuron and time bin)."]) {
+    note.appendChild(typeof part === "string" ? document.createTextNode(part) : part);
+  }
+  note.hidden = false;
 }

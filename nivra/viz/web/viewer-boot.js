@@ -20,13 +20,22 @@ function boot() {
   root.dataset.rankdir = S.rankdir;
   $("dir-tb").setAttribute("aria-pressed", String(S.rankdir === "TB"));
   $("dir-lr").setAttribute("aria-pressed", String(S.rankdir === "LR"));
+  // In narrow windows the summary opens over the drawing (viewer.css): it starts closed there,
+  // and closes or opens when the window crosses that width.
+  const narrow = window.matchMedia ? window.matchMedia("(max-width: 980px)") : null;
+  if (narrow) {
+    $("side").classList.toggle("hidden", narrow.matches);
+    narrow.addEventListener("change", () => { $("side").classList.toggle("hidden", narrow.matches); resizeSoon(); });
+  }
   resize();
   if (typeof ResizeObserver !== "undefined") new ResizeObserver(() => resize()).observe(stage);
   else window.addEventListener("resize", resize);
   let doc;
+  const tp = now();
   try { doc = readEmbeddedJson("nivra-data"); } catch (err) {
     throw new Error("The embedded graph document is not valid JSON (" + err.message + ").");
   }
+  S.timing.parseMs = now() - tp;
   const M = readModel(doc);
   S.M = M;
   $("subtitle").textContent = fmtInt(M.nodes.length) + " nodes · " + fmtInt(M.edges.length) + " edges" +
@@ -42,6 +51,7 @@ window.__nivraViewer = {
   get layoutMs() { return S.timing.layoutMs; },
   get drawMs() { return S.timing.drawMs; },
   get readyMs() { return S.timing.readyMs; },
+  get parseMs() { return S.timing.parseMs; },
   get prepMs() { return S.timing.prepMs; },
   get bootMs() { return S.timing.bootMs; },
   get frameMs() { return S.timing.frameMs; },

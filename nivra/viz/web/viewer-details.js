@@ -38,7 +38,7 @@ function renderSummary() {
   const M = S.M, doc = M.doc, side = $("side");
   side.textContent = "";
   const sum = doc.summary != null && typeof doc.summary === "object" ? doc.summary : {};
-  const total = typeof sum.total_params === "number" ? sum.total_params : M.nodes.reduce((a, n) => a + (Number(n.rec.param_count) || 0), 0);
+  const total = typeof sum.total_params === "number" ? sum.total_params : M.nodes.reduce((a, n) => a + (num(n.rec.param_count) || 0), 0);
   const g = section(side, "Graph");
   const grid = el("div", "stats"); g.appendChild(grid);
   stat(grid, fmtInt(M.nodes.length), "nodes");
@@ -55,7 +55,7 @@ function renderSummary() {
     const s = section(side, title), rows = el("div", "rows"); s.appendChild(rows);
     for (const p of list.slice(0, 200)) {
       if (p == null) continue;
-      const id = String(p.id);
+      const id = text(p.id);
       row(rows, { k: id, v: shapeText(p.shape), mono: true, onClick: () => selectNodeById(id, true) });
     }
   }
@@ -71,10 +71,10 @@ function renderSummary() {
     const s = section(side, "Cores"), rows = el("div", "rows"); s.appendChild(rows);
     for (const c of md.core_legend) {
       if (c == null) continue;
-      const cid = c.core_id;
-      const r = row(rows, { k: c.label != null ? String(c.label) : "Core " + cid, v: fmtInt(Number(c.node_count) || 0) + " nodes",
+      const cid = coreKey(c.core_id);
+      const r = row(rows, { k: c.label != null ? text(c.label) : "Core " + cid, v: fmtInt(num(c.node_count) || 0) + " nodes",
         chip: safeColor(c.color, DEFAULT_COLOR), ring: true, title: "Highlight the nodes on this core",
-        onClick: () => setCore(S.core != null && String(S.core) === String(cid) ? null : cid) });
+        onClick: () => setCore(S.core === cid ? null : cid) });
       r.dataset.coreId = String(cid);
     }
   }
@@ -82,12 +82,13 @@ function renderSummary() {
   const byType = new Map();
   for (const n of M.nodes) { const e = byType.get(n.type); if (e) e.count++; else byType.set(n.type, { count: 1, color: n.color }); }
   const legend = Array.isArray(md.type_legend) && md.type_legend.length
-    ? md.type_legend.filter((t) => t != null).map((t) => [String(t.type), safeColor(t.color, DEFAULT_COLOR)])
+    ? md.type_legend.filter((t) => t != null).map((t) => [text(t.type), safeColor(t.color, DEFAULT_COLOR)])
     : Array.from(byType.entries()).sort((a, b) => b[1].count - a[1].count).map(([t, e]) => [t, e.color]);
   if (legend.length) {
     const s = section(side, "Node types"), rows = el("div", "rows"); s.appendChild(rows);
     for (const [t, color] of legend) {
-      const cnt = counts && typeof counts[t] === "number" ? counts[t] : byType.has(t) ? byType.get(t).count : 0;
+      const given = own(counts, t);
+      const cnt = typeof given === "number" ? given : byType.has(t) ? byType.get(t).count : 0;
       row(rows, { k: t, v: fmtInt(cnt), chip: color, onClick: () => { $("search").value = t; runSearch(t); } });
     }
   }
@@ -120,27 +121,28 @@ function renderSummary() {
   }
 }
 
+// cid: a core's key (coreKey), or null for none.
 function setCore(cid) {
   S.core = cid;
   if (cid != null && S.V) {
     let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
     for (const n of S.M.nodes) {
-      if (n.core == null || String(n.core) !== String(cid)) continue;
+      if (n.core !== cid) continue;
       const u = S.V.units[S.V.unitOfNode[n.i]];
       x0 = Math.min(x0, u.x - u.w / 2); x1 = Math.max(x1, u.x + u.w / 2);
       y0 = Math.min(y0, u.y - u.h / 2); y1 = Math.max(y1, u.y + u.h / 2);
     }
     if (x0 < x1) fitBox(x0, y0, x1, y1, Math.max(S.vp.k, 0.6));
   }
-  for (const r of document.querySelectorAll("[data-core-id]")) r.classList.toggle("on", cid != null && r.dataset.coreId === String(cid));
-  root.dataset.core = cid == null ? "" : String(cid);
+  for (const r of document.querySelectorAll("[data-core-id]")) r.classList.toggle("on", cid != null && r.dataset.coreId === cid);
+  root.dataset.core = cid == null ? "" : cid;
   refreshCoreUnits();
   redraw();
 }
 function refreshCoreUnits() {
   if (S.core == null || !S.V) { S.coreUnits = null; return; }
-  const set = new Set(), key = String(S.core);
-  for (const n of S.M.nodes) if (n.core != null && String(n.core) === key) set.add(S.V.unitOfNode[n.i]);
+  const set = new Set();
+  for (const n of S.M.nodes) if (n.core === S.core) set.add(S.V.unitOfNode[n.i]);
   S.coreUnits = set;
 }
 
@@ -176,9 +178,9 @@ function nodeDetails(panel, node) {
     const s = section(panel, "Hardware");
     const pairs = Object.keys(rec.hardware).map((k) => [k, valueText(rec.hardware[k])]);
     const dl = kvList(s, pairs);
-    if (node.core != null && S.M.coreColors.has(String(node.core))) {
+    if (node.core != null && S.M.coreColors.has(node.core)) {
       const dd = dl.children[Object.keys(rec.hardware).indexOf("core_id") * 2 + 1];
-      if (dd) { const c = el("span", "chip ring"); c.style.borderColor = S.M.coreColors.get(String(node.core)); c.style.display = "inline-block"; c.style.verticalAlign = "-2px"; c.style.marginRight = "6px"; dd.prepend(c); }
+      if (dd) { const c = el("span", "chip ring"); c.style.borderColor = S.M.coreColors.get(node.core); c.style.display = "inline-block"; c.style.verticalAlign = "-2px"; c.style.marginRight = "6px"; dd.prepend(c); }
     }
   }
   if (node.group >= 0) {
@@ -197,7 +199,7 @@ function nodeDetails(panel, node) {
   if (keys.length) kvList(cs, keys.map((k) => [k, valueText(cfg[k])])); else cs.appendChild(el("div", "empty", "No configuration values"));
   const params = rec.params != null && typeof rec.params === "object" ? rec.params : {};
   const pkeys = Object.keys(params);
-  const ps = section(panel, "Parameters", el("span", null, fmtInt(Number(rec.param_count) || 0)));
+  const ps = section(panel, "Parameters", el("span", null, fmtInt(num(rec.param_count) || 0)));
   if (!pkeys.length) ps.appendChild(el("div", "empty", "No parameter arrays"));
   for (const k of pkeys) paramCard(ps, k, params[k]);
   const conn = section(panel, "Connections"), rows = el("div", "rows"); conn.appendChild(rows);
@@ -208,7 +210,7 @@ function nodeDetails(panel, node) {
 }
 
 function groupDetails(panel, g) {
-  detailsHead(panel, g.color, g.icon, "Group · " + String(g.rec.type == null ? "" : g.rec.type), g.label);
+  detailsHead(panel, g.color, g.icon, "Group · " + (g.rec.type == null ? "" : text(g.rec.type)), g.label);
   const s = section(panel, "Pattern");
   kvList(s, [["id", g.id], ["subtitle", g.subtitle || "—"], ["nodes", fmtInt(g.members.length)],
     ["inside", g.parent >= 0 ? S.M.groups[g.parent].label : "—"],

@@ -10,18 +10,18 @@ function readModel(doc) {
   const nodes = [], index = new Map();
   doc.nodes.forEach((rec, i) => {
     if (rec == null || typeof rec !== "object") throw new Error("Node record " + i + " is not an object.");
-    const id = String(rec.id);
+    const id = text(rec.id);
     const hw = rec.hardware != null && typeof rec.hardware === "object" ? rec.hardware : null;
     const node = {
-      i, id, rec, type: rec.type == null ? "?" : String(rec.type),
+      i, id, rec, type: rec.type == null ? "?" : text(rec.type),
       color: safeColor(rec.color, DEFAULT_COLOR),
       shape: typeof rec.shape === "string" ? rec.shape.toLowerCase() : "round-rect",
       border: rec.borderColor != null ? {
         color: safeColor(rec.borderColor, DEFAULT_COLOR),
         dashed: rec.borderStyle === "dashed", dotted: rec.borderStyle === "dotted",
-        width: clamp(Number(rec.borderWidth) || 2, 0.5, 8),
+        width: clamp(num(rec.borderWidth) || 2, 0.5, 8),
       } : null,
-      core: hw && hw.core_id != null ? hw.core_id : null,
+      core: coreKey(hw && hw.core_id),
       group: -1, search: null, fit: {},
     };
     sizeNode(node);
@@ -31,19 +31,19 @@ function readModel(doc) {
   const edges = [];
   let skipped = 0;
   for (const e of Array.isArray(doc.edges) ? doc.edges : []) {
-    const s = e == null ? undefined : index.get(String(e.source));
-    const t = e == null ? undefined : index.get(String(e.target));
+    const s = e == null ? undefined : index.get(text(e.source));
+    const t = e == null ? undefined : index.get(text(e.target));
     if (s === undefined || t === undefined) { skipped++; continue; }
     edges.push({ s, t, dashed: e.style === "dashed", cross: e.cross_core === true });
   }
   const groups = [], groupIndex = new Map();
   for (const g of Array.isArray(doc.groups) ? doc.groups : []) {
     if (g == null || typeof g !== "object") continue;
-    const gid = String(g.id);
+    const gid = text(g.id);
     if (groupIndex.has(gid)) continue;
-    const label = String(g.label != null ? g.label : g.type != null ? g.type : gid);
-    const group = { gi: groups.length, id: gid, rec: g, label, subtitle: g.subtitle == null ? "" : String(g.subtitle),
-      icon: g.icon == null || g.icon === "" ? "◫" : String(g.icon), color: safeColor(g.color, "#5C6BC0"),
+    const label = text(g.label != null ? g.label : g.type != null ? g.type : gid);
+    const group = { gi: groups.length, id: gid, rec: g, label, subtitle: g.subtitle == null ? "" : text(g.subtitle),
+      icon: g.icon == null || g.icon === "" ? "◫" : text(g.icon), color: safeColor(g.color, "#5C6BC0"),
       members: [], parent: -1, depth: 0, children: [], fit: {} };
     group.w = Math.round(clamp(Math.max(label.length * 7.6 + 30, group.subtitle.length * 6.4) + 40, 160, 270));
     group.h = 62;
@@ -55,9 +55,9 @@ function readModel(doc) {
   const named = groups.map(() => []);
   const n2g = doc.node_to_group != null && typeof doc.node_to_group === "object" ? doc.node_to_group : {};
   for (const node of nodes) {
-    let gid = Object.prototype.hasOwnProperty.call(n2g, node.id) ? n2g[node.id] : node.rec.group;
+    const gid = hasOwn(n2g, node.id) ? n2g[node.id] : node.rec.group;
     if (gid == null) continue;
-    const gi = groupIndex.get(String(gid));
+    const gi = groupIndex.get(text(gid));
     if (gi !== undefined) named[gi].push(node.i);
   }
   const lists = groups.map(() => []), stamp = new Int32Array(nodes.length).fill(-1);
@@ -65,7 +65,7 @@ function readModel(doc) {
     const list = lists[g.gi], add = (ni) => { if (stamp[ni] !== g.gi) { stamp[ni] = g.gi; list.push(ni); } };
     if (Array.isArray(g.rec.nodes)) {
       for (const name of g.rec.nodes) {
-        const ni = index.get(String(name));
+        const ni = index.get(text(name));
         if (ni !== undefined) add(ni);
       }
     }
@@ -76,7 +76,7 @@ function readModel(doc) {
   const version = readVersion(doc, metadata);
   const coreColors = new Map();
   if (Array.isArray(metadata.core_legend)) {
-    for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(String(c.core_id), safeColor(c.color, DEFAULT_COLOR));
+    for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(coreKey(c.core_id), safeColor(c.color, DEFAULT_COLOR));
   }
   return { doc, nodes, index, edges, skipped, groups, groupIndex, topDown, metadata, version, coreColors,
     groupParent: Int32Array.from(groups, (g) => g.parent) };
@@ -85,13 +85,12 @@ function readModel(doc) {
 // The version shown in the header and the summary. NIR documents name their format and
 // version in the metadata; those two keys are then not listed again with the rest.
 function readVersion(doc, md) {
-  const own = (key) => Object.prototype.hasOwnProperty.call(md, key);
-  if (own("format") && md.format === "NIR") {
-    const v = own("nir_version") && md.nir_version != null ? String(md.nir_version)
-      : doc.version != null ? String(doc.version).replace(/^NIR /, "") : "unknown";
+  if (hasOwn(md, "format") && md.format === "NIR") {
+    const v = hasOwn(md, "nir_version") && md.nir_version != null ? text(md.nir_version)
+      : doc.version != null ? text(doc.version).replace(/^NIR /, "") : "unknown";
     return { label: "NIR version", value: v, header: "NIR " + v, shownKeys: ["format", "nir_version"] };
   }
-  const v = doc.version == null ? null : String(doc.version);
+  const v = doc.version == null ? null : text(doc.version);
   return { label: "IR version", value: v == null ? "unknown" : v, header: v == null ? "" : "IR " + v, shownKeys: [] };
 }
 
@@ -126,6 +125,9 @@ function nestGroups(nodes, groups, lists) {
   return topDown;
 }
 
+// Cores are told apart by their id's text: a number and its digits name the same core.
+function coreKey(v) { return v == null ? null : text(v); }
+
 function sizeNode(node) {
   const rec = node.rec;
   const extra = [];
@@ -133,8 +135,8 @@ function sizeNode(node) {
   if (out) extra.push(out);
   if (Array.isArray(rec.display_params) && rec.config && typeof rec.config === "object") {
     for (const k of rec.display_params.slice(0, 3)) {
-      const v = rec.config[k];
-      if (typeof k !== "string" || v === undefined) continue;
+      const v = typeof k === "string" ? own(rec.config, k) : undefined;
+      if (v === undefined) continue;
       const shown = Array.isArray(v) && v.length && v.every((x) => typeof x === "number") ? v.join("×") : valueText(v, 1);
       extra.push(k + "=" + shown.slice(0, 18));
     }

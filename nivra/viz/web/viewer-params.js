@@ -1,16 +1,18 @@
 // viewer-params.js: parameter arrays: stats, histograms decoded on demand
+const PAYLOAD_LEFT_OUT = "payload left out";
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
-const DTYPES = {
-  float16: ["f", 2], float32: ["f", 4], float64: ["f", 8], int8: ["i", 1], int16: ["i", 2], int32: ["i", 4], int64: ["i", 8],
-  uint8: ["u", 1], uint16: ["u", 2], uint32: ["u", 4], uint64: ["u", 8], bool: ["b", 1],
-};
-function parseDtype(text) {
-  const s = String(text);
-  if (DTYPES[s]) return { kind: DTYPES[s][0], size: DTYPES[s][1], le: true };
+const DTYPES = new Map([
+  ["float16", ["f", 2]], ["float32", ["f", 4]], ["float64", ["f", 8]],
+  ["int8", ["i", 1]], ["int16", ["i", 2]], ["int32", ["i", 4]], ["int64", ["i", 8]],
+  ["uint8", ["u", 1]], ["uint16", ["u", 2]], ["uint32", ["u", 4]], ["uint64", ["u", 8]], ["bool", ["b", 1]],
+]);
+function parseDtype(name) {
+  const s = text(name), named = DTYPES.get(s);
+  if (named) return { kind: named[0], size: named[1], le: true };
   const m = /^([<>|=]?)([fiub?])(\d*)$/.exec(s);
   if (!m) return null;
   const kind = m[2] === "?" ? "b" : m[2], size = Number(m[3] || 1);
-  if (!Object.values(DTYPES).some(([k, z]) => k === kind && z === size)) return null;
+  if (!Array.from(DTYPES.values()).some(([k, z]) => k === kind && z === size)) return null;
   return { kind, size, le: m[1] !== ">" };
 }
 function half(bits) {
@@ -20,8 +22,9 @@ function half(bits) {
   return s * (1 + f / 1024) * Math.pow(2, e - 15);
 }
 function decodeArray(arr) {
+  if (typeof arr.data !== "string") throw new Error(PAYLOAD_LEFT_OUT);
   const dt = parseDtype(arr.dtype);
-  if (!dt) throw new Error("unsupported dtype " + arr.dtype);
+  if (!dt) throw new Error("unsupported dtype " + text(arr.dtype));
   const bin = atob(arr.data);
   const bytes = new Uint8Array(bin.length);
   for (let i = 0; i < bin.length; i++) bytes[i] = bin.charCodeAt(i);
@@ -89,13 +92,14 @@ function paramCard(parent, name, arr) {
     ph.appendChild(el("span", null, valueText(arr)));
     card.appendChild(ph); parent.appendChild(card); return;
   }
-  const size = typeof arr.size === "number" ? arr.size : arr.shape.reduce((a, b) => a * b, 1);
+  const size = typeof arr.size === "number" ? arr.size : arr.shape.reduce((a, b) => a * num(b), 1);
   ph.appendChild(el("span", null, arr.dtype + " · " + shapeText(arr.shape) + " · " + fmtInt(size)));
   card.appendChild(ph);
-  const st = el("div", "st"), stats = arr.stats != null && typeof arr.stats === "object" ? arr.stats : {};
+  const st = el("div", "st");
   for (const key of ["min", "max", "mean", "std"]) {
+    const v = own(arr.stats, key);
     const d = el("div"); d.appendChild(el("i", null, key));
-    const b = el("b", null, fmtNum(stats[key])); b.title = valueText(stats[key]); b.dataset.stat = key;
+    const b = el("b", null, v == null || typeof v === "number" ? fmtNum(v) : valueText(v)); b.title = valueText(v); b.dataset.stat = key;
     d.appendChild(b); st.appendChild(d);
   }
   card.appendChild(st);
@@ -120,6 +124,11 @@ function paramCard(parent, name, arr) {
   };
   card.appendChild(note);
   if (!size) note.textContent = "Empty array";
+  else if (arr.data === null) {
+    note.textContent = PAYLOAD_LEFT_OUT;
+    note.title = "The page was written without this array's values; its shape, dtype and statistics are kept.";
+    card.dataset.payload = "none";
+  }
   else if (size > MAX_DECODE) note.textContent = "Histogram skipped: " + fmtInt(size) + " elements is above the " + fmtInt(MAX_DECODE) + " limit";
   else if (size <= AUTO_HISTOGRAM) setTimeout(show, 0);
   else {

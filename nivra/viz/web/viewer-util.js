@@ -25,12 +25,25 @@ const store = {
   set(k, v) { try { localStorage.setItem(k, v); } catch (e) { /* storage may be disabled */ } },
 };
 
+/* Document values are plain data. JSON.parse gives every key as an own property; names
+ * the document chooses (config keys, display_params, type names, dtypes) are looked up with
+ * own() or in Maps, never through the prototype. Fixed field names (id, type, config, ...)
+ * are none of Object.prototype's, so reading them directly sees only the document's data.
+ * Values become text through text() and numbers through num(): String() and Number() call
+ * the value's own toString/valueOf, and a document may hold keys of those names. */
+const hasOwn = (o, k) => Object.prototype.hasOwnProperty.call(o, k);
+function own(o, k) { return o !== null && typeof o === "object" && hasOwn(o, k) ? o[k] : undefined; }
+function text(v) { return typeof v === "string" ? v : v !== null && typeof v === "object" ? valueText(v) : String(v); }
+function num(v) { return typeof v === "number" ? v : typeof v === "string" || typeof v === "boolean" ? Number(v) : NaN; }
+
+// An encoded array; its "data" is null when the page was written without the payload.
 function isEncodedArray(v) {
-  return v != null && typeof v === "object" && typeof v.data === "string" && typeof v.dtype === "string" && Array.isArray(v.shape);
+  return v != null && typeof v === "object" && (typeof v.data === "string" || v.data === null) &&
+    typeof v.dtype === "string" && Array.isArray(v.shape);
 }
 function shapeText(s) {
   if (s == null) return "—";
-  if (Array.isArray(s)) return "[" + s.map((x) => (Array.isArray(x) ? shapeText(x) : String(x))).join(", ") + "]";
+  if (Array.isArray(s)) return "[" + s.map((x) => (Array.isArray(x) ? shapeText(x) : text(x))).join(", ") + "]";
   return valueText(s);
 }
 function shapeShort(s) {
@@ -58,16 +71,21 @@ function valueText(v, depth = 0) {
   return out.length > 2000 ? out.slice(0, 2000) + "…" : out;
 }
 
-/* Colours: every colour from the document goes through the canvas parser, so
- * what reaches the canvas or the SVG export is always "#rrggbb" or rgba(). */
+/* Colours: every colour from the document goes through the canvas parser and is kept only
+ * when it comes back as "#rrggbb" or "rgba(r, g, b, a)", the forms the colour arithmetic
+ * below reads. Anything else (lab(), oklch(), color(display-p3 ...), garbage) counts as
+ * missing, so the canvas, the legends, the details and both exports show the same default. */
 const probe = document.createElement("canvas").getContext("2d");
 const colorCache = new Map();
+const SRGB = /^(?:#[0-9a-f]{6}|rgba\(\d{1,3}, \d{1,3}, \d{1,3}, [\d.e-]+\))$/;
 function safeColor(c, fallback) {
   if (typeof c !== "string" || !c) return fallback;
   if (colorCache.has(c)) return colorCache.get(c) || fallback;
-  probe.fillStyle = "#010203";
-  probe.fillStyle = c;
-  const v = probe.fillStyle === "#010203" && c.replace(/\s/g, "").toLowerCase() !== "#010203" ? null : probe.fillStyle;
+  // A colour the parser refuses leaves fillStyle as it was: two different starting values tell.
+  probe.fillStyle = "#010203"; probe.fillStyle = c;
+  const got = probe.fillStyle;
+  probe.fillStyle = "#040506"; probe.fillStyle = c;
+  const v = got === probe.fillStyle && typeof got === "string" && SRGB.test(got) ? got : null;
   colorCache.set(c, v);
   return v || fallback;
 }

@@ -6,7 +6,7 @@ const S = {
   hover: -1, selected: null, core: null, coreUnits: null,
   search: { q: "", matches: [], cur: -1, units: new Set() },
   ready: false, dirty: true, raf: 0, pendingHover: null, minimap: null,
-  timing: { layoutMs: 0, drawMs: 0, frameMs: 0, readyMs: 0, prepMs: 0, mode: "" }, lastFrame: null, layouts: 0,
+  timing: { layoutMs: 0, drawMs: 0, frameMs: 0, readyMs: 0, prepMs: 0, parseMs: 0, mode: "" }, lastFrame: null, layouts: 0,
 };
 
 function selectedUnit() {

@@ -1,0 +1,127 @@
+"""Event recordings from files: NumPy (.npy, .npz), CSV/text, Prophesee (.raw EVT 2.0/3.0,
+.dat), AEDAT4 (.aedat4) and HDF5 (.h5, .hdf5).
+
+    from nivra.viz.io import read_events
+    rec = read_events("recording.raw", start=0, end=500_000)   # the first half second
+    rec.events, rec.sensor_size   # structured array (x, y, t, p), (1280, 720) or None
+
+The camera formats need optional packages: ``pip install nivra-viz[formats]``.
+Every failure is a :class:`ReaderError` whose message is one line naming the file.
+"""
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+
+from ._base import (CHUNK_EVENTS, TIME_UNITS, ReaderError, Recording, Source, time_field,
+                    to_microseconds)
+
+__all__ = ["read_events", "open_source", "detect_format", "Recording", "ReaderError", "Source",
+           "TIME_UNITS", "CHUNK_EVENTS", "to_microseconds", "time_field", "FORMATS"]
+
+# Format family -> file name endings.
+FORMATS = {
+    "numpy": (".npy", ".npz"),
+    "prophesee": (".raw", ".dat"),
+    "aedat4": (".aedat4",),
+    "hdf5": (".h5", ".hdf5", ".hdf"),
+    "text": (".csv", ".txt", ".tsv"),
+}
+
+
+def detect_format(path: Path) -> str:
+    """The format family of a file, by its first bytes, then by its name ending."""
+    from . import aedat4, hdf5, prophesee
+
+    try:
+        with open(path, "rb") as f:
+            head = f.read(512)
+    except OSError as exc:
+        raise ReaderError(f"{path}: cannot read: {exc.strerror or exc}") from None
+    if head.startswith(b"\x93NUMPY"):
+        return "numpy"
+    if head.startswith(b"PK"):
+        if path.suffix.lower() != ".npz":
+            raise ReaderError(f"{path}: looks like a .npz archive; rename it to end in .npz")
+        return "numpy"
+    if head.startswith(aedat4.MAGIC):
+        return "aedat4"
+    if head.startswith(hdf5.MAGIC):
+        return "hdf5"
+    suffix = path.suffix.lower()
+    if suffix in FORMATS["prophesee"] or prophesee.looks_like(path, head):
+        return "prophesee"
+    for family, endings in FORMATS.items():
+        if suffix in endings:
+            return family
+    return "text"
+
+
+def open_source(path: str | Path, array: str | None = None) -> Source:
+    """The recording file opened for reading (whole, in chunks or by time window)."""
+    path = Path(path)
+    if not path.exists():
+        raise ReaderError(f"{path}: no such file")
+    if path.is_dir():
+        raise ReaderError(f"{path}: is a directory, not a file")
+    family = detect_format(path)
+    if array is not None and not (family == "numpy" and path.suffix.lower() == ".npz"):
+        raise ReaderError(f"{path}: --array names an array of a .npz archive; this is not one")
+    if family == "numpy":
+        from .arrays import NumpySource
+        return NumpySource(path, array)
+    if family == "prophesee":
+        from .prophesee import PropheseeSource
+        return PropheseeSource(path)
+    if family == "aedat4":
+        from .aedat4 import Aedat4Source
+        return Aedat4Source(path)
+    if family == "hdf5":
+        from .hdf5 import Hdf5Source
+        return Hdf5Source(path)
+    from .text import TextSource
+    return TextSource(path)
+
+
+def read_events(path: str | Path, start: float | None = None, end: float | None = None, *,
+                time_unit: str = "us", array: str | None = None) -> Recording:
+    """Read a recording, or the window [start, end) of it.
+
+    ``start`` and ``end`` are microseconds after the first event in the file (None: open);
+    ``time_unit`` is the unit of the file's timestamps ("s", "ms", "us", "ns"), converted
+    to microseconds on reading; ``array`` picks an array of a .npz archive.
+    """
+    if time_unit not in TIME_UNITS:
+        raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, got {time_unit!r}")
+    source = open_source(path, array)
+    return read_source(source, start, end, time_unit)
+
+
+def read_source(source: Source, start: float | None, end: float | None,
+                time_unit: str) -> Recording:
+    t_field = source.t_field
+    outside: int | None = 0
+    if (start is None and end is None) or t_field is None:
+        events = source.read()
+    else:
+        first = source.first_time()
+        if first is None:
+            events = source.read()
+        else:
+            scale = TIME_UNITS[time_unit]
+            lo = None if start is None else _shift(first, start / scale)
+            hi = None if end is None else _shift(first, end / scale)
+            events, outside = source.window(lo, hi)
+    if t_field is not None:
+        events = to_microseconds(events, t_field, time_unit)
+    return Recording(events=events, sensor_size=source.sensor_size, format=source.format,
+                     path=source.path, outside_window=outside)
+
+
+def _shift(first: np.generic, offset: float) -> float | int:
+    """first + offset, exact for whole numbers."""
+    value = first.item() if isinstance(first, np.generic) else first
+    if isinstance(value, int) and float(offset).is_integer():
+        return value + int(offset)
+    return float(value) + offset

@@ -1,0 +1,169 @@
+"""What every reader shares: the error type, the recording it returns, optional imports,
+time windows and units."""
+from __future__ import annotations
+
+import contextlib
+import importlib
+import os
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Callable, Iterator
+
+import numpy as np
+
+# Microseconds per unit of the timestamps in a file.
+TIME_UNITS = {"s": 1_000_000, "ms": 1_000, "us": 1, "ns": 0.001}
+
+# Events per chunk when a recording is read piece by piece.
+CHUNK_EVENTS = 1 << 22
+
+
+@contextlib.contextmanager
+def quiet_stderr() -> Iterator[None]:
+    """File descriptor 2 goes to a scratch file while the block runs: the compiled readers
+    write warnings and panic reports there, which must not reach the user as such."""
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError, AttributeError):
+        yield
+        return
+    try:
+        with tempfile.TemporaryFile() as sink:
+            os.dup2(sink.fileno(), 2)
+            try:
+                yield
+            finally:
+                os.dup2(saved, 2)
+    finally:
+        os.close(saved)
+
+
+class ReaderError(Exception):
+    """A recording that cannot be read; the message is one line naming the file."""
+
+
+def require(module: str, extra: str, path: Path, what: str) -> ModuleType:
+    """An optional library, or a one-line error naming the extra that installs it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ReaderError(f"{path}: reading {what} files needs the '{module}' package; "
+                          f"install it with: pip install nivra-viz[{extra}]") from None
+
+
+@dataclass
+class Recording:
+    """Events read from a file, with what the file said about them.
+
+    ``events`` is a 1-D structured array (memory-mapped for .npy files); timestamps are
+    microseconds unless the caller asked for ``time_unit="us"`` on a file in another unit.
+    ``sensor_size`` is (width, height) when the file records it, else None.
+    ``outside_window`` counts events left out by ``start``/``end`` (None: not counted,
+    because the reader stopped at the window's end).
+    """
+    events: np.ndarray
+    sensor_size: tuple[int, int] | None
+    format: str
+    path: Path
+    outside_window: int | None = 0
+    notes: list[str] = field(default_factory=list)
+
+
+class Source:
+    """A recording file opened for reading: whole, by chunks, or one time window.
+
+    Subclasses set ``format`` and ``sensor_size`` and give ``chunks``; those that can
+    seek override ``window``.
+    """
+    format = "events"
+    sensor_size: tuple[int, int] | None = None
+    t_field: str | None = "t"
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+
+    def fail(self, detail: str) -> ReaderError:
+        return ReaderError(f"{self.path}: {self.format}: {detail}")
+
+    def decoded_bytes(self) -> int:
+        """About how much memory the decoded events take (for choosing chunked reading)."""
+        return self.path.stat().st_size
+
+    def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+        raise NotImplementedError
+
+    def read(self) -> np.ndarray:
+        parts = list(self.chunks())
+        return concat(parts, self.fail)
+
+    def window(self, lo: float | None, hi: float | None) -> tuple[np.ndarray, int | None]:
+        """Events with lo <= t < hi in file units (None: open), and how many were left out.
+
+        ``lo``/``hi`` are absolute; the default scans every chunk."""
+        kept, left_out = [], 0
+        for chunk in self.chunks():
+            mask = in_window(chunk[self.t_field], lo, hi)
+            kept.append(chunk[mask])
+            left_out += len(chunk) - int(np.count_nonzero(mask))
+        return concat(kept, self.fail), left_out
+
+    def first_time(self) -> Any:
+        """The timestamp of the first event in the file, or None for no events."""
+        for chunk in self.chunks(1 << 16):
+            if len(chunk):
+                return chunk[self.t_field][0]
+        return None
+
+
+def in_window(t: np.ndarray, lo: float | None, hi: float | None) -> np.ndarray:
+    mask = np.ones(len(t), dtype=bool)
+    if lo is not None:
+        mask &= t >= lo
+    if hi is not None:
+        mask &= t < hi
+    return mask
+
+
+def concat(parts: list[np.ndarray], fail: Callable[[str], ReaderError]) -> np.ndarray:
+    parts = [p for p in parts if p is not None]
+    if not parts:
+        raise fail("no events could be decoded")
+    if len(parts) == 1:
+        return parts[0]
+    return np.concatenate(parts)
+
+
+def to_microseconds(events: np.ndarray, t_field: str, unit: str) -> np.ndarray:
+    """The events with their time field in microseconds (a new array unless unit is us).
+
+    Whole-number times stay integers (ns are floored to us); float times are scaled."""
+    factor = TIME_UNITS[unit]
+    if factor == 1:
+        return events
+    t = events[t_field]
+    names = events.dtype.names or ()
+    new_t: np.ndarray
+    if t.dtype.kind in "iub" and factor >= 1:
+        new_t = t.astype(np.int64) * int(factor)
+    elif t.dtype.kind in "iub":
+        new_t = t.astype(np.int64) // int(round(1 / factor))
+    else:
+        new_t = t.astype(np.float64) * factor
+    descr = [(n, new_t.dtype if n == t_field else events.dtype[n]) for n in names]
+    out = np.empty(len(events), dtype=descr)
+    for n in names:
+        out[n] = new_t if n == t_field else events[n]
+    return out
+
+
+T_NAMES = ("t", "ts", "time", "timestamp")
+
+
+def time_field(dtype: np.dtype) -> str | None:
+    """The time field's name, by the names the spikes module looks for."""
+    names = dtype.names or ()
+    return next((n for n in T_NAMES if n in names), None)
