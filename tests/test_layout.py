@@ -1,5 +1,6 @@
 """The viewer's layered layout (nivra/viz/web/layout.js) run on its own under Node: every node
-placed, none overlapping in a layer, ranks following the edges, routes joining their ends."""
+placed, none overlapping in a layer, ranks following the edges, routes joining their ends, and
+the frames of nested groups clear of every node and frame outside them."""
 import json
 import os
 import random
@@ -21,7 +22,7 @@ const out = JSON.parse(fs.readFileSync(0, "utf8")).map((c) => {
   const n = c.sizes.length, col = (k) => Float64Array.from(c.sizes, (s) => s[k]);
   const r = NL.runLayout({ n, cross: col(0), along: col(1), opts: c.opts,
     src: Int32Array.from(c.edges, (e) => e[0]), dst: Int32Array.from(c.edges, (e) => e[1]),
-    group: Int32Array.from(c.groups || Array(n).fill(-1)) });
+    group: Int32Array.from(c.groups || Array(n).fill(-1)), groupParent: c.parent && Int32Array.from(c.parent) });
   return { x: Array.from(r.x), y: Array.from(r.y), pts: Array.from(r.pts), ptStart: Array.from(r.ptStart) };
 });
 process.stdout.write(JSON.stringify(out));
@@ -35,6 +36,44 @@ def random_dag(n, m, seed, groups=False):
             "edges": sorted(edges), "groups": [i // 6 if groups and i % 3 else -1 for i in range(n)]}
 
 
+def nested_blocks(seed):
+    """Stages of parallel blocks between a fork and a join, with a plain branch beside them.
+    Each block is a group holding a diamond-shaped group (some with a third level inside) and
+    a side node; an edge bypasses each stage."""
+    rng = random.Random(seed)
+    sizes, edges, groups, parent = [], [], [], []
+
+    def add(g):
+        sizes.append([rng.choice([116, 150, 230]), rng.choice([46, 56])])
+        groups.append(g)
+        return len(sizes) - 1
+
+    prev = add(-1)
+    for stage in range(3):
+        ends = []
+        for b in range(2 + stage % 2):
+            outer, inner = len(parent), len(parent) + 1
+            parent += [-1, outer]
+            a = add(outer)
+            i1, i2, i3 = add(inner), add(inner), add(inner)
+            edges += [[prev, a], [a, i1], [a, i2], [i1, i3], [i2, i3]]
+            if (stage + b) % 2:
+                parent.append(inner)
+                d = add(len(parent) - 1)
+                edges += [[i1, d], [d, i3]]
+            side, z = add(outer), add(outer)
+            edges += [[a, side], [i3, z], [side, z]]
+            ends.append(z)
+        plain = add(-1)
+        join = add(-1)
+        edges += [[prev, plain], [plain, join], [prev, join]] + [[z, join] for z in ends]
+        prev = join
+    return {"sizes": sizes, "edges": edges, "groups": groups, "parent": parent,
+            "opts": dict(OPTS, framePad=FRAME_PAD)}
+
+
+FRAME_PAD = [14, 14, 30, 12]  # before/after on the order axis, then on the rank axis
+
 CASES = {
     "empty": {"sizes": [], "edges": []},
     "isolated": {"sizes": [[120, 46]] * 4, "edges": []},
@@ -44,6 +83,10 @@ CASES = {
     "random": random_dag(80, 160, seed=1),
     "grouped": random_dag(60, 100, seed=2, groups=True),
     "cycles": {"sizes": [[120, 46]] * 5, "edges": [[0, 1], [1, 2], [2, 0], [2, 3], [3, 2], [3, 4], [4, 1]]},
+    "nested": nested_blocks(seed=3),
+    # group parents that loop, or name groups that do not exist: treated as outermost groups
+    "parent-loop": {"sizes": [[120, 46]] * 6, "edges": [[0, 1], [1, 2], [2, 3], [3, 4], [4, 5]],
+                    "groups": [0, 1, 2, 0, 1, 7], "parent": [1, 2, 0], "opts": dict(OPTS, framePad=FRAME_PAD)},
 }
 
 
@@ -52,7 +95,7 @@ def layouts():
     node = shutil.which("node") or shutil.which("nodejs")
     if node is None:
         pytest.skip("node is not installed (tools/system-deps installs it)")
-    cases = [dict(c, opts=OPTS) for c in CASES.values()]
+    cases = [dict(c, opts=c.get("opts", OPTS)) for c in CASES.values()]
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime in Node
     res = subprocess.run([node, "-e", DRIVER, str(LAYOUT)], input=json.dumps(cases), env=env,
                          capture_output=True, text=True, timeout=120)
@@ -88,3 +131,50 @@ def test_layout_invariants(layouts, name):
         assert last > first
         assert inside(s, pts[2 * first], pts[2 * first + 1]), (e, s, t)
         assert inside(t, pts[2 * last], pts[2 * last + 1]), (e, s, t)
+
+
+def test_nested_frames_keep_clear_of_what_is_outside(layouts):
+    case, r = CASES["nested"], layouts["nested"]
+    sizes, groups, parent = case["sizes"], case["groups"], case["parent"]
+
+    def chain(g):
+        while g >= 0:
+            yield g
+            g = parent[g]
+
+    def box(v):
+        (w, h), x, y = sizes[v], r["x"][v], r["y"][v]
+        return [x - w / 2, y - h / 2, x + w / 2, y + h / 2]
+
+    # members of every group, nested ones included, side by side in each layer
+    layers = defaultdict(list)
+    for v, y in enumerate(r["y"]):
+        layers[y].append(v)
+    for layer in layers.values():
+        layer.sort(key=lambda v: r["x"][v])
+        for g in range(len(parent)):
+            at = [i for i, v in enumerate(layer) if g in chain(groups[v])]
+            assert at == list(range(at[0], at[0] + len(at))) if at else True, g
+    # frames as the page draws them: around the members, padded once per level
+    frames = {}
+    for v, g in enumerate(groups):
+        if g >= 0:
+            b, f = box(v), frames.setdefault(g, box(v))
+            frames[g] = [min(f[0], b[0]), min(f[1], b[1]), max(f[2], b[2]), max(f[3], b[3])]
+    depth = [len(list(chain(g))) for g in range(len(parent))]
+    for g in sorted(frames, key=lambda g: -depth[g]):
+        f = frames[g]
+        frames[g] = f = [f[0] - FRAME_PAD[0], f[1] - FRAME_PAD[2], f[2] + FRAME_PAD[1], f[3] + FRAME_PAD[3]]
+        if parent[g] >= 0:
+            p = frames[parent[g]]
+            frames[parent[g]] = [min(p[0], f[0]), min(p[1], f[1]), max(p[2], f[2]), max(p[3], f[3])]
+
+    def overlap(a, b):
+        return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+    for g, f in frames.items():
+        for v in range(len(sizes)):
+            assert g in chain(groups[v]) or not overlap(f, box(v)), (g, v)
+        for h, other in frames.items():
+            nested = g in chain(h) or h in chain(g)
+            assert nested or not overlap(f, other), (g, h)

@@ -232,11 +232,23 @@ def test_selecting_a_hidden_node_expands_its_group(viewer):
     assert str(doc["groups"][2]["id"]) not in api(page, "__nivraViewer.collapsed")
 
 
-def test_large_graphs_start_collapsed(viewer):
+@pytest.mark.parametrize("nested", [False, True])
+def test_large_graphs_start_with_top_level_groups_collapsed(viewer, nested):
     doc = graphdocs.generated(2000, seed=5)
+    top = [str(g["id"]) for g in doc["groups"]]
+    if nested:  # a group around each pair of blocks: those start collapsed, the blocks inside do not
+        inner = doc["groups"]
+        outer = [graphdocs.group(f"pair{i}", "Stage", f"Stage {i}", "", inner[i]["nodes"] + inner[i + 1]["nodes"])
+                 for i in range(0, len(inner) - 1, 2)]
+        doc["groups"] = inner + outer
+        top = [g["id"] for g in outer] + ([str(inner[-1]["id"])] if len(inner) % 2 else [])
     page = viewer.open(doc)
-    assert len(api(page, "__nivraViewer.collapsed")) == len(doc["groups"])
+    assert sorted(api(page, "__nivraViewer.collapsed")) == sorted(top)
     assert api(page, "__nivraViewer.units") < 2000 / 3
+    if nested:
+        api(page, "__nivraViewer.toggleGroup('pair0', false)")
+        wait_idle(page)
+        assert api(page, f"__nivraViewer.groupBox({doc['groups'][0]['id']})")["collapsed"] is False
     assert not viewer.errors
 
 
@@ -345,6 +357,37 @@ def test_png_export(viewer):
     url = page.evaluate("__nivraViewer.exportPNG()")
     assert url.startswith("data:image/png;base64,")
     assert base64.b64decode(url.split(",", 1)[1])[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("kind", ["svg", "png"])
+def test_export_in_a_sandboxed_frame_shows_the_image_instead(viewer, browser, tmp_path, kind):
+    # As in a notebook's output: scripts run, downloads are blocked.
+    from pages import render_graph_page
+
+    from nivra.viz.notebook import srcdoc_escape
+
+    outer = tmp_path / "outer.html"
+    outer.write_text('<!DOCTYPE html><iframe sandbox="allow-scripts" style="width:1200px;height:800px" srcdoc="'
+                     + srcdoc_escape(render_graph_page(graphdocs.chain(), title="chain")) + '"></iframe>', encoding="utf-8")
+    context = browser.new_context(viewport={"width": 1300, "height": 900}, accept_downloads=True)
+    viewer.contexts.append(context)
+    page = context.new_page()
+    downloads = []
+    page.on("download", lambda d: downloads.append(d))
+    page.on("console", lambda m: viewer.errors.append(m.text) if m.type == "error" else None)
+    page.goto(outer.as_uri())
+    frame = page.wait_for_selector("iframe").content_frame()
+    frame.wait_for_function("document.documentElement.dataset.state === 'ready'")
+    frame.click("#export-btn")
+    frame.click(f"#export-{kind}")
+    frame.wait_for_selector("#export-view[data-ready]")
+    src = frame.get_attribute("#export-view img", "src")
+    assert src.startswith(f"data:image/{'svg+xml' if kind == 'svg' else 'png'};base64,")
+    assert frame.get_attribute("#export-view a[download]", "href") == src
+    assert "right-click the image" in frame.inner_text("#export-view")
+    frame.press("#export-view", "Escape")
+    assert frame.query_selector("#export-view") is None
+    assert downloads == [] and viewer.errors == []
 
 
 # ------------------------------------------------------------------- safety --

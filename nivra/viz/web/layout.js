@@ -14,22 +14,71 @@
  *   insertDummies  an edge spanning k ranks becomes a chain of k-1 dummies
  *   orderLayers    barycenter sweeps (Sugiyama, Tagawa, Toda 1981), crossings
  *                  counted with an accumulator tree (Barth, Juenger, Mutzel
- *                  2002); members of one group are kept side by side
+ *                  2002); members of one group, nested groups included, are
+ *                  kept side by side
  *   assignPositions  alternating sweeps that pull each node to the weighted
  *                  mean of its neighbours, solved per layer exactly as an
  *                  isotonic regression with minimum gaps (pool adjacent
- *                  violators), so nodes never overlap
+ *                  violators), so nodes never overlap; room is left for the
+ *                  frames of (nested) groups
  *   routeEdges     polylines through the dummy slots, with spread ports
  * ========================================================================= */
 function nivraLayoutModule() {
   "use strict";
   const clock = () => (typeof performance !== "undefined" ? performance.now() : Date.now());
 
+  // input.group[v]: the innermost group of node v, or -1; input.groupParent[g]: the group
+  // around group g, or -1 (absent: groups do not nest). opts.framePad: the room a group's
+  // frame takes per level, [before, after] on the order axis then on the rank axis.
   function createLayout(input) {
-    const opts = Object.assign({ nodeSep: 28, rankSep: 44, dummySep: 12, orderSweeps: 0, positionSweeps: 0 }, input.opts || {});
-    return { n: input.n, cross: input.cross, along: input.along, src: input.src, dst: input.dst,
-      group: input.group, opts, timings: {} };
+    const opts = Object.assign({ nodeSep: 28, rankSep: 44, dummySep: 12, orderSweeps: 0, positionSweeps: 0, framePad: null }, input.opts || {});
+    const L = { n: input.n, cross: input.cross, along: input.along, src: input.src, dst: input.dst, opts, timings: {} };
+    nestGroups(L, input.group, input.groupParent);
+    return L;
   }
+
+  /* --- groups ------------------------------------------------------------ */
+  // Checks the group input once: out-of-range ids become -1, and a parent link that would
+  // close a loop is dropped. Sets L.group (per node), L.parent and L.depth.
+  function nestGroups(L, group, groupParent) {
+    const n = L.n, g = new Int32Array(n).fill(-1);
+    let G = groupParent ? groupParent.length : 0, grouped = false;
+    if (group && groupParent) {
+      for (let v = 0; v < n; v++) { const k = group[v]; if (k >= 0 && k < G) { g[v] = k; grouped = true; } }
+    } else if (group) {
+      // Flat groups under any ids: numbered 0, 1, ... here.
+      const ids = new Map();
+      for (let v = 0; v < n; v++) {
+        const k = group[v];
+        if (k < 0) continue;
+        if (!ids.has(k)) ids.set(k, ids.size);
+        g[v] = ids.get(k); grouped = true;
+      }
+      G = ids.size;
+    }
+    const parent = new Int32Array(G).fill(-1), depth = new Int32Array(G).fill(-1), path = [];
+    if (groupParent) for (let k = 0; k < G; k++) { const p = groupParent[k]; if (p >= 0 && p < G && p !== k) parent[k] = p; }
+    for (let k = 0; k < G; k++) {
+      let p = k;
+      while (p >= 0 && depth[p] === -1) { depth[p] = -2; path.push(p); p = parent[p]; }
+      if (p >= 0 && depth[p] === -2) { parent[path[path.length - 1]] = -1; p = -1; }
+      let d = p >= 0 ? depth[p] + 1 : 0;
+      for (let i = path.length - 1; i >= 0; i--) depth[path[i]] = d++;
+      path.length = 0;
+    }
+    L.group = g; L.grouped = grouped; L.G = G; L.parent = parent; L.depth = depth;
+  }
+
+  // The innermost group holding both a and b (group ids), or -1.
+  function commonGroup(L, a, b) {
+    if (a < 0 || b < 0) return -1;
+    const parent = L.parent, depth = L.depth;
+    while (depth[a] > depth[b]) a = parent[a];
+    while (depth[b] > depth[a]) b = parent[b];
+    while (a !== b) { a = parent[a]; b = parent[b]; }
+    return a;
+  }
+  const levels = (L, g) => (g < 0 ? 0 : L.depth[g] + 1);
 
   // Compressed adjacency (CSR) of `count` nodes from parallel endpoint arrays.
   function csr(count, from, to, m) {
@@ -109,7 +158,7 @@ function nivraLayoutModule() {
     const group = new Int32Array(N).fill(-1);
     for (let v = 0; v < n; v++) {
       nodeRank[v] = rank[v]; crossSize[v] = L.cross[v]; alongSize[v] = L.along[v];
-      group[v] = L.group ? L.group[v] : -1;
+      group[v] = L.group[v];
     }
     const segCount = m + extra;
     const su = new Int32Array(segCount), sv = new Int32Array(segCount), sw = new Float64Array(segCount);
@@ -123,7 +172,7 @@ function nivraLayoutModule() {
       for (let r = rank[u] + 1; r < rank[v]; r++) {
         const d = next++;
         nodeRank[d] = r; crossSize[d] = L.opts.dummySep; alongSize[d] = 0;
-        group[d] = gu >= 0 && gu === gv ? gu : -1;
+        group[d] = gu === gv ? gu : commonGroup(L, gu, gv);   // the slot runs inside both ends' groups
         chain[c++] = d;
         su[s] = prev; sv[s] = d; sw[s] = prev >= n ? 8 : 2; s++;
         prev = d;
@@ -189,27 +238,49 @@ function nivraLayoutModule() {
     return total;
   }
 
-  function sortLayer(L, layer, pos, adj, refLen, key, gsum, gcnt) {
+  function sortLayer(L, layer, pos, adj, refLen, key, scratch) {
     const len = layer.length;
     if (len < 2) return;
-    const groupOf = L.groupOf;
     for (let i = 0; i < len; i++) {
       const v = layer[i];
       let sum = 0, cnt = 0;
       for (let p = adj.start[v]; p < adj.start[v + 1]; p++) { sum += (pos[adj.list[p]] + 0.5) / refLen; cnt++; }
       key[v] = cnt ? sum / cnt : (i + 0.5) / len;
-      const g = groupOf[v];
-      if (g >= 0) { gsum.set(g, (gsum.get(g) || 0) + key[v]); gcnt.set(g, (gcnt.get(g) || 0) + 1); }
     }
-    if (gsum.size) {
-      // Members of one group share the group's mean key, so they stay adjacent.
-      for (let i = 0; i < len; i++) {
-        const v = layer[i], g = groupOf[v];
-        if (g >= 0) key[v] = gsum.get(g) / gcnt.get(g) + key[v] * 1e-7;
+    arrange(L, layer, pos, key, scratch);
+  }
+
+  // Sorts a layer by key[], keeping the members of each group side by side, nested groups
+  // included. Two nodes compare by the two different groups (or nodes) just below their
+  // innermost common group; a group by its members' mean key, then by its leftmost member's
+  // place. That orders the layer as a tree, so every group at every level stays in one piece.
+  function arrange(L, layer, pos, key, sc) {
+    const len = layer.length;
+    if (!L.grouped) layer.sort((a, b) => key[a] - key[b] || pos[a] - pos[b]);
+    else {
+      const groupOf = L.groupOf, parent = L.parent, depth = L.depth;
+      const { gsum, gcnt, gkey, gtag, touched } = sc;
+      for (const v of layer) {
+        for (let g = groupOf[v]; g >= 0; g = parent[g]) {
+          if (gcnt[g]++ === 0) { touched.push(g); gsum[g] = 0; gtag[g] = pos[v]; }
+          gsum[g] += key[v];
+          if (pos[v] < gtag[g]) gtag[g] = pos[v];
+        }
       }
-      gsum.clear(); gcnt.clear();
+      for (const g of touched) gkey[g] = gsum[g] / gcnt[g];
+      layer.sort((a, b) => {
+        let x = groupOf[a], y = groupOf[b];
+        if (x === y) return key[a] - key[b] || pos[a] - pos[b];
+        let lx = x < 0 ? 0 : depth[x] + 1, ly = y < 0 ? 0 : depth[y] + 1, xs = -1, ys = -1;
+        while (lx > ly) { xs = x; x = parent[x]; lx--; }
+        while (ly > lx) { ys = y; y = parent[y]; ly--; }
+        while (x !== y) { xs = x; x = parent[x]; ys = y; y = parent[y]; }
+        const ka = xs >= 0 ? gkey[xs] : key[a], kb = ys >= 0 ? gkey[ys] : key[b];
+        return ka - kb || (xs >= 0 ? gtag[xs] : pos[a]) - (ys >= 0 ? gtag[ys] : pos[b]);
+      });
+      for (const g of touched) gcnt[g] = 0;
+      touched.length = 0;
     }
-    layer.sort((a, b) => key[a] - key[b] || pos[a] - pos[b]);
     for (let i = 0; i < len; i++) pos[layer[i]] = i;
   }
 
@@ -245,14 +316,19 @@ function nivraLayoutModule() {
     const layers = initialOrder(L);
     const pos = new Int32Array(N), key = new Float64Array(N);
     for (const layer of layers) layer.forEach((v, i) => { pos[v] = i; });
+    const G = L.grouped ? L.G : 0;
+    const scratch = { gsum: new Float64Array(G), gcnt: new Int32Array(G), gkey: new Float64Array(G), gtag: new Int32Array(G), touched: [] };
+    if (L.grouped) {
+      // The depth-first order may split groups: gather them first, in that order.
+      for (const layer of layers) { for (const v of layer) key[v] = pos[v]; arrange(L, layer, pos, key, scratch); }
+    }
     const sweeps = L.opts.orderSweeps || (N > 60000 ? 3 : N > 15000 ? 5 : N > 3000 ? 8 : 16);
     const measure = N <= 120000;
     let best = measure ? countCrossings(L, layers, pos) : Infinity;
     let bestLayers = layers.map((l) => l.slice()), stale = 0;
-    const gsum = new Map(), gcnt = new Map();
     for (let it = 0; it < sweeps && best > 0; it++) {
-      if (it % 2 === 0) for (let r = 1; r < R; r++) sortLayer(L, layers[r], pos, L.up, layers[r - 1].length, key, gsum, gcnt);
-      else for (let r = R - 2; r >= 0; r--) sortLayer(L, layers[r], pos, L.down, layers[r + 1].length, key, gsum, gcnt);
+      if (it % 2 === 0) for (let r = 1; r < R; r++) sortLayer(L, layers[r], pos, L.up, layers[r - 1].length, key, scratch);
+      else for (let r = R - 2; r >= 0; r--) sortLayer(L, layers[r], pos, L.down, layers[r + 1].length, key, scratch);
       if (N <= 5000) transpose(L, layers, pos);
       if (measure) {
         const c = countCrossings(L, layers, pos);
@@ -296,12 +372,18 @@ function nivraLayoutModule() {
     let widest = 1;
     for (const layer of layers) widest = Math.max(widest, layer.length);
     const bs = new Float64Array(widest), bw = new Float64Array(widest), bc = new Int32Array(widest);
+    const pad = L.grouped ? L.opts.framePad : null, groupOf = L.groupOf;
     const gaps = layers.map((layer) => {
       const g = new Float64Array(Math.max(0, layer.length - 1));
       for (let i = 0; i + 1 < layer.length; i++) {
         const a = layer[i], b = layer[i + 1];
         const sep = a < n && b < n ? nodeSep : a < n || b < n ? (nodeSep + dummySep) / 2 : dummySep;
         g[i] = (cs[a] + cs[b]) / 2 + sep;
+        if (pad && groupOf[a] !== groupOf[b]) {
+          // Between them, the frames of the groups left and of the groups entered.
+          const c = levels(L, commonGroup(L, groupOf[a], groupOf[b]));
+          g[i] += (levels(L, groupOf[a]) - c) * pad[1] + (levels(L, groupOf[b]) - c) * pad[0];
+        }
       }
       return g;
     });
@@ -339,18 +421,94 @@ function nivraLayoutModule() {
     }
     for (let r = 0; r < R; r++) pull(r, [L.up, L.down]);
     for (let r = 1; r < R; r++) pull(r, [L.up]);
+    if (pad) separateFrames(L, x, pad);
     let minX = Infinity;
     for (let v = 0; v < N; v++) minX = Math.min(minX, x[v] - cs[v] / 2);
     if (!isFinite(minX)) minX = 0;
     for (let v = 0; v < N; v++) x[v] -= minX;
-    // Rank axis: each rank is as thick as its thickest node.
+    // Rank axis: each rank is as thick as its thickest node, with room before it for the
+    // frames of the groups starting there and after it for those ending there.
     const thick = new Float64Array(R), centre = new Float64Array(R);
     for (let v = 0; v < N; v++) thick[L.nodeRank[v]] = Math.max(thick[L.nodeRank[v]], L.alongSize[v]);
+    const before = new Float64Array(R), after = new Float64Array(R);
+    if (pad) frameRoom(L, pad, before, after);
     let acc = 0;
-    for (let r = 0; r < R; r++) { centre[r] = acc + thick[r] / 2; acc += thick[r] + rankSep; }
+    for (let r = 0; r < R; r++) { acc += before[r]; centre[r] = acc + thick[r] / 2; acc += thick[r] + after[r] + rankSep; }
     const y = new Float64Array(N);
     for (let v = 0; v < N; v++) y[v] = centre[L.nodeRank[v]];
     L.x = x; L.y = y; L.rankThick = thick;
+  }
+
+  // A frame spans every rank of its group, while placement keeps it clear of its neighbours
+  // only rank by rank. Where a frame still overlaps a neighbour in some rank (a node, an
+  // edge's slot, another frame), the two move apart, each as one piece, half the overlap
+  // each; repeated until nothing overlaps, or the rounds run out (when two groups swap sides
+  // from one rank to another, no shift separates them).
+  function separateFrames(L, x, pad) {
+    const n = L.n, N = L.N, G = L.G, cs = L.crossSize, groupOf = L.groupOf, parent = L.parent, depth = L.depth;
+    const { nodeSep, dummySep } = L.opts;
+    const lo = new Float64Array(G), hi = new Float64Array(G);
+    const right = new Float64Array(N + G), left = new Float64Array(N + G);   // shifts: items, then groups
+    const inward = Array.from({ length: G }, (_, g) => g).sort((a, b) => depth[b] - depth[a]);
+    const rounds = N > 20000 ? 8 : 40;
+    for (let round = 0; round < rounds; round++) {
+      lo.fill(Infinity); hi.fill(-Infinity);
+      for (let v = 0; v < n; v++) {
+        const g = groupOf[v];
+        if (g < 0) continue;
+        if (x[v] - cs[v] / 2 < lo[g]) lo[g] = x[v] - cs[v] / 2;
+        if (x[v] + cs[v] / 2 > hi[g]) hi[g] = x[v] + cs[v] / 2;
+      }
+      for (const g of inward) {
+        if (lo[g] > hi[g]) continue;
+        lo[g] -= pad[0]; hi[g] += pad[1];
+        const p = parent[g];
+        if (p >= 0) { if (lo[g] < lo[p]) lo[p] = lo[g]; if (hi[g] > hi[p]) hi[p] = hi[g]; }
+      }
+      let worst = 0;
+      for (const layer of L.layers) {
+        for (let i = 0; i + 1 < layer.length; i++) {
+          const a = layer[i], b = layer[i + 1];
+          // The pieces that meet here: the groups (or nodes) just inside their common group.
+          let p = groupOf[a], q = groupOf[b], ps = -1, qs = -1;
+          let lp = p < 0 ? 0 : depth[p] + 1, lq = q < 0 ? 0 : depth[q] + 1;
+          while (lp > lq) { ps = p; p = parent[p]; lp--; }
+          while (lq > lp) { qs = q; q = parent[q]; lq--; }
+          while (p !== q) { ps = p; p = parent[p]; qs = q; q = parent[q]; }
+          const solidA = ps >= 0 || a < n, solidB = qs >= 0 || b < n;
+          const sep = solidA && solidB ? nodeSep : solidA || solidB ? (nodeSep + dummySep) / 2 : dummySep;
+          const over = (ps >= 0 ? hi[ps] : x[a] + cs[a] / 2) + sep - (qs >= 0 ? lo[qs] : x[b] - cs[b] / 2);
+          if (over <= 0.5) continue;
+          const A = ps >= 0 ? N + ps : a, B = qs >= 0 ? N + qs : b;
+          if (over / 2 > left[A]) left[A] = over / 2;
+          if (over / 2 > right[B]) right[B] = over / 2;
+          if (over > worst) worst = over;
+        }
+      }
+      if (!worst) break;
+      for (let v = 0; v < N; v++) {
+        let shift = right[v] - left[v];
+        for (let g = groupOf[v]; g >= 0; g = parent[g]) shift += right[N + g] - left[N + g];
+        x[v] += shift;
+      }
+      right.fill(0); left.fill(0);
+    }
+  }
+
+  // Per rank, the frames that open (close) there around one node, the most of any node.
+  function frameRoom(L, pad, before, after) {
+    const n = L.n, R = L.numRanks, rank = L.rank, groupOf = L.groupOf, parent = L.parent;
+    const first = new Int32Array(L.G).fill(R), last = new Int32Array(L.G).fill(-1);
+    for (let v = 0; v < n; v++) {
+      for (let g = groupOf[v]; g >= 0; g = parent[g]) { if (rank[v] < first[g]) first[g] = rank[v]; if (rank[v] > last[g]) last[g] = rank[v]; }
+    }
+    for (let v = 0; v < n; v++) {
+      const r = rank[v];
+      let opens = 0, closes = 0;
+      for (let g = groupOf[v]; g >= 0; g = parent[g]) { if (first[g] === r) opens++; if (last[g] === r) closes++; }
+      if (opens * pad[2] > before[r]) before[r] = opens * pad[2];
+      if (closes * pad[3] > after[r]) after[r] = closes * pad[3];
+    }
   }
 
   /* --- phase 6: route ---------------------------------------------------- */

@@ -39,8 +39,8 @@ function boot() {
   const M = readModel(doc);
   S.M = M;
   $("subtitle").textContent = fmtInt(M.nodes.length) + " nodes · " + fmtInt(M.edges.length) + " edges" +
-    (M.doc.version != null ? " · IR " + text(M.doc.version) : "");
-  if (M.nodes.length > LARGE_GRAPH) S.collapsed = new Set(M.groups.filter((g) => g.members.length).map((g) => g.gi));
+    (M.version.header ? " · " + M.version.header : "");
+  if (M.nodes.length > LARGE_GRAPH) S.collapsed = new Set(M.groups.filter((g) => g.members.length && g.parent < 0).map((g) => g.gi));
   renderSummary();
   S.timing.prepMs = now() - t0;
   relayout(null);
@@ -85,7 +85,7 @@ window.__nivraViewer = {
     const gi = S.M.groupIndex.get(String(id));
     if (gi === undefined || !S.V) return null;
     const r = canvas.getBoundingClientRect(), { tx, ty, k } = S.vp;
-    const f = S.V.frames.find((x) => x.gi === gi);
+    const f = S.V.frameOf.get(gi);
     if (f) return { x: r.left + f.x0 * k + tx, y: r.top + f.y0 * k + ty, width: (f.x1 - f.x0) * k, height: (f.y1 - f.y0) * k, collapsed: false };
     const u = S.V.unitOfGroup[gi] >= 0 ? S.V.units[S.V.unitOfGroup[gi]] : null;
     return u && { x: r.left + (u.x - u.w / 2) * k + tx, y: r.top + (u.y - u.h / 2) * k + ty, width: u.w * k, height: u.h * k, collapsed: true };

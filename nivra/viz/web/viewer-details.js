@@ -46,7 +46,7 @@ function renderSummary() {
   stat(grid, fmtCompact(total), "parameters", fmtInt(total) + " parameters");
   stat(grid, fmtInt(M.groups.length), "groups");
   const meta = el("div", "rows"); meta.style.marginTop = "10px"; g.appendChild(meta);
-  row(meta, { k: "IR version", v: doc.version == null ? "unknown" : text(doc.version), mono: true });
+  row(meta, { k: M.version.label, v: M.version.value, mono: true });
   row(meta, { k: "Parameters", v: fmtInt(total), mono: true });
   if (M.skipped) row(meta, { k: "Edges to unknown nodes", v: fmtInt(M.skipped), mono: true });
   for (const [key, title] of [["inputs", "Inputs"], ["outputs", "Outputs"]]) {
@@ -93,15 +93,28 @@ function renderSummary() {
     }
   }
   if (M.groups.length) {
+    // Nested groups under the group around them, indented.
     const s = section(side, "Groups"), rows = el("div", "rows"); s.appendChild(rows);
-    for (const grp of M.groups.slice(0, 300)) {
-      if (!grp.members.length) continue;
-      row(rows, { k: grp.icon + "  " + grp.label, v: fmtInt(grp.members.length), chip: grp.color, title: grp.subtitle,
-        onClick: () => { S.selected = { kind: "group", ref: grp.gi }; focusSelection(); } });
+    const tree = [], stack = M.groups.filter((g) => g.parent < 0).reverse();
+    while (stack.length && tree.length < 300) {
+      const grp = stack.pop();
+      tree.push(grp);
+      for (let c = grp.children.length - 1; c >= 0; c--) stack.push(M.groups[grp.children[c]]);
     }
-    if (M.groups.length > 300) rows.appendChild(el("div", "empty", "… " + fmtInt(M.groups.length - 300) + " more"));
+    for (const grp of tree) {
+      if (!grp.members.length) continue;
+      const r = row(rows, { k: grp.icon + "  " + grp.label, v: fmtInt(grp.members.length), chip: grp.color, title: grp.subtitle,
+        onClick: () => {
+          S.selected = { kind: "group", ref: grp.gi };
+          const shown = expandAround(grp.parent);
+          if (shown) shown.then(focusSelection); else focusSelection();
+        } });
+      if (grp.depth) r.style.paddingLeft = 6 + 14 * Math.min(grp.depth, 8) + "px";
+    }
+    if (M.groups.length > tree.length) rows.appendChild(el("div", "empty", "… " + fmtInt(M.groups.length - tree.length) + " more"));
   }
-  const rest = Object.keys(md).filter((k) => k !== "partition" && k !== "core_legend" && k !== "type_legend");
+  const shown = ["partition", "core_legend", "type_legend"].concat(M.version.shownKeys);
+  const rest = Object.keys(md).filter((k) => !shown.includes(k));
   if (rest.length) {
     const s = section(side, "Metadata");
     kvList(s, rest.slice(0, 60).map((k) => [k, valueText(md[k])]));
@@ -171,9 +184,14 @@ function nodeDetails(panel, node) {
     }
   }
   if (node.group >= 0) {
-    const g = S.M.groups[node.group], s = section(panel, "Group");
-    const rows = el("div", "rows"); s.appendChild(rows);
-    row(rows, { k: g.icon + "  " + g.label, v: "collapse", chip: g.color, onClick: () => toggleGroup(g.gi, true) });
+    // The node's group and the groups around it, outermost first.
+    const s = section(panel, "Group"), rows = el("div", "rows"); s.appendChild(rows);
+    const chain = [];
+    for (let g = node.group; g >= 0; g = S.M.groups[g].parent) chain.unshift(S.M.groups[g]);
+    for (const g of chain) {
+      const r = row(rows, { k: g.icon + "  " + g.label, v: "collapse", chip: g.color, onClick: () => toggleGroup(g.gi, true) });
+      if (g.depth) r.style.paddingLeft = 6 + 14 * Math.min(g.depth, 8) + "px";
+    }
   }
   const cfg = rec.config != null && typeof rec.config === "object" ? rec.config : {};
   const keys = Object.keys(cfg);
@@ -195,6 +213,7 @@ function groupDetails(panel, g) {
   detailsHead(panel, g.color, g.icon, "Group · " + (g.rec.type == null ? "" : text(g.rec.type)), g.label);
   const s = section(panel, "Pattern");
   kvList(s, [["id", g.id], ["subtitle", g.subtitle || "—"], ["nodes", fmtInt(g.members.length)],
+    ["inside", g.parent >= 0 ? S.M.groups[g.parent].label : "—"],
     ["entry", valueText(g.rec.entry_nodes)], ["exit", valueText(g.rec.exit_nodes)]]);
   const bar = el("div"); bar.style.marginTop = "10px";
   const collapsed = S.collapsed.has(g.gi);
@@ -204,6 +223,18 @@ function groupDetails(panel, g) {
   if (g.rec.metadata != null && typeof g.rec.metadata === "object" && Object.keys(g.rec.metadata).length) {
     const ms = section(panel, "Metadata");
     kvList(ms, Object.keys(g.rec.metadata).map((k) => [k, valueText(g.rec.metadata[k])]));
+  }
+  if (g.children.length) {
+    const ns = section(panel, "Nested groups"), nrows = el("div", "rows"); ns.appendChild(nrows);
+    for (const ci of g.children.slice(0, 200)) {
+      const c = S.M.groups[ci];
+      row(nrows, { k: c.icon + "  " + c.label, v: fmtInt(c.members.length), chip: c.color,
+        onClick: () => {
+          S.selected = { kind: "group", ref: ci };
+          const shown = expandAround(g.gi);
+          if (shown) shown.then(focusSelection); else focusSelection();
+        } });
+    }
   }
   const mem = section(panel, "Members"), rows = el("div", "rows members"); mem.appendChild(rows);
   for (const ni of g.members.slice(0, 500)) {

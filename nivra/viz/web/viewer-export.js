@@ -1,4 +1,4 @@
-// viewer-export.js: SVG and PNG export, always in light colours
+// viewer-export.js: SVG and PNG export, always in light colours; shown in place where downloads are blocked
 function xml(s) {
   return String(s).replace(/[\u0000-\u0008\u000B\u000C\u000E-\u001F\uFFFE\uFFFF]/g, "\uFFFD")
     .replace(/[&<>"']/g, (c) => ({ "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" })[c]);
@@ -103,9 +103,51 @@ function exportPNG() {
 function fileBase() { return (document.title || "graph").replace(/[^\w.-]+/g, "_").replace(/^_+|_+$/g, "").slice(0, 80) || "graph"; }
 function download(name, blob) {
   if (!blob) return;
+  if (SANDBOXED) { showExport(name, blob); return; }
   const a = el("a");
   a.href = URL.createObjectURL(blob); a.download = name;
   document.body.appendChild(a); a.click(); a.remove();
   setTimeout(() => URL.revokeObjectURL(a.href), 2000);
 }
 
+
+/* A page in a sandboxed frame without same-origin access (a notebook's output) may not
+ * download: such a frame has an opaque origin and may not read cookies. There the image is
+ * shown over the drawing instead, to save or copy with the browser's own menu. */
+const SANDBOXED = (() => {
+  if (window.origin !== "null") return false;
+  try { void document.cookie; return false; } catch (e) { return true; }
+})();
+
+function showExport(name, blob) {
+  closeExport();
+  const box = el("div", "overlay export-view");
+  box.id = "export-view"; box.setAttribute("role", "dialog"); box.setAttribute("aria-label", "Exported image");
+  const card = el("div", "card"), bar = el("div", "bar");
+  const close = el("button", "btn ghost small", "✕");
+  close.title = "Close (Esc)"; close.setAttribute("aria-label", "Close");
+  // Frames that allow downloads (the notebook's "Open in new tab") take this link.
+  const save = el("a", "btn small", "Download");
+  save.download = name;
+  bar.appendChild(el("b", null, name)); bar.appendChild(save); bar.appendChild(close);
+  const pic = el("div", "pic"), img = el("img");
+  img.alt = name;
+  pic.appendChild(img);
+  card.appendChild(bar);
+  card.appendChild(el("div", "hint", "Downloads may be blocked in this embedded view: right-click the image to save or copy it."));
+  card.appendChild(pic);
+  box.appendChild(card);
+  box.addEventListener("click", (ev) => { if (ev.target === box) closeExport(); });
+  box.addEventListener("keydown", (ev) => { if (ev.key === "Escape") { ev.stopPropagation(); closeExport(); } });
+  close.addEventListener("click", closeExport);
+  // A data: URL, which "Save image as" handles in every browser.
+  const fr = new FileReader();
+  fr.onload = () => { img.src = save.href = fr.result; box.dataset.ready = "1"; };
+  fr.readAsDataURL(blob);
+  stage.appendChild(box);
+  close.focus();
+}
+function closeExport() {
+  const box = $("export-view");
+  if (box) { box.remove(); stage.focus({ preventScroll: true }); }
+}

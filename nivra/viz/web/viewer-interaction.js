@@ -9,7 +9,7 @@ function focusSelection() {
   const u = selectedUnit();
   if (u >= 0) centreOn(S.V.units[u], 0.6);
   else if (S.selected && S.selected.kind === "group") {
-    const f = S.V.frames.find((x) => x.gi === S.selected.ref);
+    const f = S.V.frameOf.get(S.selected.ref);
     if (f) fitBox(f.x0, f.y0, f.x1, f.y1, Math.max(S.vp.k, 0.9));
   }
   redraw();
@@ -17,12 +17,9 @@ function focusSelection() {
 function selectNodeById(id, centre) {
   const i = S.M.index.get(String(id));
   if (i === undefined) return false;
-  const g = S.M.nodes[i].group;
-  if (g >= 0 && S.collapsed.has(g)) {
-    S.selected = { kind: "node", ref: i };
-    toggleGroup(g, false).then(() => focusSelection());
-    return true;
-  }
+  S.selected = { kind: "node", ref: i };
+  const shown = expandAround(S.M.nodes[i].group);
+  if (shown) { shown.then(() => focusSelection()); return true; }
   select({ kind: "node", ref: i }, centre);
   return true;
 }
@@ -70,8 +67,8 @@ function gotoMatch(i) {
   sr.cur = (i + sr.matches.length) % sr.matches.length;
   updateSearchCount();
   const ni = sr.matches[sr.cur];
-  const g = S.M.nodes[ni].group;
-  S.selected = g >= 0 && S.collapsed.has(g) ? { kind: "group", ref: g } : { kind: "node", ref: ni };
+  const g = collapsedAround(S.M.nodes[ni].group);
+  S.selected = g >= 0 ? { kind: "group", ref: g } : { kind: "node", ref: ni };
   renderDetails();
   const u = S.V.unitOfNode[ni];
   centreOn(S.V.units[u], 0.7);

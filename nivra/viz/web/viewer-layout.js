@@ -8,7 +8,11 @@ function layoutInput(V, rankdir) {
   V.units.forEach((u, i) => { cross[i] = TB ? u.w : u.h; along[i] = TB ? u.h : u.w; group[i] = u.layoutGroup; });
   V.edges.forEach((e, i) => { src[i] = e.a; dst[i] = e.b; });
   const opts = TB ? { nodeSep: 26, rankSep: 50, dummySep: 12 } : { nodeSep: 22, rankSep: 70, dummySep: 10 };
-  return { n, cross, along, src, dst, group, opts };
+  // Room for the frames of expanded groups, one padding per nesting level; the header is
+  // on top, which is the rank axis top to bottom and the order axis left to right.
+  const P = FRAME_PAD;
+  opts.framePad = TB ? [P.side, P.side, P.top, P.bottom] : [P.top, P.bottom, P.side, P.side];
+  return { n, cross, along, src, dst, group, groupParent: V.groupParent, opts };
 }
 
 function workerMain(NL) {

@@ -43,33 +43,86 @@ function readModel(doc) {
     if (groupIndex.has(gid)) continue;
     const label = text(g.label != null ? g.label : g.type != null ? g.type : gid);
     const group = { gi: groups.length, id: gid, rec: g, label, subtitle: g.subtitle == null ? "" : text(g.subtitle),
-      icon: g.icon == null || g.icon === "" ? "◫" : text(g.icon), color: safeColor(g.color, "#5C6BC0"), members: [], fit: {} };
+      icon: g.icon == null || g.icon === "" ? "◫" : text(g.icon), color: safeColor(g.color, "#5C6BC0"),
+      members: [], parent: -1, depth: 0, children: [], fit: {} };
     group.w = Math.round(clamp(Math.max(label.length * 7.6 + 30, group.subtitle.length * 6.4) + 40, 160, 270));
     group.h = 62;
     groupIndex.set(gid, group.gi);
     groups.push(group);
   }
+  // A group holds the nodes its record lists and every node that names it as its group;
+  // nesting follows from these sets (see nestGroups).
+  const named = groups.map(() => []);
   const n2g = doc.node_to_group != null && typeof doc.node_to_group === "object" ? doc.node_to_group : {};
   for (const node of nodes) {
     const gid = hasOwn(n2g, node.id) ? n2g[node.id] : node.rec.group;
     if (gid == null) continue;
     const gi = groupIndex.get(text(gid));
-    if (gi !== undefined) node.group = gi;
+    if (gi !== undefined) named[gi].push(node.i);
   }
+  const lists = groups.map(() => []), stamp = new Int32Array(nodes.length).fill(-1);
   for (const g of groups) {
-    if (!Array.isArray(g.rec.nodes)) continue;
-    for (const name of g.rec.nodes) {
-      const ni = index.get(text(name));
-      if (ni !== undefined && nodes[ni].group < 0) nodes[ni].group = g.gi;
+    const list = lists[g.gi], add = (ni) => { if (stamp[ni] !== g.gi) { stamp[ni] = g.gi; list.push(ni); } };
+    if (Array.isArray(g.rec.nodes)) {
+      for (const name of g.rec.nodes) {
+        const ni = index.get(text(name));
+        if (ni !== undefined) add(ni);
+      }
     }
+    for (const ni of named[g.gi]) add(ni);
   }
-  for (const node of nodes) if (node.group >= 0) groups[node.group].members.push(node.i);
+  const topDown = nestGroups(nodes, groups, lists);
   const metadata = doc.metadata != null && typeof doc.metadata === "object" ? doc.metadata : {};
+  const version = readVersion(doc, metadata);
   const coreColors = new Map();
   if (Array.isArray(metadata.core_legend)) {
     for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(coreKey(c.core_id), safeColor(c.color, DEFAULT_COLOR));
   }
-  return { doc, nodes, index, edges, skipped, groups, groupIndex, metadata, coreColors };
+  return { doc, nodes, index, edges, skipped, groups, groupIndex, topDown, metadata, version, coreColors,
+    groupParent: Int32Array.from(groups, (g) => g.parent) };
+}
+
+// The version shown in the header and the summary. NIR documents name their format and
+// version in the metadata; those two keys are then not listed again with the rest.
+function readVersion(doc, md) {
+  if (hasOwn(md, "format") && md.format === "NIR") {
+    const v = hasOwn(md, "nir_version") && md.nir_version != null ? text(md.nir_version)
+      : doc.version != null ? text(doc.version).replace(/^NIR /, "") : "unknown";
+    return { label: "NIR version", value: v, header: "NIR " + v, shownKeys: ["format", "nir_version"] };
+  }
+  const v = doc.version == null ? null : text(doc.version);
+  return { label: "IR version", value: v == null ? "unknown" : v, header: v == null ? "" : "IR " + v, shownKeys: [] };
+}
+
+/* Nesting, by the rule the document's writer uses: a group whose node set lies wholly in
+ * another's is inside the smallest such group. Each node then belongs to the smallest group
+ * holding it (node.group) and to that group's ancestors; a group's `members` are all the
+ * nodes inside it, nested ones included, in node order. Returns the groups outer first. */
+function nestGroups(nodes, groups, lists) {
+  const order = groups.map((g) => g.gi).sort((a, b) => lists[a].length - lists[b].length || a - b);
+  const top = new Int32Array(nodes.length).fill(-1), count = new Int32Array(groups.length), seen = [];
+  for (const k of order) {
+    for (const ni of lists[k]) {
+      const node = nodes[ni], t = top[ni];
+      if (node.group < 0) node.group = k;
+      if (t >= 0 && count[t]++ === 0) seen.push(t);
+      top[ni] = k;
+    }
+    for (const t of seen) {
+      if (count[t] === lists[t].length && groups[t].parent < 0) groups[t].parent = k;
+      count[t] = 0;
+    }
+    seen.length = 0;
+  }
+  // A parent always comes later in `order`, so walking it backwards meets parents first.
+  const topDown = order.slice().reverse();
+  for (const gi of topDown) {
+    const g = groups[gi];
+    if (g.parent >= 0) { g.depth = groups[g.parent].depth + 1; groups[g.parent].children.push(gi); }
+  }
+  for (const g of groups) g.children.sort((a, b) => a - b);
+  for (const node of nodes) for (let g = node.group; g >= 0; g = groups[g].parent) groups[g].members.push(node.i);
+  return topDown;
 }
 
 // Cores are told apart by their id's text: a number and its digits name the same core.
@@ -102,15 +155,23 @@ function sizeNode(node) {
  * ========================================================================= */
 function buildUnits(M, collapsed) {
   const units = [], unitOfNode = new Int32Array(M.nodes.length), unitOfGroup = new Int32Array(M.groups.length).fill(-1);
+  // hiddenBy[g]: the outermost collapsed group around g (g itself included), or -1; its one
+  // box stands for every node inside it, nested groups included.
+  const hiddenBy = new Int32Array(M.groups.length).fill(-1);
+  for (const gi of M.topDown) {
+    const p = M.groups[gi].parent;
+    hiddenBy[gi] = p >= 0 && hiddenBy[p] >= 0 ? hiddenBy[p] : collapsed.has(gi) ? gi : -1;
+  }
   for (const node of M.nodes) {
-    const g = node.group;
-    if (g >= 0 && collapsed.has(g)) {
-      if (unitOfGroup[g] < 0) {
-        const grp = M.groups[g];
-        unitOfGroup[g] = units.length;
-        units.push({ kind: 1, ref: g, w: grp.w, h: grp.h, x: 0, y: 0, layoutGroup: -1 });
+    const g = node.group, h = g >= 0 ? hiddenBy[g] : -1;
+    if (h >= 0) {
+      if (unitOfGroup[h] < 0) {
+        const grp = M.groups[h];
+        unitOfGroup[h] = units.length;
+        // A collapsed group is laid out as a member of the group around it.
+        units.push({ kind: 1, ref: h, w: grp.w, h: grp.h, x: 0, y: 0, layoutGroup: grp.parent });
       }
-      unitOfNode[node.i] = unitOfGroup[g];
+      unitOfNode[node.i] = unitOfGroup[h];
     } else {
       unitOfNode[node.i] = units.length;
       units.push({ kind: 0, ref: node.i, w: node.w, h: node.h, x: 0, y: 0, layoutGroup: g });
@@ -130,6 +191,6 @@ function buildUnits(M, collapsed) {
     seen.set(key, edges.length);
     edges.push({ a, b, dashed: e.dashed, cross: e.cross, count: 1 });
   }
-  return { units, unitOfNode, unitOfGroup, edges };
+  return { units, unitOfNode, unitOfGroup, groupParent: M.groupParent, edges };
 }
 

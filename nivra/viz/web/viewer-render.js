@@ -151,6 +151,8 @@ function arrowHead(ctx, V, e, size, curves) {
   ctx.closePath();
 }
 
+const frameTitleColor = (g, pal) => (pal === PALETTES.dark ? mix(g.color, "#ffffff", 0.35) : mix(g.color, "#000000", 0.35));
+
 function drawFrames(ctx, M, V, pal, vis, k, text, selectedGroup) {
   for (const f of V.frames) {
     if (vis && (f.x1 < vis.x0 || f.x0 > vis.x1 || f.y1 < vis.y0 || f.y0 > vis.y1)) continue;
@@ -160,19 +162,9 @@ function drawFrames(ctx, M, V, pal, vis, k, text, selectedGroup) {
     if (f.gi === selectedGroup) { ctx.strokeStyle = pal.select; ctx.lineWidth = Math.max(2.5, 2 / k); }
     else { ctx.strokeStyle = alpha(g.color, pal.frameStroke); ctx.lineWidth = Math.max(1.2, 0.8 / k); }
     ctx.stroke();
-    if (!text) continue;
-    const titleColor = pal === PALETTES.dark ? mix(g.color, "#ffffff", 0.35) : mix(g.color, "#000000", 0.35);
+    if (text !== true) continue;
+    const titleColor = frameTitleColor(g, pal);
     ctx.textAlign = "left"; ctx.textBaseline = "middle";
-    if (text === "label") {
-      // Zoomed out: the label alone, at a constant 11px on screen, beside the
-      // frame so that it never covers the nodes inside.
-      ctx.font = "600 " + 11 / k + "px " + SANS; ctx.fillStyle = titleColor;
-      ctx.strokeStyle = pal.bg; ctx.lineWidth = 3 / k; ctx.lineJoin = "round";
-      const label = fitText(ctx, g.icon + " " + g.label, 160 / k, g.fit, "frameFar");
-      ctx.strokeText(label, f.x1 + 6 / k, f.y0 + 8 / k);
-      ctx.fillText(label, f.x1 + 6 / k, f.y0 + 8 / k);
-      continue;
-    }
     ctx.font = "600 12px " + SANS; ctx.fillStyle = titleColor;
     const room = f.x1 - f.x0 - 44;
     const label = fitText(ctx, g.icon + "  " + g.label, room, g.fit, "frame");
@@ -187,6 +179,30 @@ function drawFrames(ctx, M, V, pal, vis, k, text, selectedGroup) {
     ctx.fillStyle = alpha(g.color, 0.16); ctx.fill();
     ctx.strokeStyle = titleColor; ctx.lineWidth = 1.5;
     ctx.beginPath(); ctx.moveTo(f.x1 - 20, f.y0 + 15); ctx.lineTo(f.x1 - 12, f.y0 + 15); ctx.stroke();
+  }
+  if (text === "label") drawFarLabels(ctx, M, V, pal, vis, k);
+}
+
+// Zoomed out: the labels alone, at a constant 11px on screen, in a column beside the
+// outermost frame so that they never cover the nodes inside; nested groups' labels are
+// indented, and left out where they would run into the label above.
+function drawFarLabels(ctx, M, V, pal, vis, k) {
+  ctx.font = "600 " + 11 / k + "px " + SANS; ctx.textAlign = "left"; ctx.textBaseline = "middle";
+  ctx.strokeStyle = pal.bg; ctx.lineWidth = 3 / k; ctx.lineJoin = "round";
+  let root = null, bottom = -Infinity;
+  for (const f of V.frameColumn) {
+    const r = V.frameOf.get(f.root);
+    if (r !== root) { root = r; bottom = -Infinity; }
+    const y = f.y0 + 8 / k;
+    if (y - 7 / k < bottom) continue;
+    bottom = y + 7 / k;
+    const x = r.x1 + (6 + 12 * f.depth) / k;
+    if (vis && (y < vis.y0 || y > vis.y1 || x > vis.x1 || x + 170 / k < vis.x0)) continue;
+    const g = M.groups[f.gi];
+    const label = fitText(ctx, g.icon + " " + g.label, 160 / k, g.fit, "frameFar");
+    ctx.fillStyle = frameTitleColor(g, pal);
+    ctx.strokeText(label, x, y);
+    ctx.fillText(label, x, y);
   }
 }
 

@@ -1,5 +1,8 @@
 // viewer-scene.js: the laid-out drawing: bounds, group frames, hit-test index
 const CELL = 256;
+// A group's frame around its members and the frames inside it (world units, per level).
+const FRAME_PAD = { side: 14, top: 30, bottom: 12 };
+const FRAME_HEADER = 26;   // the band at the top of a frame holding its label and button
 
 function applyLayout(M, V, R, rankdir) {
   const TB = rankdir === "TB", n = V.units.length, m = V.edges.length;
@@ -21,19 +24,41 @@ function applyLayout(M, V, R, rankdir) {
     ebox[4 * e] = x0; ebox[4 * e + 1] = y0; ebox[4 * e + 2] = x1; ebox[4 * e + 3] = y1;
   }
   V.ebox = ebox;
-  // Frames of expanded groups around their members.
-  const frames = [];
-  const acc = new Map();
+  // Frames of expanded groups, innermost first: each around its own units, then padded and
+  // added to its parent's, so that nested frames sit inside one another.
+  const frameOf = new Map(), levels = [];
+  const frame = (gi) => {
+    let f = frameOf.get(gi);
+    if (!f) {
+      const depth = M.groups[gi].depth;
+      f = { gi, depth, x0: Infinity, y0: Infinity, x1: -Infinity, y1: -Infinity };
+      frameOf.set(gi, f);
+      (levels[depth] || (levels[depth] = [])).push(f);
+    }
+    return f;
+  };
   for (const u of V.units) {
-    if (u.kind !== 0 || u.layoutGroup < 0) continue;
-    let f = acc.get(u.layoutGroup);
-    if (!f) { f = { gi: u.layoutGroup, x0: Infinity, y0: Infinity, x1: -Infinity, y1: -Infinity }; acc.set(u.layoutGroup, f); frames.push(f); }
+    if (u.layoutGroup < 0) continue;
+    const f = frame(u.layoutGroup);
     f.x0 = Math.min(f.x0, u.x - u.w / 2); f.x1 = Math.max(f.x1, u.x + u.w / 2);
     f.y0 = Math.min(f.y0, u.y - u.h / 2); f.y1 = Math.max(f.y1, u.y + u.h / 2);
   }
-  for (const f of frames) { f.x0 -= 14; f.x1 += 14; f.y0 -= 30; f.y1 += 12; }
-  frames.sort((a, b) => (b.x1 - b.x0) * (b.y1 - b.y0) - (a.x1 - a.x0) * (a.y1 - a.y0));
-  V.frames = frames;
+  for (let d = levels.length - 1; d >= 0; d--) {
+    for (const f of levels[d] || []) {
+      f.x0 -= FRAME_PAD.side; f.x1 += FRAME_PAD.side; f.y0 -= FRAME_PAD.top; f.y1 += FRAME_PAD.bottom;
+      const p = M.groups[f.gi].parent;
+      if (p < 0) continue;
+      const pf = frame(p);
+      pf.x0 = Math.min(pf.x0, f.x0); pf.x1 = Math.max(pf.x1, f.x1); pf.y0 = Math.min(pf.y0, f.y0); pf.y1 = Math.max(pf.y1, f.y1);
+    }
+  }
+  // Outer frames first, so that inner ones are drawn over them and hit first.
+  const frames = Array.from(frameOf.values());
+  frames.sort((a, b) => a.depth - b.depth || (b.x1 - b.x0) * (b.y1 - b.y0) - (a.x1 - a.x0) * (a.y1 - a.y0));
+  for (const f of frames) { const p = M.groups[f.gi].parent; f.root = p < 0 ? f.gi : frameOf.get(p).root; }
+  V.frames = frames; V.frameOf = frameOf;
+  // Zoomed out, labels stand in one column per outermost frame, top to bottom.
+  V.frameColumn = frames.slice().sort((a, b) => a.root - b.root || a.y0 - b.y0 || a.depth - b.depth);
   let bx0 = Infinity, by0 = Infinity, bx1 = -Infinity, by1 = -Infinity;
   for (const u of V.units) {
     bx0 = Math.min(bx0, u.x - u.w / 2); bx1 = Math.max(bx1, u.x + u.w / 2);
@@ -73,7 +98,7 @@ function hitUnit(V, wx, wy) {
 function hitFrameHeader(V, wx, wy) {
   for (let j = V.frames.length - 1; j >= 0; j--) {
     const f = V.frames[j];
-    if (wx >= f.x0 && wx <= f.x1 && wy >= f.y0 && wy <= f.y0 + 26) return f;
+    if (wx >= f.x0 && wx <= f.x1 && wy >= f.y0 && wy <= f.y0 + FRAME_HEADER) return f;
   }
   return null;
 }

@@ -224,20 +224,38 @@ function anchorPoint(anchor) {
   return { x: unit.x, y: unit.y, sx: unit.x * S.vp.k + S.vp.tx, sy: unit.y * S.vp.k + S.vp.ty };
 }
 
+// The outermost collapsed group around group gi (gi itself included), or -1.
+function collapsedAround(gi) {
+  let top = -1;
+  for (let g = gi; g >= 0; g = S.M.groups[g].parent) if (S.collapsed.has(g)) top = g;
+  return top;
+}
+// After a collapse, a selection inside a collapsed group moves to that group's box.
+function keepSelectionVisible() {
+  const sel = S.selected;
+  if (!sel) return;
+  const top = collapsedAround(sel.kind === "node" ? S.M.nodes[sel.ref].group : S.M.groups[sel.ref].parent);
+  if (top >= 0) S.selected = { kind: "group", ref: top };
+}
+// Groups nested in a collapsed group keep their own state, which expanding it shows again.
 function toggleGroup(gi, collapse) {
   const want = collapse == null ? !S.collapsed.has(gi) : collapse;
   if (want === S.collapsed.has(gi)) return Promise.resolve();
   if (want) S.collapsed.add(gi); else S.collapsed.delete(gi);
-  if (S.selected && S.selected.kind === "node" && want && S.M.nodes[S.selected.ref].group === gi) S.selected = { kind: "group", ref: gi };
-  else if (S.selected && S.selected.kind === "group" && S.selected.ref === gi && !want) S.selected = null;
+  if (!want && S.selected && S.selected.kind === "group" && S.selected.ref === gi) S.selected = null;
+  keepSelectionVisible();
   return relayout({ group: gi });
+}
+// Expands group gi and every group around it; null when none was collapsed.
+function expandAround(gi) {
+  let anchor = -1;
+  for (let g = gi; g >= 0; g = S.M.groups[g].parent) if (S.collapsed.delete(g)) anchor = g;
+  return anchor < 0 ? null : relayout({ group: anchor });
 }
 function setAllGroups(collapse) {
   S.collapsed = new Set(collapse ? S.M.groups.filter((g) => g.members.length).map((g) => g.gi) : []);
-  if (collapse && S.selected && S.selected.kind === "node" && S.M.nodes[S.selected.ref].group >= 0) {
-    S.selected = { kind: "group", ref: S.M.nodes[S.selected.ref].group };
-  }
-  if (!collapse && S.selected && S.selected.kind === "group") S.selected = null;
+  if (collapse) keepSelectionVisible();
+  else if (S.selected && S.selected.kind === "group") S.selected = null;
   return relayout(null);
 }
 function setRankdir(dir) {
