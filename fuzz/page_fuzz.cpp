@@ -119,7 +119,7 @@ void check_output(const u32string& want, const void* got, std::size_t n, int w, 
 
 void check_json_and_page(const u32string& tmpl, const u32string& title, const u32string& json,
                          const u32string& width, const u32string& height) {
-    for (const k::JsonBraces braces : {k::JsonBraces::keep, k::JsonBraces::in_strings}) {
+    for (const k::JsonBraces braces : {k::JsonBraces::Keep, k::JsonBraces::InStrings}) {
         const Stored s(json);
         const k::JsonEscapeInfo info = k::json_escape_info(s.text, braces);
         const int w = width_of(info.max_char);
@@ -129,7 +129,7 @@ void check_json_and_page(const u32string& tmpl, const u32string& title, const u3
             std::vector<unsigned char> small((info.length - 1) * w);
             if (k::escape_json(s.text, braces, small.data(), w, info.length - 1)) std::abort();
         }
-        check_output(json_escaped(json, braces == k::JsonBraces::in_strings), out.data(), info.length, w,
+        check_output(json_escaped(json, braces == k::JsonBraces::InStrings), out.data(), info.length, w,
                      info.max_char);
     }
     // The page.

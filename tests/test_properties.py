@@ -339,8 +339,8 @@ class TestRenderSpikeHtml:
         if not (Path(mod.__file__).parent / "templates" / "spikes.html").exists():
             pytest.skip("spikes.html is not installed")
         template = mod._load_template("spikes.html")
-        want = string.Template(template).substitute(title=s.model_escape_html(title),
-                                                    data_json=json.dumps(data))
+        safe_json = json.dumps(data).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+        want = string.Template(template).substitute(title=s.model_escape_html(title), data_json=safe_json)
         assert mod._render_spike_html(data, title) == want
 
     @given(st.text(max_size=20))

@@ -242,6 +242,10 @@ class TestTemplates:
         monkeypatch.setattr(spikes, "_load_template", lambda name: own.read_text())
         own.write_text("[$title|${data_json}|$$]")
         assert spikes._render_spike_html({"é": 1}, "x") == '[x|{"\\u00e9": 1}|$]'
+        # no string of the document can end its script element; the JSON still reads back
+        hostile = {"</script><b>": "a & b > c \u2028"}
+        text = spikes._render_spike_html(hostile, "x")[3:-3]
+        assert "<" not in text and ">" not in text and "&" not in text and json.loads(text) == hostile
         own.write_text("$other")
         with pytest.raises(KeyError):
             spikes._render_spike_html({}, "x")

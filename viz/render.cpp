@@ -25,22 +25,6 @@ constexpr std::size_t kReleaseGilChars = 1 << 16;
     raise(PyExc_SystemError, "viewer page length differs from its plan");
 }
 
-// The JSON text with < > & U+2028 U+2029 written as \u escapes, so that no
-// string inside it can close the <script> element holding it, and the braces
-// inside its strings as well, so that no placeholder occurs in it.
-Ref json_for_script(PyObject* json) {
-    const kernels::Text t = text_of(json);
-    const kernels::JsonEscapeInfo info = kernels::json_escape_info(t, kernels::JsonBraces::in_strings);
-    if (info.length == t.length)
-        return PyUnicode_CheckExact(json) ? Ref::borrow(json) : new_ref(PyUnicode_FromObject(json));
-    if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) page_failed(kernels::PageStatus::TooLarge);
-    Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(info.length), info.max_char));
-    if (!kernels::escape_json(t, kernels::JsonBraces::in_strings, PyUnicode_DATA(out.get()),
-                              PyUnicode_KIND(out.get()), info.length))
-        page_failed(kernels::PageStatus::Internal);
-    return out;
-}
-
 // --- load_template ----------------------------------------------------------
 
 constexpr const char kLoadTemplateDoc[] =
@@ -118,7 +102,8 @@ Ref render_html(Call& c) {
 
     for (PyObject* s : {tmpl.get(), title.get(), data_json.get(), width.get(), height.get()}) {
         if (PyUnicode_CheckExact(s)) continue;
-        if (PyUnicode_Check(data_json.get())) data_json = json_for_script(data_json.get());
+        if (PyUnicode_Check(data_json.get()))
+            data_json = escape_json_for_script(data_json.get(), kernels::JsonBraces::InStrings);
         return render_generic(tmpl.get(), title.get(), data_json.get(), width.get(), height.get());
     }
 

@@ -1,7 +1,6 @@
 """The spike viewer page in headless Chromium, on generated event documents."""
 import base64
 import copy
-import json
 import re
 import string
 import sys
@@ -536,13 +535,6 @@ def test_long_large_recording_plays(open_page, sensor_docs):
 
 # --- documents that try to run something --------------------------------------------
 
-def script_safe(text):
-    """JSON text as the spikes module writes it into the page."""
-    for ch, esc in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"), ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
-        text = text.replace(ch, esc)
-    return text
-
-
 ATTACK = "</script><script>window.pwned = 1</script><img src=x onerror='window.pwned = 2'>\u2028"
 
 
@@ -555,9 +547,7 @@ ATTACK = "</script><script>window.pwned = 1</script><img src=x onerror='window.p
 def test_hostile_document_runs_nothing(open_page, event_doc, change, state):
     doc = copy.deepcopy(event_doc)
     change(doc)
-    html = string.Template(spikedocs.TEMPLATE.read_text(encoding="utf-8")).substitute(
-        title="Hostile", data_json=script_safe(json.dumps(doc)))
-    p = open_page(None, html=html)
+    p = open_page(None, html=spikes._render_spike_html(doc, "Hostile"))
     assert p.state == state
     assert p.page.evaluate("window.pwned") is None
     assert p.page.locator("#error-text img, #error-text script").count() == 0

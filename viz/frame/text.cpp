@@ -1,4 +1,4 @@
-// viz/frame/text.cpp: str views and HTML escaping shared by the page-writing modules.
+// viz/frame/text.cpp: str views and the escapings shared by the page-writing modules.
 #include "text.h"
 
 #include "error.h"
@@ -17,6 +17,18 @@ Ref escape_html(Ref text) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "text too long to escape");
     Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(n), t.max_char));
     if (!kernels::escape_html(t, PyUnicode_DATA(out.get()), n))
+        raise(PyExc_SystemError, "escaped text length differs from its plan");
+    return out;
+}
+
+Ref escape_json_for_script(PyObject* json, kernels::JsonBraces braces) {
+    const kernels::Text t = text_of(json);
+    const kernels::JsonEscapeInfo info = kernels::json_escape_info(t, braces);
+    if (info.length == t.length)
+        return PyUnicode_CheckExact(json) ? Ref::borrow(json) : new_ref(PyUnicode_FromObject(json));
+    if (info.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "text too long to escape");
+    Ref out = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(info.length), info.max_char));
+    if (!kernels::escape_json(t, braces, PyUnicode_DATA(out.get()), PyUnicode_KIND(out.get()), info.length))
         raise(PyExc_SystemError, "escaped text length differs from its plan");
     return out;
 }

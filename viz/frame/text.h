@@ -1,4 +1,4 @@
-// viz/frame/text.h: str objects as views for the text kernels, and HTML escaping of a str.
+// viz/frame/text.h: str objects as views for the text kernels, and the escapings pages need.
 #pragma once
 
 #include "ref.h"
@@ -13,5 +13,11 @@ kernels::Text text_of(PyObject* s) noexcept;
 /// `text` (a str) with & < > " ' written as &amp; &lt; &gt; &quot; &#x27; in one
 /// pass; the same object when it has none of them. Raises MemoryError or OverflowError.
 Ref escape_html(Ref text);
+
+/// JSON text (a str) made safe inside a <script> element: < > & U+2028 U+2029 written
+/// as \u escapes (and, with JsonBraces::InStrings, every { inside a string literal as
+/// \u007b, so no placeholder occurs in it). The same document; the same object when
+/// nothing needs escaping. Raises MemoryError or OverflowError.
+Ref escape_json_for_script(PyObject* json, kernels::JsonBraces braces);
 
 }  // namespace nivra

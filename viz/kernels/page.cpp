@@ -339,7 +339,7 @@ void walk_json(const C* s, std::size_t n, u32& top, Visit&& visit) {
     }
 }
 
-bool braces_escaped(JsonBraces braces) noexcept { return braces == JsonBraces::in_strings; }
+bool braces_escaped(JsonBraces braces) noexcept { return braces == JsonBraces::InStrings; }
 
 // What one scan of a JSON text finds.
 struct JsonScan {
@@ -567,7 +567,7 @@ bool write_pieces(const PagePlan& plan, Out* out) noexcept {
     Sink<Out> sink(out, plan.length);
     for (const PagePiece& piece : plan.pieces)
         copy_text(plan.sources[piece.source], piece.begin, piece.end, piece.source == PagePlan::Json,
-                  JsonBraces::in_strings, sink);
+                  JsonBraces::InStrings, sink);
     return sink.filled();
 }
 
@@ -667,7 +667,7 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
         find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Title]);
         JsonScan scan;
         scan.matches = &plan.matches[PagePlan::Json];
-        with_chars(json, [&](const auto* s) { scan_json(s, json.length, JsonBraces::in_strings, scan); });
+        with_chars(json, [&](const auto* s) { scan_json(s, json.length, JsonBraces::InStrings, scan); });
         plan.json_escapes = scan.escapes;
         plan.json_head_dead = scan.head_dead;
         plan.json_tail = scan.tail;

@@ -31,12 +31,12 @@ enum class PageStatus { Ok, NoMemory, TooLarge, Internal };
 // ---- JSON text made safe inside a <script> element ---------------------------
 // < > & U+2028 U+2029 become \u003c \u003e \u0026 \u2028 \u2029. Those characters
 // only occur inside JSON strings, where the escapes mean the same characters.
-// With JsonBraces::in_strings every { inside a string literal becomes \u007b as
+// With JsonBraces::InStrings every { inside a string literal becomes \u007b as
 // well (the objects' own braces stay), so no {{...}} placeholder can occur in
 // the text. A string literal opens and closes at a double quote that no
 // backslash escapes; a backslash escapes the character after it unless it is
 // escaped itself (for JSON text, exactly JSON's own reading).
-enum class JsonBraces { keep, in_strings };
+enum class JsonBraces { Keep, InStrings };
 
 /// What the escaped text needs: its length and the kind bound of what is kept.
 struct JsonEscapeInfo {

@@ -38,7 +38,9 @@ Ref html_escape(Call& c) { return escape_html(c.take(0)); }
 const char kRenderSpikeHtmlDoc[] =
     "Fill the spike page template with a title and an event document.\n\n"
     "The template is 'spikes.html' in string.Template syntax: $title receives\n"
-    "the escaped title, $data_json the document as json.dumps text; the\n"
+    "the escaped title, $data_json the document as json.dumps text with < > &\n"
+    "U+2028 U+2029 written as \\u003c \\u003e \\u0026 \\u2028 \\u2029 (the same\n"
+    "document, and no string in it can end the script element it sits in); the\n"
     "substitution is strict.\n\n"
     "Args:\n"
     "    data: the event document.\n"
@@ -57,6 +59,8 @@ Ref render_spike_html(Call& c) {
     Ref safe_title = call(escape.get(), c[1]);
     Ref json = c.global(kJson);
     Ref data_json = np_call(json.get(), kDumps, c[0]);
+    // No string of the document may end the <script> element it is embedded in.
+    if (PyUnicode_Check(data_json.get())) data_json = escape_json_for_script(data_json.get(), k::JsonBraces::Keep);
     Ref load = c.global(kLoadTemplate);
     Ref name = str("spikes.html");
     Ref template_str = call(load.get(), name.get());
