@@ -119,6 +119,24 @@ class Source:
         return None
 
 
+class ArraySource(Source):
+    """A recording whose events are one record array already at hand (read or mapped)."""
+    events: np.ndarray
+
+    def decoded_bytes(self) -> int:
+        return int(self.events.nbytes)
+
+    def read(self) -> np.ndarray:
+        return self.events
+
+    def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+        for i in range(0, len(self.events), size):
+            yield self.events[i:i + size]
+
+    def first_time(self) -> Any:
+        return self.events[self.t_field][0] if len(self.events) else None
+
+
 def in_window(t: np.ndarray, lo: float | None, hi: float | None) -> np.ndarray:
     mask = np.ones(len(t), dtype=bool)
     if lo is not None:

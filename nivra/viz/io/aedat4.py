@@ -12,7 +12,7 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, ReaderError, Source, quiet_stderr, require
+from ._base import CHUNK_EVENTS, Source, quiet_stderr, require
 
 MAGIC = b"#!AER-DAT4.0"
 

@@ -9,7 +9,7 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, ReaderError, Source, time_field
+from ._base import CHUNK_EVENTS, ArraySource, ReaderError, time_field
 
 
 def _damaged(path: Path, exc: BaseException) -> ReaderError:
@@ -62,7 +62,7 @@ def _listing(npz: np.lib.npyio.NpzFile, names: list[str]) -> str:
     return "the arrays " + ", ".join(parts)
 
 
-class NumpySource(Source):
+class NumpySource(ArraySource):
     """A .npy file (memory-mapped; read in chunks or by binary search on sorted t) or a
     .npz archive (read whole)."""
 
@@ -78,12 +78,6 @@ class NumpySource(Source):
             raise ReaderError(f"{path}: the event array must be one-dimensional, "
                               f"got shape {tuple(self.events.shape)}")
         self.t_field = time_field(self.events.dtype)
-
-    def decoded_bytes(self) -> int:
-        return int(self.events.nbytes)
-
-    def read(self) -> np.ndarray:
-        return self.events
 
     def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
         ev = self.events
@@ -103,9 +97,6 @@ class NumpySource(Source):
                 if len(chunk) != count:
                     raise self.fail("the file is shorter than its header says")
                 yield chunk
-
-    def first_time(self):
-        return self.events[self.t_field][0] if len(self.events) else None
 
     def window(self, lo, hi):
         ev = self.events

@@ -9,11 +9,11 @@ import io
 import re
 import warnings
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, ReaderError, Source, time_field
+from ._base import ArraySource, ReaderError, time_field
 
 _BOOL_WORDS = re.compile(r"\b(?:true|false)\b", re.IGNORECASE)
 
@@ -121,23 +121,10 @@ def read_csv(path: Path) -> np.ndarray:
     return events
 
 
-class TextSource(Source):
+class TextSource(ArraySource):
     format = "CSV/text"
 
     def __init__(self, path: Path) -> None:
         super().__init__(path)
         self.events = read_csv(path)
         self.t_field = time_field(self.events.dtype)
-
-    def decoded_bytes(self) -> int:
-        return int(self.events.nbytes)
-
-    def read(self) -> np.ndarray:
-        return self.events
-
-    def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
-        for i in range(0, len(self.events), size):
-            yield self.events[i:i + size]
-
-    def first_time(self):
-        return self.events[self.t_field][0] if len(self.events) else None
