@@ -1,8 +1,7 @@
 // viz/encode.cpp: NumPy arrays and nested values -> JSON-ready values; display text for shapes and sizes.
 #include "frame/buffer.h"       // BufferView
 #include "frame/frame.h"        // Ref, Call, Module, the function table
-#include "kernels/base64.h"     // base64_encode
-#include "kernels/memory.h"     // prefer_huge_pages
+#include "frame/text.h"         // base64_str
 
 #include <cstring>
 
@@ -18,25 +17,6 @@ const Name kTobytes("tobytes"), kItem("item"), kItems("items"), kTolist("tolist"
 const Name kErrors("errors");
 const Name kEncodeArray("encode_array"), kEncodeValue("encode_value");
 const Name kB64decode("b64decode"), kFrombuffer("frombuffer"), kReshape("reshape");
-
-// Large payloads are encoded with the interpreter lock released.
-constexpr std::size_t kReleaseGilBytes = 1 << 16;
-
-// The base64 text of n bytes, written straight into a new ASCII str.
-Ref base64_str(const unsigned char* bytes, std::size_t n) {
-    const std::size_t len = kernels::base64_length(n);
-    if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "array too large to encode");
-    Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
-    char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
-    bool done;
-    {
-        ReleaseGil nogil(n >= kReleaseGilBytes);
-        kernels::prefer_huge_pages(out, len);
-        done = kernels::base64_encode(bytes, n, out, len);
-    }
-    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
-    return text;
-}
 
 // base64 of the array's row-major element bytes: straight from its buffer
 // when it exports one, else through its tobytes().

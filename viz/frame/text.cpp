@@ -3,6 +3,9 @@
 
 #include "error.h"
 
+#include "kernels/base64.h"
+#include "kernels/memory.h"
+
 namespace nivra {
 
 kernels::Text text_of(PyObject* s) noexcept {
@@ -31,6 +34,22 @@ Ref escape_json_for_script(PyObject* json, kernels::JsonBraces braces) {
     if (!kernels::escape_json(t, braces, PyUnicode_DATA(out.get()), PyUnicode_KIND(out.get()), info.length))
         raise(PyExc_SystemError, "escaped text length differs from its plan");
     return out;
+}
+
+Ref base64_str(const unsigned char* bytes, std::size_t n) {
+    constexpr std::size_t kReleaseGilBytes = 1 << 16;
+    const std::size_t len = kernels::base64_length(n);
+    if (len > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "too many bytes to encode");
+    Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
+    char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+    bool done;
+    {
+        ReleaseGil nogil(n >= kReleaseGilBytes);
+        kernels::prefer_huge_pages(out, len);
+        done = kernels::base64_encode(bytes, n, out, len);
+    }
+    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
+    return text;
 }
 
 }  // namespace nivra

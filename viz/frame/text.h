@@ -1,4 +1,5 @@
-// viz/frame/text.h: str objects as views for the text kernels, and the escapings pages need.
+// viz/frame/text.h: str objects as views for the text kernels, the escapings pages need, and
+// base64 text.
 #pragma once
 
 #include "ref.h"
@@ -19,5 +20,9 @@ Ref escape_html(Ref text);
 /// \u007b, so no placeholder occurs in it). The same document; the same object when
 /// nothing needs escaping. Raises MemoryError or OverflowError.
 Ref escape_json_for_script(PyObject* json, kernels::JsonBraces braces);
+
+/// The base64 text of n bytes, written straight into a new ASCII str (with the interpreter
+/// lock released for large inputs). Raises MemoryError or OverflowError.
+Ref base64_str(const unsigned char* bytes, std::size_t n);
 
 }  // namespace nivra

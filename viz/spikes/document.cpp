@@ -1,7 +1,7 @@
 // viz/spikes/document.cpp: the ON/OFF colouring of count stacks, PNG images and the
 // event document that the spike page shows.
 #include "spikes.h"
-#include "kernels/base64.h"  // base64 of the PNG files
+#include "frame/text.h"      // base64_str
 #include "kernels/png.h"     // PNG files of RGB images
 
 #include <cstring>
@@ -156,15 +156,7 @@ Ref png_base64_direct(PyObject* img) {
         n = k::png_encode_rgb8(static_cast<const unsigned char*>(v.buf), width, height, png.get());
     }
     if (n == 0) throw std::bad_alloc();
-    const std::size_t len = k::base64_length(n);
-    Ref text = new_ref(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
-    bool done;
-    {
-        ReleaseGil nogil(n >= (1 << 16));
-        done = k::base64_encode(png.get(), n, static_cast<char*>(PyUnicode_DATA(text.get())), len);
-    }
-    if (!done) raise(PyExc_SystemError, "base64 text length differs from its plan");
-    return text;
+    return base64_str(png.get(), n);
 }
 
 }  // namespace
