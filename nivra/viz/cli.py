@@ -128,8 +128,11 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("partition", parents=[common],
                        help="partitioned graph to a partition view",
                        description="Write the partition view (nodes outlined by core, "
-                                   "cross-core edges dashed) of a stored, partitioned graph.")
-    p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
+                                   "cross-core edges dashed) of a stored, partitioned graph "
+                                   "(or of one partitioned here with --cores N).")
+    p.add_argument("model", metavar="MODEL",
+                   help="a partitioned graph stored with nivra.ir.write (any stored graph "
+                        "with --cores)")
     page_args(p, "Partitioned Graph")
     cores_args(p)
     weights_arg(p)
@@ -137,8 +140,11 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("schedule", parents=[common],
                        help="partitioned graph to an execution timeline",
                        description="Write the execution timeline (one lane per core, time to "
-                                   "scale, critical path marked) of a stored, partitioned graph.")
-    p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
+                                   "scale, critical path marked) of a stored, partitioned graph "
+                                   "(or of one partitioned here with --cores N).")
+    p.add_argument("model", metavar="MODEL",
+                   help="a partitioned graph stored with nivra.ir.write (any stored graph "
+                        "with --cores)")
     page_args(p, "Execution Schedule")
     cores_args(p)
     p.add_argument("--profile", metavar="LATENCIES.json",
