@@ -203,7 +203,7 @@ def good_rows(name):
         from nivra.viz import samples
         g = samples.sample_partitioned_model()
         return [("_node_type_color", [next(iter(g.nodes.values()))]),
-                ("visualize_partitioned", [g, "part.html", "t"]),
+                ("visualize_partitioned", [g, "part.html", "t"]), ("_partition_document", [g]),
                 ("visualize_execution_schedule", [g, "sched.html", "t", None])]
     if name == "spikes":
         e = ev()

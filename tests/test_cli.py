@@ -1,5 +1,6 @@
 """The nivra-viz command line on real files: every subcommand, exit codes, one-line errors,
-the event and frame readers, progress on a terminal."""
+the event and frame readers, where pages go and that inputs survive, progress on a terminal."""
+import base64
 import importlib.util
 import io
 import json
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 from nivra import ir
-from nivra.viz import cli
+from nivra.viz._progress import Progress
 from nivra.viz.cli import main
 
 
@@ -36,6 +37,13 @@ def run(capsys, *argv):
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def page_line(out):
+    """The page path and size line that ends a command's output."""
+    path, _, size = out.splitlines()[-1].partition(" (")
+    assert size.endswith(")") and (" kB" in size or " MB" in size or " bytes" in size), out
+    return path
 
 
 def assert_one_line_error(err, *needles):
@@ -111,7 +119,9 @@ def test_version(capsys):
 @pytest.mark.parametrize("argv, needle", [
     ([], "COMMAND"),
     (["bogus"], "invalid choice"),
-    (["graph", "m.nvir"], "-o/--output"),
+    (["graph", "m.nvir", "--weights", "some"], "--weights"),
+    (["partition", "m.nvir", "--sram-bytes-per-core", "5"], "--sram-bytes-per-core needs --cores N"),
+    (["schedule", "m.nvir", "--cores", "0"], "--cores"),
     (["graph", "-o", "x.html"], "MODEL"),
     (["events", "r.npy", "-o", "x.html", "--frames", "0"], "--frames"),
     (["events", "r.npy", "-o", "x.html", "--grid-bins", "two"], "--grid-bins"),
@@ -227,15 +237,129 @@ def test_event_recording_without_time_field(capsys, tmp_path):
     assert_one_line_error(err, "no time field", "t, ts, time, timestamp", "x, y, p")
 
 
-@pytest.mark.parametrize("command", ["graph", "partition", "schedule", "events", "frames"])
-def test_output_directory_must_exist(capsys, tmp_path, model, command):
-    src = {"events": tmp_path / "e.npy", "frames": tmp_path / "f.npy"}.get(command, model)
-    code, _, err = run(capsys, command, src, "-o", tmp_path / "nowhere" / "page.html")
+# --- where pages go, and that inputs survive ------------------------------------------------
+
+PAGE_COMMANDS = ["graph", "partition", "schedule", "events", "frames"]
+
+
+@pytest.fixture
+def source(tmp_path):
+    """The input of a page command, written into a directory of its own."""
+    def make(command):
+        folder = tmp_path / "in"
+        folder.mkdir(exist_ok=True)
+        if command in ("graph", "partition", "schedule"):
+            path = folder / "net.nvir"
+            ir.write(small_graph(partitioned=command != "graph"), path)
+        elif command == "events":
+            path = folder / "rec.npy"
+            np.save(path, small_events(300))
+        else:
+            path = folder / "stack.npy"
+            np.save(path, np.ones((2, 4, 5), np.float32))
+        return path
+    return make
+
+
+def _files(folder):
+    return sorted(p.name for p in folder.iterdir())
+
+
+@needs_compiled
+@needs_spikes
+@pytest.mark.parametrize("command", PAGE_COMMANDS)
+def test_output_paths(capsys, tmp_path, source, command):
+    src = source(command)
+    default = src.with_suffix(".html")
+    # no -o: the input's name with .html, beside it
+    code, out, err = run(capsys, command, src)
+    assert (code, err, page_line(out)) == (0, "", str(default))
+    # an existing directory, or any name ending in a separator: <input stem>.html inside it
+    (tmp_path / "pages").mkdir()
+    for given in (tmp_path / "pages", f"{tmp_path / 'pages'}{os.sep}"):
+        code, out, _ = run(capsys, command, src, "-o", given)
+        assert (code, page_line(out)) == (0, str(tmp_path / "pages" / default.name))
+    (tmp_path / "file.csv").write_text("x\n")
+    for given, needle in [(f"{tmp_path / 'nodir'}{os.sep}", "directory"),
+                          (tmp_path / "nowhere" / "page.html", "directory"),
+                          (tmp_path / "file.csv" / "x.html", f"{tmp_path / 'file.csv'} is not a directory"),
+                          (tmp_path / "file.csv" / "a" / "x.html", "file.csv is not a directory")]:
+        code, _, err = run(capsys, command, src, "-o", given)
+        assert code == 1
+        assert_one_line_error(err, f"cannot write {given}", needle)
+        if needle == "directory":
+            assert "does not exist" in err
+    assert _files(tmp_path) == ["file.csv", "in", "pages"]
+
+
+def _same_file_cases():
+    cases = [(c, "input", how) for c in PAGE_COMMANDS for how in ("same", "symlink", "hardlink")]
+    return cases + [("schedule", "profile", "same"), ("schedule", "graph-page", "symlink")]
+
+
+@needs_compiled
+@needs_spikes
+@pytest.mark.parametrize("command, which, how", _same_file_cases())
+def test_output_that_is_an_input_is_refused(capsys, tmp_path, source, command, which, how):
+    src = source(command)
+    extra = []
+    target = src
+    if command == "schedule":
+        profile = src.with_name("lat.json")
+        profile.write_text('{"fc": 2}')
+        other = src.with_name("cores.html")
+        other.write_text("the partition view")
+        extra = ["--profile", profile, "--graph-page", other]
+        target = {"input": src, "profile": profile, "graph-page": other}[which]
+    before = {p: p.read_bytes() for p in src.parent.iterdir()}
+    if how == "same":
+        page = target
+    else:
+        page = tmp_path / "page.html"
+        os.symlink(target, page) if how == "symlink" else os.link(target, page)
+    code, out, err = run(capsys, command, src, "-o", page, *extra)
+    assert (code, out) == (1, "")
+    assert_one_line_error(err, f"cannot write {page}: it is the same file as", str(target))
+    assert {p: p.read_bytes() for p in src.parent.iterdir()} == before
+
+
+def _break_the_write(monkeypatch, command):
+    """Make the page's write stop half-way with a full disk."""
+    import errno
+    import pathlib
+
+    def half(path, *args, **kwargs):
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("<!DOCTYPE html><html>half a page")
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    if command in ("events", "frames"):
+        from nivra.viz import spikes
+        name = "export_events_html" if command == "events" else "_write_frames_page"
+        monkeypatch.setattr(spikes, name, lambda data, path, *a, **k: half(path))
+    else:
+        monkeypatch.setattr(pathlib.Path, "write_text", half)
+
+
+@needs_compiled
+@needs_spikes
+@pytest.mark.parametrize("command", PAGE_COMMANDS)
+def test_a_failed_write_keeps_the_previous_page(capsys, tmp_path, monkeypatch, source, command):
+    src = source(command)
+    page = tmp_path / "out" / "page.html"
+    page.parent.mkdir()
+    assert run(capsys, command, src, "-o", page)[0] == 0
+    previous = page.read_bytes()
+    page.chmod(0o640)
+    with monkeypatch.context() as m:
+        _break_the_write(m, command)
+        code, out, err = run(capsys, command, src, "-o", page)
     assert code == 1
-    assert_one_line_error(err, "nowhere", "does not exist")
-    code, _, err = run(capsys, command, src, "-o", tmp_path)
-    assert code == 1
-    assert_one_line_error(err, "is a directory")
+    assert_one_line_error(err, f"cannot write {page}", "No space left on device")
+    assert page.read_bytes() == previous and _files(page.parent) == ["page.html"]
+    # a page that replaces one keeps its mode
+    assert run(capsys, command, src, "-o", page)[0] == 0
+    assert page.stat().st_mode & 0o777 == 0o640 and _files(page.parent) == ["page.html"]
 
 
 @pytest.mark.parametrize("text, needle", [
@@ -259,10 +383,12 @@ def test_bad_profile(capsys, tmp_path, partitioned, text, needle):
 
 def test_profile_reader_accepts_plain_and_wrapped_objects(tmp_path):
     path = tmp_path / "lat.json"
+    from nivra.viz.io.profile import read_profile
+
     path.write_text('{"fc": 12.5, "lif": 3}')
-    assert cli.read_profile(str(path)).per_node_latency == {"fc": 12.5, "lif": 3.0}
+    assert read_profile(str(path)).per_node_latency == {"fc": 12.5, "lif": 3.0}
     path.write_text('{"per_node_latency": {"fc": 1}}')
-    assert cli.read_profile(str(path)).per_node_latency == {"fc": 1.0}
+    assert read_profile(str(path)).per_node_latency == {"fc": 1.0}
 
 
 # --- every command on real files ---------------------------------------------------------
@@ -278,7 +404,7 @@ def test_graph_page(capsys, tmp_path, extra, groups):
     page = tmp_path / "graph.html"
     code, out, err = run(capsys, "graph", model, "-o", page, "--title", "Ünïcode <net>", *extra)
     assert (code, err) == (0, "")
-    assert out.strip() == str(page)
+    assert out.count("\n") == 1 and page_line(out) == str(page)
     html = page.read_text(encoding="utf-8")
     assert "Ünïcode &lt;net&gt;" in html and "{{DATA_JSON}}" not in html
     assert '"stem_conv"' in html
@@ -296,7 +422,7 @@ def test_graph_title_defaults_to_model_name(capsys, tmp_path, model):
 def test_partition_and_schedule_pages(capsys, tmp_path, partitioned):
     page = tmp_path / "p.html"
     code, out, err = run(capsys, "partition", partitioned, "-o", page, "--title", "Parts")
-    assert (code, err, out.strip()) == (0, "", str(page))
+    assert (code, err, page_line(out)) == (0, "", str(page))
     html = page.read_text()
     assert "borderColor" in html and "core_legend" in html
     profile = tmp_path / "lat.json"
@@ -315,17 +441,66 @@ def test_partition_and_schedule_pages(capsys, tmp_path, partitioned):
     page = tmp_path / "t" / "s.html"
     code, out, err = run(capsys, "schedule", partitioned, "-o", page, "--profile", profile,
                          "--graph-page", tmp_path / "p.html")
-    assert (code, err, out.strip()) == (0, "", str(page))
+    assert (code, err, page_line(out)) == (0, "", str(page))
     html = page.read_text(encoding="utf-8")
     assert "<title>Execution Schedule</title>" in html and "__nivraTimeline" in html
     assert '"graph_page":"../p.html"' in html and '"latency_source":"profile"' in html
 
 
 @needs_compiled
-def test_partition_of_unpartitioned_graph_fails_cleanly(capsys, tmp_path, model):
-    code, _, err = run(capsys, "partition", model, "-o", tmp_path / "p.html")
+@pytest.mark.parametrize("command", ["partition", "schedule"])
+def test_unpartitioned_graph_is_said_so_or_partitioned_here(capsys, tmp_path, model, command):
+    before = model.read_bytes()
+    page = tmp_path / "p.html"
+    code, _, err = run(capsys, command, model, "-o", page)
+    assert code == 1 and not page.exists()
+    assert_one_line_error(err, f"{model} has not been partitioned", "--cores N")
+    code, out, err = run(capsys, command, model, "-o", page, "--cores", 2,
+                         "--max-neurons-per-core", 100, "--sram-bytes-per-core", 1 << 20)
+    assert (code, err) == (0, "")
+    assert out.splitlines()[0] == f"{model}: partitioned onto 2 of 2 cores; 1 cross-core edge"
+    assert page_line(out) == str(page) and "Core 1" in page.read_text(encoding="utf-8")
+    code, _, err = run(capsys, command, model, "-o", page, "--cores", 1, "--sram-bytes-per-core", 8)
     assert code == 1
-    assert_one_line_error(err, "could not be assigned to a core")
+    assert_one_line_error(err, "cannot partition", "sram_bytes_per_core=8", "--cores")
+    assert model.read_bytes() == before  # partitioned in memory only
+
+
+@needs_compiled
+@pytest.mark.parametrize("command", ["graph", "partition"])
+def test_weights_full_stats_none_and_the_automatic_switch(capsys, tmp_path, monkeypatch, command):
+    from nivra.viz import weights
+
+    g = ir.Graph(metadata={"name": "w"})
+    g.add_node("in", ir.Input(input_type={"input": [80]}))
+    big, small = np.arange(64 * 80, dtype=np.float32).reshape(64, 80), np.ones(4096, np.float32)
+    g.add_node("fc", ir.Affine(weight=big, bias=small))
+    g.add_node("out", ir.Output())
+    g.chain("in", "fc", "out")
+    g.partition(num_cores=1)
+    model = tmp_path / "w.nvir"
+    ir.write(g, model)
+    page = tmp_path / "w.html"
+    big_payload = base64.b64encode(big.tobytes()).decode()
+    small_payload = base64.b64encode(small.tobytes()).decode()
+    cases = {"full": (0, True, True), "stats": (1, False, True), "none": (2, False, False)}
+    for mode, (nulls, has_big, has_small) in cases.items():
+        code, out, err = run(capsys, command, model, "-o", page, "--weights", mode)
+        assert (code, err) == (0, "")
+        html = page.read_text(encoding="utf-8")
+        assert (html.count('"data": null'), big_payload in html, small_payload in html) == \
+            (nulls, has_big, has_small), mode
+        assert out.rstrip().endswith({0: "B)", 1: "; payload of 1 array left out)",
+                                      2: "; payloads of 2 arrays left out)"}[nulls]), out
+        assert '"min": 0.0, "max": 5119.0' in html  # statistics stay
+    # without --weights: full, unless the payloads would make the page too large
+    assert run(capsys, command, model, "-o", page)[0] == 0
+    assert big_payload in page.read_text(encoding="utf-8")
+    monkeypatch.setattr(weights, "FULL_PAGE_LIMIT", len(big_payload))
+    code, out, err = run(capsys, command, model, "-o", page)
+    assert code == 0 and err.startswith("nivra-viz: note: the weights would make a page of about")
+    assert err.count("\n") == 1 and "--weights full keeps them" in err
+    assert big_payload not in page.read_text(encoding="utf-8") and "1 array left out" in out
 
 
 def _page_json(html):
@@ -350,10 +525,10 @@ def test_events_page(capsys, tmp_path, kind):
     code, out, err = run(capsys, "events", path, "-o", page, "--frames", 4, "--grid-bins", 3,
                          "--raster-bins", 7, "--max-neurons", 50, "--title", "My rec")
     assert (code, err) == (0, "")
-    report, written = out.strip().splitlines()
+    report, _ = out.strip().splitlines()
     assert "3,000 events" in report and "x=x y=y t=t p=p" in report
     assert "sensor 40 x 30 (detected)" in report
-    assert written == str(page)
+    assert page_line(out) == str(page)
     doc = _page_json(page.read_text())
     assert doc["event_count"] == 3000 and doc["sensor_size"] == [40, 30]
     assert len(doc["animation_frames"]) == 4 and len(doc["grid_frames"]) == 3
@@ -389,15 +564,22 @@ def test_events_tiny_recordings(capsys, tmp_path):
 
 @needs_spikes
 def test_events_open_asks_the_browser(capsys, tmp_path, monkeypatch):
+    import webbrowser
+
     opened = []
-    monkeypatch.setattr(cli.webbrowser, "open", lambda url, *a, **k: opened.append(url))
+    monkeypatch.setattr(webbrowser, "open", lambda url, *a, **k: opened.append(url))
     path = tmp_path / "rec.npy"
     np.save(path, small_events(500))
     page = tmp_path / "e.html"
     assert run(capsys, "events", path, "-o", page)[0] == 0
     assert opened == []
-    assert run(capsys, "events", path, "-o", page, "--open")[0] == 0
+    assert run(capsys, "events", path, "-o", page, "--open")[:3:2] == (0, "")
     assert opened == [page.resolve().as_uri()]
+    # no browser: the page is still written, and stderr says where it is
+    for refuse in (lambda url: False, lambda url: (_ for _ in ()).throw(webbrowser.Error("none"))):
+        monkeypatch.setattr(webbrowser, "open", refuse)
+        code, _, err = run(capsys, "events", path, "-o", page, "--open")
+        assert code == 0 and err == f"nivra-viz: warning: no web browser could be started; the page is {page}\n"
 
 
 @needs_spikes
@@ -413,7 +595,7 @@ def test_frames_page(capsys, tmp_path, monkeypatch, shape):
     np.save(path, np.random.default_rng(0).poisson(2.0, shape).astype(np.float32))
     page = tmp_path / "f.html"
     code, out, err = run(capsys, "frames", path, "-o", page, "--title", "Frames $1")
-    assert (code, err, out.strip()) == (0, "", str(page))
+    assert (code, err, page_line(out)) == (0, "", str(page))
     html = page.read_text()
     assert "Frames $1" in html
     doc = _page_json(html)
@@ -429,10 +611,16 @@ def test_frames_page(capsys, tmp_path, monkeypatch, shape):
 @needs_spikes
 def test_demo_writes_every_page_and_its_inputs(capsys, tmp_path):
     root = tmp_path / "demo" / "out"
+    from nivra.viz import demo
+
     code, out, err = run(capsys, "demo", "-o", root)
     assert (code, err) == (0, "")
-    assert out.splitlines() == [str(root / n) for n in cli.DEMO_PAGES]
-    for name in cli.DEMO_PAGES:
+    # every file it wrote, pages first, each with what it is for
+    listed = [line.split("  ", 1) for line in out.splitlines()]
+    assert [p for p, _ in listed] == [str(root / n) for n in [*demo.PAGES, *demo.INPUTS]]
+    assert sorted(p.name for p in root.iterdir()) == sorted([*demo.PAGES, *demo.INPUTS])
+    assert all(what.strip() for _, what in listed)
+    for name in demo.PAGES:
         assert (root / name).stat().st_size > 1000
     # the sample inputs it leaves behind drive the other commands
     for argv in (["graph", root / "sample_model.nvir"],
@@ -477,10 +665,10 @@ def test_progress_on_a_terminal(capsys, tmp_path, monkeypatch, quiet):
 
 
 def test_no_progress_when_stderr_is_not_a_terminal(capsys, tmp_path, model):
-    progress = cli.Progress(stream=io.StringIO())
+    progress = Progress(stream=io.StringIO())
     progress.stage("reading")
     assert not progress.enabled and progress.stream.getvalue() == ""
-    progress = cli.Progress(stream=FakeTerminal())
+    progress = Progress(stream=FakeTerminal())
     progress.stage("reading x")
     assert "reading x" in progress.stream.getvalue()
 

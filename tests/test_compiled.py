@@ -99,7 +99,8 @@ def test_module_names_and_tables():
     names = [n for n in vars(compiled) if not n.startswith("__")]
     assert names == ["json", "Any", "Dict", "List", "Optional", "ir", "graph_to_dict", "render_html",
                      "CORE_BOUNDARY_COLORS", "NODE_TYPE_COLORS", "_DEFAULT_NODE_COLOR",
-                     "_node_type_color", "visualize_partitioned", "visualize_execution_schedule"]
+                     "_node_type_color", "visualize_partitioned", "visualize_execution_schedule",
+                     "_partition_document"]
     assert compiled.ir is ir and compiled.render_html is render.render_html
     assert type(compiled.CORE_BOUNDARY_COLORS) is list and compiled.CORE_BOUNDARY_COLORS == CORE_COLORS
     assert list(compiled.NODE_TYPE_COLORS)[:3] == ["Input", "Output", "Conv2d"]
@@ -162,6 +163,14 @@ def test_partition_view_of_the_sample_model(tmp_path, viewer):
                                    for k, n in sorted(counts.items())]
     types_used = sorted({type(n).__name__ for n in g.nodes.values()})
     assert [t["type"] for t in meta["type_legend"]] == types_used
+
+
+def test_partition_document_is_the_page_before_rendering(tmp_path, viewer):
+    g = samples.sample_partitioned_model()
+    _, data = run_partitioned(g, tmp_path, viewer)
+    assert json.loads(json.dumps(compiled._partition_document(g))) == data
+    with pytest.raises(ValueError, match="could not be assigned to a core"):
+        compiled._partition_document(samples.sample_model())
 
 
 def test_io_only_graph_without_metadata(tmp_path, viewer):

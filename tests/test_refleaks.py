@@ -198,6 +198,7 @@ CASES = [
     case("compiled", "_node_type_color", lambda: s.DataNode()),
     case("compiled", "_node_type_color", lambda: s.BadAttr(), outcome=ANY, id="_node_type_color-attr"),
     case("compiled", "visualize_partitioned", partitioned, lambda: os.path.join(OUT, "p.html"), n=10),
+    case("compiled", "_partition_document", partitioned, n=10),
     case("compiled", "visualize_execution_schedule", partitioned, lambda: os.path.join(OUT, "s.html"), "T",
          profile, n=100),
     case("compiled", "visualize_partitioned", lambda: s.Graph(metadata={}),

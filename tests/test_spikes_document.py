@@ -339,6 +339,22 @@ class TestPages:
         assert out.read_text(encoding="utf-8") == pathlib.Path(tmp).read_text(encoding="utf-8")
         os.unlink(tmp)
 
+    @pytest.mark.parametrize("refusal", ["false", "error"])
+    def test_no_browser_warns_with_the_path(self, monkeypatch, refusal):
+        def open_(url, *a, **k):
+            if refusal == "error":
+                raise spikes.webbrowser.Error("could not locate runnable browser")
+            return False
+
+        monkeypatch.setattr(spikes.webbrowser, "open", open_)
+        for show in (lambda: spikes.plot_events(self.events()),
+                     lambda: spikes.plot_frames(np.ones((2, 3, 3), np.float32))):
+            with pytest.warns(RuntimeWarning, match="no web browser could be started") as caught:
+                path = show()
+            assert path in str(caught[0].message) and caught[0].filename == __file__
+            assert pathlib.Path(path).read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+            os.unlink(path)
+
     def test_plot_frames_scale_floor(self, opened):
         f = np.zeros((2, 1, 1), np.float32)
         f[0, 0, 0] = 0.5

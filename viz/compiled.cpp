@@ -73,6 +73,8 @@ const Def kDefs[] = {
     NIVRA_DEF("visualize_execution_schedule(graph: ir.Graph, str output_path: str, "
               "str title: str = 'Execution Schedule', profile_result: Optional[Any] = None) -> str",
               visualize_execution_schedule, kVisualizeExecutionScheduleDoc),
+    NIVRA_DEF("_partition_document(graph: ir.Graph) -> Dict[str, Any]", partition_document,
+              kPartitionDocumentDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -1,99 +1,53 @@
 """The ``nivra-viz`` command line: stored graphs, partitioned graphs, event recordings and
 frame stacks to self-contained HTML pages.
 
-    nivra-viz graph MODEL -o PAGE.html [--title T] [--no-patterns]
-    nivra-viz partition MODEL -o PAGE.html [--title T]
-    nivra-viz schedule MODEL -o PAGE.html [--title T] [--profile LATENCIES.json]
-                       [--graph-page PAGE.html] [--classic]
-    nivra-viz events RECORDING -o PAGE.html [--sensor W H] [--start T] [--end T | --duration T]
-                     [--time-unit s|ms|us|ns] [--array NAME] [--frames N] [--grid-bins N]
-                     [--raster-bins N] [--max-neurons N] [--title T] [--open]
-    nivra-viz frames FRAMES.npy -o PAGE.html [--title T]
+    nivra-viz graph MODEL [-o PAGE.html|DIR/] [--title T] [--no-patterns]
+                    [--weights full|stats|none]
+    nivra-viz partition MODEL [-o PAGE.html|DIR/] [--title T] [--cores N
+                        [--max-neurons-per-core N] [--sram-bytes-per-core BYTES]]
+                        [--weights full|stats|none]
+    nivra-viz schedule MODEL [-o PAGE.html|DIR/] [--title T] [--cores N ...]
+                       [--profile LATENCIES.json] [--graph-page PAGE.html] [--classic]
+    nivra-viz events RECORDING [-o PAGE.html|DIR/] [--sensor W H] [--start T]
+                     [--end T | --duration T] [--time-unit s|ms|us|ns] [--array NAME]
+                     [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
+                     [--title T] [--open]
+    nivra-viz frames FRAMES.npy [-o PAGE.html|DIR/] [--title T]
     nivra-viz demo [-o DIR]
 
-Exit status: 0 on success, 1 when a job fails (missing or damaged input, a page that cannot be
-written), 2 for usage errors. Errors are one line on stderr, starting with "nivra-viz: error:".
-Progress goes to stderr, stage by stage, when stderr is a terminal; ``--quiet`` silences it.
+The page defaults to the input's name with .html, beside it; it is never one of the inputs,
+and it is written whole or not at all (nivra.viz.output). Exit status: 0 on success, 1 when a
+job fails (missing or damaged input, a page that cannot be written), 2 for usage errors.
+Errors are one line on stderr, starting with "nivra-viz: error:". Progress goes to stderr,
+stage by stage, when stderr is a terminal; ``--quiet`` silences it.
 """
 from __future__ import annotations
 
 import argparse
-import contextlib
 import importlib
-import json
 import math
 import os
 import sys
-import time
-import webbrowser
 from pathlib import Path
 from types import ModuleType
-from typing import IO, Any, Callable, Iterator, NoReturn, Sequence
+from typing import IO, Any, Callable, NoReturn, Sequence
 
-import numpy as np
-
-from nivra.viz._progress import reporting
+from nivra.viz import graph_pages, output, recording_page, weights
+from nivra.viz._progress import Progress, spike_progress
+from nivra.viz.io import ReaderError
+from nivra.viz.io.arrays import load_frames
+from nivra.viz.io.profile import read_profile
 
 PROG = "nivra-viz"
-
-DEMO_PAGES = ("graph.html", "partition.html", "schedule.html", "events.html", "frames.html",
-              "nir.html")
 
 
 class JobError(Exception):
     """A job failed for a reason the user can act on; the message is shown as is."""
 
 
-# --- progress ------------------------------------------------------------------------------
-
-
-class Progress:
-    """Stage-by-stage progress lines on a stream (stderr), only when it is a terminal."""
-
-    def __init__(self, stream: IO[str] | None = None, quiet: bool = False) -> None:
-        self.stream = sys.stderr if stream is None else stream
-        isatty = getattr(self.stream, "isatty", None)
-        self.enabled = not quiet and bool(isatty and isatty())
-        self._t0 = time.perf_counter()
-        self._last_count = 0.0
-
-    def stage(self, text: str) -> None:
-        if self.enabled:
-            elapsed = time.perf_counter() - self._t0
-            self.stream.write(f"{PROG}: [{elapsed:6.1f}s] {text}\n")
-            self.stream.flush()
-
-    def count(self, text: str, done: int, total: int) -> None:
-        """A counter line, at most a few per second, always the last one."""
-        now = time.perf_counter()
-        if done == total or done == 1 or now - self._last_count > 0.25:
-            self._last_count = now
-            self.stage(f"{text} {done}/{total}")
-
-
-# Progress stages of the spikes module (nivra.viz._progress), as the lines say them.
-_STAGE_LINES = {
-    "grid": "binning the time grid",
-    "frames": "binning animation frames",
-    "raster": "binning the spike raster",
-}
-
-
-@contextlib.contextmanager
-def _spike_progress(progress: Progress) -> Iterator[None]:
-    """Report the binning and image stages of the spikes module while a page is built."""
-    if not progress.enabled:
-        yield
-        return
-
-    def report(stage: str, done: int, total: int) -> None:
-        if stage == "images":
-            progress.count("encoding images", done, total)
-        elif stage in _STAGE_LINES:
-            progress.stage(_STAGE_LINES[stage])
-
-    with reporting(report):
-        yield
+# What the library raises for such reasons, shown as one line like JobError.
+USER_ERRORS = (JobError, output.OutputError, ReaderError, graph_pages.GraphInputError,
+               recording_page.PageError)
 
 
 # --- argument parsing ----------------------------------------------------------------------
@@ -139,9 +93,28 @@ def build_parser() -> argparse.ArgumentParser:
     sub.required = True
 
     def page_args(p: argparse.ArgumentParser, title_default: str) -> None:
-        p.add_argument("-o", "--output", required=True, metavar="PAGE.html",
-                       help="the page to write (replaced if it exists)")
+        p.add_argument("-o", "--output", metavar="PAGE.html",
+                       help="the page to write, or a directory (DIR/) to write it into; an "
+                            "existing page is replaced once the new one is complete "
+                            "(default: the input's name with .html, beside it)")
         p.add_argument("--title", metavar="T", help=f"page title (default: {title_default})")
+
+    def weights_arg(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--weights", choices=weights.MODES, default=None,
+                       help="full: every weight; stats: shape, dtype and statistics of each, "
+                            f"payloads of arrays above {weights.STATS_MAX_ELEMENTS:,} elements "
+                            "left out; none: no payloads (default: full, or stats when the "
+                            f"page would pass ~{weights.FULL_PAGE_LIMIT // 1_000_000} MB)")
+
+    def cores_args(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--cores", type=_positive_int, metavar="N",
+                       help="partition the graph onto N cores first (the stored file is not "
+                            "changed)")
+        p.add_argument("--max-neurons-per-core", type=_positive_int, metavar="N",
+                       help="with --cores: neurons a core holds (default: 1,048,576)")
+        p.add_argument("--sram-bytes-per-core", type=_positive_int, metavar="BYTES",
+                       help="with --cores: parameter memory of a core (default: 16,777,216)")
+        p.set_defaults(usage_error=p.error)
 
     p = sub.add_parser("graph", parents=[common], help="stored graph to a graph viewer page",
                        description="Write the interactive graph viewer page of a stored graph.")
@@ -150,20 +123,30 @@ def build_parser() -> argparse.ArgumentParser:
     page_args(p, "the graph's name, else the file name")
     p.add_argument("--no-patterns", action="store_true",
                    help="do not detect and group architectural patterns")
+    weights_arg(p)
 
     p = sub.add_parser("partition", parents=[common],
                        help="partitioned graph to a partition view",
                        description="Write the partition view (nodes outlined by core, "
-                                   "cross-core edges dashed) of a stored, partitioned graph.")
-    p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
+                                   "cross-core edges dashed) of a stored, partitioned graph "
+                                   "(or of one partitioned here with --cores N).")
+    p.add_argument("model", metavar="MODEL",
+                   help="a partitioned graph stored with nivra.ir.write (any stored graph "
+                        "with --cores)")
     page_args(p, "Partitioned Graph")
+    cores_args(p)
+    weights_arg(p)
 
     p = sub.add_parser("schedule", parents=[common],
                        help="partitioned graph to an execution timeline",
                        description="Write the execution timeline (one lane per core, time to "
-                                   "scale, critical path marked) of a stored, partitioned graph.")
-    p.add_argument("model", metavar="MODEL", help="a partitioned graph stored with nivra.ir.write")
+                                   "scale, critical path marked) of a stored, partitioned graph "
+                                   "(or of one partitioned here with --cores N).")
+    p.add_argument("model", metavar="MODEL",
+                   help="a partitioned graph stored with nivra.ir.write (any stored graph "
+                        "with --cores)")
     page_args(p, "Execution Schedule")
+    cores_args(p)
     p.add_argument("--profile", metavar="LATENCIES.json",
                    help="JSON object mapping node names to latencies in microseconds")
     p.add_argument("--graph-page", metavar="PAGE.html",
@@ -181,8 +164,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "larger than memory are binned in chunks.")
     p.add_argument("recording", metavar="RECORDING",
                    help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat4 or .h5 file")
-    p.add_argument("-o", "--output", required=True, metavar="PAGE.html",
-                   help="the page to write (replaced if it exists)")
+    page_args(p, "the file name")
     p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
                    help="sensor width and height; events outside it are left out (default: "
                         "from the file where it says, else detected from the coordinates)")
@@ -205,7 +187,6 @@ def build_parser() -> argparse.ArgumentParser:
                    help="time bins of the spike raster (default: 100)")
     p.add_argument("--max-neurons", type=_positive_int, default=1000, metavar="N",
                    help="most neurons (pixels) shown in the raster (default: 1000)")
-    p.add_argument("--title", metavar="T", help="page title (default: the file name)")
     p.add_argument("--open", action="store_true", help="open the page in the web browser")
 
     p = sub.add_parser("frames", parents=[common], help="precomputed frames to a spike page",
@@ -223,6 +204,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", default="out", metavar="DIR",
                    help="directory to write into, created if needed (default: out)")
     return parser
+
+
+def _check_args(args: argparse.Namespace) -> None:
+    """What argparse cannot say: the core limits need --cores."""
+    if getattr(args, "cores", 0) is None:
+        for option in ("--max-neurons-per-core", "--sram-bytes-per-core"):
+            if getattr(args, option[2:].replace("-", "_")) is not None:
+                args.usage_error(f"{option} needs --cores N")
 
 
 # --- helpers -------------------------------------------------------------------------------
@@ -249,49 +238,6 @@ def _check_input(path: str) -> Path:
     return p
 
 
-def _check_output(path: str) -> Path:
-    p = Path(path)
-    if p.is_dir():
-        raise JobError(f"cannot write {path}: it is a directory")
-    parent = p.parent
-    if not parent.is_dir():
-        raise JobError(f"cannot write {path}: directory {parent} does not exist")
-    return p
-
-
-def _write_text(path: Path, text: str) -> None:
-    try:
-        path.write_text(text, encoding="utf-8")
-    except OSError as exc:
-        raise JobError(f"cannot write {path}: {_describe_os_error(exc)}") from None
-
-
-def _read_graph(path: str, progress: Progress) -> Any:
-    _check_input(path)
-    from nivra import ir
-    from nivra.viz.importers import nir as nir_import
-
-    if nir_import.looks_like_hdf5(path):
-        raise JobError(f"{path}: an HDF5 file (NIR?), not a stored IR graph; "
-                       f"'{PROG} graph' draws NIR graphs")
-
-    progress.stage(f"reading {path}")
-    try:
-        return ir.read(path)
-    except ir.IRFormatError as exc:
-        raise JobError(str(exc)) from None
-    except OSError as exc:
-        raise JobError(f"{path}: cannot read: {_describe_os_error(exc)}") from None
-
-
-def _graph_title(graph: Any, path: str) -> str:
-    metadata = getattr(graph, "metadata", None)
-    name = metadata.get("name") if isinstance(metadata, dict) else None
-    return name if isinstance(name, str) and name else Path(path).name
-
-
-# --- event recordings ----------------------------------------------------------------------
-
 _TIME_SUFFIXES = (("us", 1), ("ms", 1_000), ("s", 1_000_000))
 
 
@@ -314,135 +260,115 @@ def _duration(text: str) -> float:
     return int(value) if value.is_integer() else value
 
 
-def _left_out_report(left_out: dict[str, int | None]) -> tuple[str, int]:
-    parts, total = [], 0
-    for reason, n in left_out.items():
-        if n is None:
-            parts.append(f"{reason}: not counted (reading stopped at the window's end)")
-        elif n:
-            parts.append(f"{n:,} {reason}")
-            total += n
-    return ("; left out " + ", ".join(parts)) if parts else "; none left out", total
-
-
 # --- commands ------------------------------------------------------------------------------
 
 
-def _nir_document(path: str, progress: Progress, detect: bool) -> tuple[dict[str, Any], str]:
-    from nivra.viz.importers import nir as nir_import
+def _page(args: argparse.Namespace, source: Path, *others: tuple[str, Any]) -> Path:
+    """The page to write for ``source``: -o or its default; never one of the inputs."""
+    page = output.resolve_output(args.output, source)
+    output.refuse_inputs(page, [("the input", source), *others])
+    return page
 
-    progress.stage(f"reading {path} (NIR)")
+
+def _wrote(out: IO[str], page: Path, extra: str = "") -> None:
+    out.write(f"{page} ({output.format_size(page.stat().st_size)}{extra})\n")
+
+
+def _write_with(page: Path, write: Callable[[Path], Any]) -> None:
+    """``write(tmp)`` into a temporary file that replaces ``page`` once it succeeds."""
     try:
-        graph = nir_import.read(path)
-    except (ImportError, ValueError) as exc:
+        with output.replacing(page) as tmp:
+            write(tmp)
+    except ValueError as exc:
         raise JobError(str(exc)) from None
-    progress.stage("flattening the NIR graph" + (" and detecting patterns" if detect else ""))
-    return (nir_import.graph_document(graph, detect_patterns=detect),
-            nir_import.title_of(graph, Path(path).name))
+    except OSError as exc:
+        raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
+
+
+def _graph_page(args: argparse.Namespace, doc: dict[str, Any], title: str, page: Path,
+                progress: Progress, out: IO[str]) -> None:
+    """The viewer page of ``doc`` with the weights asked for, and its size."""
+    light = weights.lighten(doc, args.weights)
+    if light.note:
+        sys.stderr.write(f"{PROG}: note: {light.note}\n")
+    progress.stage("rendering the page")
+    html = _module("render").render_html(doc, title=title)
+    progress.stage(f"writing {page}")
+    output.write_text(page, html)
+    n = light.left_out
+    left = f"; payload{'s' if n > 1 else ''} of {n:,} array{'s' if n > 1 else ''} left out" \
+        if n else ""
+    _wrote(out, page, left)
 
 
 def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    output = _check_output(args.output)
-    _check_input(args.model)
+    source = _check_input(args.model)
+    page = _page(args, source)
     serialize = _module("serialize")
-    render = _module("render")
+    _module("render")
     from nivra.viz.importers import nir as nir_import
 
     if nir_import.looks_like_hdf5(args.model):
-        doc, name = _nir_document(args.model, progress, not args.no_patterns)
+        doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage)
         title = args.title if args.title is not None else name
     else:
-        graph = _read_graph(args.model, progress)
-        title = args.title if args.title is not None else _graph_title(graph, args.model)
+        graph = graph_pages.read_graph(args.model, progress.stage)
+        title = args.title if args.title is not None else graph_pages.graph_title(graph, args.model)
         progress.stage("serializing the graph" + ("" if args.no_patterns else
                                                   " and detecting patterns"))
         doc = serialize.graph_to_dict(graph, detect_patterns=not args.no_patterns)
-    progress.stage("rendering the page")
-    html = render.render_html(doc, title=title)
-    progress.stage(f"writing {output}")
-    _write_text(output, html)
-    out.write(f"{output}\n")
+    _graph_page(args, doc, title, page, progress, out)
 
 
-def _compiled_job(fn: Callable[..., str], output: Path, *args: Any, **kwargs: Any) -> None:
-    try:
-        fn(*args, **kwargs)
-    except ValueError as exc:
-        raise JobError(f"{exc}") from None
-    except OSError as exc:
-        raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
+def _partitioned_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> Any:
+    """The stored graph, partitioned here when --cores asks for it, else as stored."""
+    graph = graph_pages.read_graph(args.model, progress.stage)
+    if args.cores is not None:
+        progress.stage(f"partitioning onto {args.cores} cores")
+        result = graph_pages.partition_here(graph, args.model, args.cores,
+                                            args.max_neurons_per_core, args.sram_bytes_per_core)
+        out.write(f"{args.model}: {result}\n")
+    graph_pages.require_partitioned(graph, args.model)
+    return graph
 
 
 def cmd_partition(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    output = _check_output(args.output)
-    graph = _read_graph(args.model, progress)
+    source = _check_input(args.model)
+    page = _page(args, source)
+    graph = _partitioned_graph(args, progress, out)
     compiled = _module("compiled")
     title = args.title if args.title is not None else "Partitioned Graph"
-    progress.stage("building and writing the partition view")
-    _compiled_job(compiled.visualize_partitioned, output, graph, str(output), title=title)
-    out.write(f"{output}\n")
-
-
-class LatencyProfile:
-    """The profile object the schedule page reads: latency per node, microseconds."""
-
-    def __init__(self, per_node_latency: dict[str, float]) -> None:
-        self.per_node_latency = per_node_latency
-
-
-def read_profile(path: str) -> LatencyProfile:
-    p = _check_input(path)
+    progress.stage("building the partition view")
     try:
-        data = json.loads(p.read_text(encoding="utf-8"))
-    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
-        raise JobError(f"{path}: not valid JSON ({exc})") from None
-    except OSError as exc:
-        raise JobError(f"{path}: cannot read: {_describe_os_error(exc)}") from None
-    if isinstance(data, dict) and isinstance(data.get("per_node_latency"), dict):
-        data = data["per_node_latency"]
-    if not isinstance(data, dict):
-        raise JobError(f"{path}: expected a JSON object mapping node names to latencies "
-                       f"in microseconds, got a JSON {type(data).__name__}")
-    latency: dict[str, float] = {}
-    for name, value in data.items():
-        if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                or not math.isfinite(value) or value < 0:
-            raise JobError(f"{path}: latency of {name!r} must be a number of microseconds "
-                           f">= 0, got {json.dumps(value)}")
-        latency[name] = float(value)
-    return LatencyProfile(latency)
+        doc = compiled._partition_document(graph)
+    except ValueError as exc:
+        raise JobError(str(exc)) from None
+    _graph_page(args, doc, title, page, progress, out)
 
 
 def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    output = _check_output(args.output)
+    source = _check_input(args.model)
+    page = _page(args, source, ("the profile", args.profile), ("--graph-page", args.graph_page))
     profile = read_profile(args.profile) if args.profile is not None else None
-    graph = _read_graph(args.model, progress)
-    compiled = _module("compiled")
+    graph = _partitioned_graph(args, progress, out)
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
     if args.classic:
-        _compiled_job(compiled.visualize_execution_schedule, output, graph, str(output),
-                      title=title, profile_result=profile)
+        compiled = _module("compiled")
+        _write_with(page, lambda tmp: compiled.visualize_execution_schedule(
+            graph, str(tmp), title=title, profile_result=profile))
     else:
         link = None if args.graph_page is None else \
-            os.path.relpath(args.graph_page, output.resolve().parent)
-        _compiled_job(_module("timeline").write_timeline, output, graph, output, title=title,
-                      profile_result=profile, graph_page=link)
-    out.write(f"{output}\n")
-
-
-def _field_report(fields: Sequence[str | None]) -> str:
-    parts = []
-    for role, name in zip("xytp", fields):
-        parts.append(f"{role}={name}" if name else f"{role}=(none)")
-    return " ".join(parts)
+            os.path.relpath(args.graph_page, page.resolve().parent)
+        timeline = _module("timeline")
+        _write_with(page, lambda tmp: timeline.write_timeline(
+            graph, tmp, title=title, profile_result=profile, graph_page=link))
+    _wrote(out, page)
 
 
 def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    output = _check_output(args.output)
     path = _check_input(args.recording)
-    from nivra.viz import recording_page
-
+    page = _page(args, path)
     end = args.end
     if args.duration is not None:
         end = (args.start or 0) + args.duration
@@ -450,168 +376,57 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         raise JobError("the time window is empty: --end must be after --start")
     _module("spikes")  # a clear error before any reading when the module is not built
     try:
-        with _spike_progress(progress):
+        with spike_progress(progress), output.replacing(page) as tmp:
             report = recording_page.make_page(
-                path, output, start=args.start, end=end, time_unit=args.time_unit or "us",
+                path, tmp, start=args.start, end=end, time_unit=args.time_unit or "us",
                 unit_given=args.time_unit is not None, array=args.array,
                 sensor=tuple(args.sensor) if args.sensor else None, n_frames=args.frames,
                 grid_bins=args.grid_bins, raster_bins=args.raster_bins,
                 max_neurons=args.max_neurons, title=args.title, stage=progress.stage)
-    except (recording_page.ReaderError, recording_page.PageError) as exc:
-        raise JobError(str(exc)) from None
     except OSError as exc:
-        raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
+        raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
     except (ValueError, MemoryError) as exc:
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
-    left, total = _left_out_report(report.left_out)
-    count = f"{report.count:,} event" + ("" if report.count == 1 else "s")
-    out.write(f"{path}: {report.format}; {count}; fields {_field_report(report.fields)}; "
-              f"sensor {report.sensor[0]} x {report.sensor[1]} ({report.sensor_from}){left}\n")
+    out.write(report.summary() + "\n")
     for text in report.warnings:
         sys.stderr.write(f"{PROG}: warning: {text}\n")
-    if total:
-        sys.stderr.write(f"{PROG}: warning: {total:,} of {report.count:,} events left out of "
-                         f"the page{left[len('; left out'):]}\n")
-    progress.stage(f"wrote {output}")
-    out.write(f"{output}\n")
-    if args.open:
-        webbrowser.open(output.resolve().as_uri())
-
-
-def write_frames_page(spikes: ModuleType, frames: Any, output: Path, title: str) -> None:
-    """The frame page of ``spikes.plot_frames`` written to ``output``, no browser opened."""
-    try:
-        spikes._write_frames_page(frames, output, title=title)
-    except OSError as exc:
-        raise JobError(f"cannot write {output}: {_describe_os_error(exc)}") from None
-
-
-def read_frames(path: Path) -> np.ndarray:
-    from nivra.viz.io.arrays import load_array
-    from nivra.viz.io import ReaderError
-
-    try:
-        frames = load_array(path, structured=False)
-    except ReaderError as exc:
-        raise JobError(str(exc)) from None
-    if frames.dtype.names or not (np.issubdtype(frames.dtype, np.number)
-                                  or frames.dtype == np.bool_):
-        raise JobError(f"{path}: expected a numeric frame array, got dtype {frames.dtype}"
-                       + (" (an event recording? use 'nivra-viz events')"
-                          if frames.dtype.names else ""))
-    if frames.ndim not in (3, 4) or (frames.ndim == 4 and frames.shape[1] < 1):
-        raise JobError(f"{path}: expected frames of shape (T, H, W) or (T, C, H, W), "
-                       f"got {tuple(frames.shape)}")
-    if frames.dtype == np.bool_:
-        frames = frames.astype(np.uint8)
-    return frames
+    left_out = report.left_out_warning()
+    if left_out:
+        sys.stderr.write(f"{PROG}: warning: {left_out}\n")
+    progress.stage(f"wrote {page}")
+    _wrote(out, page)
+    if args.open and not output.open_in_browser(page):
+        sys.stderr.write(f"{PROG}: warning: no web browser could be started; the page is "
+                         f"{page}\n")
 
 
 def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    output = _check_output(args.output)
     path = _check_input(args.frames)
+    page = _page(args, path)
     progress.stage(f"reading {path}")
-    frames = read_frames(path)
+    frames = load_frames(path)
     spikes = _module("spikes")
     title = args.title if args.title is not None else path.name
     try:
-        with _spike_progress(progress):
-            write_frames_page(spikes, frames, output, title)
+        with spike_progress(progress), output.replacing(page) as tmp:
+            spikes._write_frames_page(frames, tmp, title=title)
     except (ValueError, IndexError) as exc:
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
-    progress.stage(f"wrote {output}")
-    out.write(f"{output}\n")
+    except OSError as exc:
+        raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
+    progress.stage(f"wrote {page}")
+    _wrote(out, page)
 
 
 def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
-    serialize = _module("serialize")
-    render = _module("render")
-    compiled = _module("compiled")
-    spikes = _module("spikes")
-    from nivra import ir
-    from nivra.viz import samples
+    for name in ("serialize", "render", "compiled", "spikes", "timeline"):
+        _module(name)
+    from nivra.viz import demo
 
-    root = Path(args.output)
-    try:
-        root.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        raise JobError(f"cannot create {root}: {_describe_os_error(exc)}") from None
-    written: list[Path] = []
-
-    progress.stage("graph viewer page of the sample model")
-    model = samples.sample_model()
-    doc = serialize.graph_to_dict(model, detect_patterns=True)
-    page = root / "graph.html"
-    _write_text(page, render.render_html(doc, title="Sample model: tiny spiking detector"))
-    written.append(page)
-
-    progress.stage("partition view of the partitioned sample model")
-    partitioned = samples.sample_partitioned_model()
-    page = root / "partition.html"
-    _compiled_job(compiled.visualize_partitioned, page, partitioned, str(page),
-                  title="Sample model on 4 cores")
-    written.append(page)
-
-    progress.stage("execution timeline with the sample latency profile")
-    profile = samples.sample_profile()
-    page = root / "schedule.html"
-    _compiled_job(_module("timeline").write_timeline, page, partitioned, page,
-                  title="Sample model: execution timeline", profile_result=profile,
-                  graph_page="partition.html")
-    written.append(page)
-
-    progress.stage("spike page of the sample recording")
-    events = samples.sample_events()
-    page = root / "events.html"
-    with _spike_progress(progress):
-        spikes.export_events_html(events, str(page), sensor_size=tuple(samples.SENSOR_SIZE),
-                                  title="Sample recording: rotating bar and dots")
-    written.append(page)
-
-    progress.stage("frame page of the sample frame stack")
-    frames = samples.sample_frames()
-    page = root / "frames.html"
-    with _spike_progress(progress):
-        write_frames_page(spikes, frames, page, "Sample frames")
-    written.append(page)
-
-    nir_model = None
-    try:
-        nir_model = samples.sample_nir_model()
-    except ImportError:
-        sys.stderr.write(f"{PROG}: note: no NIR sample; it needs the optional package nir "
-                         f"(pip install 'nivra-viz[nir]')\n")
-    if nir_model is not None:
-        from nivra.viz.importers import nir as nir_import
-
-        progress.stage("graph viewer page of the sample NIR model")
-        page = root / "nir.html"
-        doc = nir_import.graph_document(nir_model)
-        _write_text(page, render.render_html(doc, title="Sample NIR model: recurrent classifier"))
-        written.append(page)
-
-    # The inputs behind the pages, for trying the other commands.
-    progress.stage("writing the sample input files")
-    inputs = [root / "sample_model.nvir", root / "sample_partitioned.nvir",
-              root / "sample_latencies.json", root / "sample_events.npy",
-              root / "sample_frames.npy"]
-    try:
-        ir.write(model, inputs[0])
-        ir.write(partitioned, inputs[1])
-        inputs[2].write_text(json.dumps(profile.per_node_latency, indent=1) + "\n",
-                             encoding="utf-8")
-        np.save(inputs[3], events)
-        np.save(inputs[4], frames)
-        if nir_model is not None:
-            from nivra.viz.importers import nir as nir_import
-
-            inputs.append(root / "sample_model.nir")
-            nir_import.write(inputs[-1], nir_model)
-    except OSError as exc:
-        raise JobError(f"cannot write into {root}: {_describe_os_error(exc)}") from None
-    for path in written:
-        out.write(f"{path}\n")
-    progress.stage(f"sample inputs: {', '.join(p.name for p in inputs)}")
+    written = demo.write_demo(Path(args.output), progress)
+    width = max(len(str(path)) for path, _ in written)
+    for path, what in written:
+        out.write(f"{str(path):<{width}}  {what}\n")
 
 
 COMMANDS: dict[str, Callable[[argparse.Namespace, Progress, IO[str]], None]] = {
@@ -629,12 +444,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        _check_args(args)
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
     progress = Progress(quiet=args.quiet)
     try:
         COMMANDS[args.command](args, progress, sys.stdout)
-    except JobError as exc:
+    except USER_ERRORS as exc:
         sys.stdout.flush()
         sys.stderr.write(f"{PROG}: error: {exc}\n")
         return 1

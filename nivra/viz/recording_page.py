@@ -46,6 +46,35 @@ class PageReport:
     chunked: bool = False
     warnings: list[str] = field(default_factory=list)
 
+    def left_out_total(self) -> int:
+        return sum(n for n in self.left_out.values() if n)
+
+    def _left_out_parts(self) -> list[str]:
+        parts = []
+        for reason, n in self.left_out.items():
+            if n is None:
+                parts.append(f"{reason}: not counted (reading stopped at the window's end)")
+            elif n:
+                parts.append(f"{n:,} {reason}")
+        return parts
+
+    def summary(self) -> str:
+        """One line: format, count, fields, sensor and where it came from, what was left out."""
+        count = f"{self.count:,} event" + ("" if self.count == 1 else "s")
+        fields = " ".join(f"{role}={name or '(none)'}" for role, name in zip("xytp", self.fields))
+        parts = self._left_out_parts()
+        left = ("; left out " + ", ".join(parts)) if parts else "; none left out"
+        return (f"{self.path}: {self.format}; {count}; fields {fields}; "
+                f"sensor {self.sensor[0]} x {self.sensor[1]} ({self.sensor_from}){left}")
+
+    def left_out_warning(self) -> str | None:
+        """The warning when any event was left out of the page."""
+        total = self.left_out_total()
+        if not total:
+            return None
+        return (f"{total:,} of {self.count:,} events left out of the page "
+                + ", ".join(self._left_out_parts()))
+
 
 def _field_candidates() -> Any:
     """Names looked for in an event record, by role, in order of preference: the spikes

@@ -93,7 +93,9 @@ Ref sorted_items(PyObject* dict);
 
 Ref node_type_color(Call& c);            // graph.cpp
 Ref visualize_partitioned(Call& c);      // partition.cpp
+Ref partition_document(Call& c);         // partition.cpp
 Ref visualize_execution_schedule(Call& c);  // schedule.cpp
-extern const char kNodeTypeColorDoc[], kVisualizePartitionedDoc[], kVisualizeExecutionScheduleDoc[];
+extern const char kNodeTypeColorDoc[], kVisualizePartitionedDoc[], kVisualizeExecutionScheduleDoc[],
+    kPartitionDocumentDoc[];
 
 }  // namespace nivra::compiled

@@ -25,9 +25,22 @@ const char kVisualizePartitionedDoc[] =
     "        modulo 16 or sorted.\n"
     "    Errors of graph_to_dict, render_html and the file write propagate.";
 
-Ref visualize_partitioned(Call& c) {
-    PyObject* graph = c[0];
+const char kPartitionDocumentDoc[] =
+    "The graph document of the partition view, without rendering or writing it.\n\n"
+    "The document visualize_partitioned renders (node colours and core outlines,\n"
+    "dashed cross-core edges, partition summary, core and type legends), for\n"
+    "callers that change it before rendering.\n\n"
+    "Args:\n"
+    "    graph: an IR graph, usually after partitioning.\n\n"
+    "Returns:\n"
+    "    The document (a new dict).\n\n"
+    "Raises:\n"
+    "    As visualize_partitioned, except for rendering and writing.";
 
+namespace {
+
+// Steps 1-10 of the partition view: the document, ready to render.
+Ref partition_document_of(Call& c, PyObject* graph) {
     // 1. The graph document.
     Ref graph_to_dict = c.global(kGraphToDict);
     Ref data = call_kw(graph_to_dict.get(), {graph}, {{&kDetectPatterns, Py_True}});
@@ -172,6 +185,15 @@ Ref visualize_partitioned(Call& c) {
         append(type_legend.get(), record.get());
     });
     set_key(doc_metadata.get(), kTypeLegend, type_legend.get());
+    return data;
+}
+
+}  // namespace
+
+Ref partition_document(Call& c) { return partition_document_of(c, c[0]); }
+
+Ref visualize_partitioned(Call& c) {
+    Ref data = partition_document_of(c, c[0]);
 
     // 11-13. The page, written as UTF-8.
     Ref render_html = c.global(kRenderHtml);

@@ -73,11 +73,29 @@ Ref render_spike_html(Call& c) {
 
 namespace {
 
-const Name kOpen("open");
+const Name kOpen("open"), kError("Error");
+
+// Asks the browser to open `url`; false when none could be started: webbrowser.open
+// returned False or raised webbrowser.Error (when the module has such a class).
+bool browser_opened(PyObject* browser, PyObject* url) {
+    Ref open = attr(browser, kOpen);
+    try {
+        Ref result = call(open.get(), url);
+        return result.get() != Py_False;
+    } catch (PythonError& e) {
+        Ref error = get_attr_or_none(browser, kError.get());
+        const bool is_class = PyType_Check(error.get()) &&
+                              PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(error.get()),
+                                               reinterpret_cast<PyTypeObject*>(PyExc_BaseException));
+        if (!is_class || !PyErr_GivenExceptionMatches(e.exc.get(), error.get())) throw;
+        return false;
+    }
+}
 
 // Writes the page to a new temporary ".html" file (kept after closing), asks the
-// browser to open it and returns its path. Pages are written as UTF-8, the
-// encoding they declare.
+// browser to open it and returns its path; when no browser could be started a
+// RuntimeWarning names the file instead. Pages are written as UTF-8, the encoding
+// they declare.
 Ref write_temp_and_open(Call& c, PyObject* html) {
     Ref tempfile = c.global(kTempfile);
     Ref path = write_temp_utf8(tempfile.get(), ".html", html);
@@ -85,8 +103,10 @@ Ref write_temp_and_open(Call& c, PyObject* html) {
     Ref empty = str("");
     Ref shown = new_ref(PyObject_Format(path.get(), empty.get()));
     Ref url = new_ref(PyUnicode_FromFormat("file://%U", shown.get()));
-    Ref open = attr(browser.get(), kOpen);
-    call(open.get(), url.get());
+    if (!browser_opened(browser.get(), url.get())) {
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "no web browser could be started; the page is in %U", shown.get()));
+    }
     return path;
 }
 
@@ -113,6 +133,8 @@ const char kPlotEventsDoc[] =
     "    **kwargs: n_frames, n_grid_bins, raster_time_bins, max_raster_neurons.\n\n"
     "Returns:\n"
     "    The path of the temporary file.\n\n"
+    "Warns:\n"
+    "    RuntimeWarning naming the file when no browser could be started.\n\n"
     "Raises:\n"
     "    The errors of serialize_events (before any file is made) and of\n"
     "    rendering and writing.";
@@ -157,6 +179,8 @@ const char kPlotFramesDoc[] =
     "    title: the page title.\n\n"
     "Returns:\n"
     "    The path of the temporary '.html' file.\n\n"
+    "Warns:\n"
+    "    RuntimeWarning naming the file when no browser could be started.\n\n"
     "Raises:\n"
     "    ValueError for arrays that are not 3-D or 4-D; IndexError for zero\n"
     "    channels; the errors of the image encoder, rendering and writing.";

@@ -1,4 +1,5 @@
-"""NumPy files: a .npy structured array (memory-mapped) or one array of a .npz archive."""
+"""NumPy files: a .npy structured array (memory-mapped) or one array of a .npz archive, and
+frame stacks stored the same way."""
 from __future__ import annotations
 
 import contextlib
@@ -48,6 +49,23 @@ def load_array(path: Path, array: str | None = None, structured: bool = True) ->
         raise _damaged(path, exc) from None
     except OSError as exc:
         raise ReaderError(f"{path}: cannot read: {exc.strerror or exc}") from None
+
+
+def load_frames(path: Path) -> np.ndarray:
+    """A frame stack (T, H, W) or (T, C, H, W) of numbers from a .npy or .npz file; bool
+    frames become uint8."""
+    frames = load_array(path, structured=False)
+    if frames.dtype.names or not (np.issubdtype(frames.dtype, np.number)
+                                  or frames.dtype == np.bool_):
+        raise ReaderError(f"{path}: expected a numeric frame array, got dtype {frames.dtype}"
+                          + (" (an event recording? use 'nivra-viz events')"
+                             if frames.dtype.names else ""))
+    if frames.ndim not in (3, 4) or (frames.ndim == 4 and frames.shape[1] < 1):
+        raise ReaderError(f"{path}: expected frames of shape (T, H, W) or (T, C, H, W), "
+                          f"got {tuple(frames.shape)}")
+    if frames.dtype == np.bool_:
+        frames = frames.astype(np.uint8)
+    return frames
 
 
 def _listing(npz: np.lib.npyio.NpzFile, names: list[str]) -> str:
