@@ -110,22 +110,24 @@ inline std::int32_t to_int32(double v) noexcept {
 // What a column is converted into.
 enum class Target { Float64, Int32, Positive };
 
+// One value converted as the array cast does it.
+template <Target To, class V>
+inline auto converted(V v) noexcept {
+    if constexpr (To == Target::Float64) {
+        return static_cast<double>(v);
+    } else if constexpr (To == Target::Int32) {
+        if constexpr (std::is_floating_point_v<V>)
+            return to_int32(static_cast<double>(v));
+        else
+            return static_cast<std::int32_t>(v);  // modular, as the array cast wraps
+    } else {
+        return static_cast<unsigned char>(v > V(0));
+    }
+}
+
 template <class S, Target To, class Out>
 void convert_loop(const unsigned char* p, std::ptrdiff_t stride, std::size_t count, Out* out) noexcept {
-    using V = Value<S>;
-    for (std::size_t i = 0; i < count; ++i, p += stride) {
-        const V v = load<S>(p);
-        if constexpr (To == Target::Float64) {
-            out[i] = static_cast<double>(v);
-        } else if constexpr (To == Target::Int32) {
-            if constexpr (std::is_floating_point_v<V>)
-                out[i] = to_int32(static_cast<double>(v));
-            else
-                out[i] = static_cast<std::int32_t>(v);  // modular, as the array cast wraps
-        } else {
-            out[i] = static_cast<unsigned char>(v > V(0));
-        }
-    }
+    for (std::size_t i = 0; i < count; ++i, p += stride) out[i] = converted<To>(load<S>(p));
 }
 
 // Converts events [start, start + count) of a field.
@@ -133,6 +135,15 @@ template <Target To, class Out>
 void convert(const Field& f, std::size_t start, std::size_t count, Out* out) noexcept {
     const unsigned char* p = f.base + static_cast<std::ptrdiff_t>(start) * f.stride;
     visit_field(f, [&]<class S>(S) { convert_loop<S, To>(p, f.stride, count, out); });
+}
+
+// Converts the events idx[0 .. count) of a field.
+template <Target To, class Out>
+void gather(const Field& f, const std::uint32_t* idx, std::size_t count, Out* out) noexcept {
+    visit_field(f, [&]<class S>(S) {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = converted<To>(load<S>(f.base + static_cast<std::ptrdiff_t>(idx[i]) * f.stride));
+    });
 }
 
 // The clipped time bin of each event of a chunk, from its float64 time: the
@@ -221,25 +232,29 @@ public:
 private:
     template <class S>
     bool run_loop(const unsigned char* p, std::size_t count, std::int32_t* bin) noexcept {
+        using V = Value<S>;
         std::size_t misses = 0;
         std::int32_t cur = cur_;
-        Wide lo = edges_[cur], hi = edges_[cur + 1];
+        // The current run as values of the field's own type: it is never empty (run 0
+        // holds the smallest time, and a search lands on a run holding v), so its
+        // first and last values lie between the smallest and largest time.
+        V lo = static_cast<V>(edges_[cur]), last = static_cast<V>(edges_[cur + 1] - 1);
         for (std::size_t i = 0; i < count; ++i, p += field_.stride) {
-            const Wide v = load<S>(p);
-            if (v < lo || v >= hi) [[unlikely]] {
+            const V v = load<S>(p);
+            if (v < lo || v > last) [[unlikely]] {
                 ++misses;
                 // upper_bound over edges_[1 .. bins]: the run holding v.
                 std::int32_t a = 0, z = tb_.bins - 1;
                 while (a < z) {
                     const std::int32_t mid = a + (z - a + 1) / 2;
-                    if (edges_[mid] <= v)
+                    if (edges_[mid] <= Wide{v})
                         a = mid;
                     else
                         z = mid - 1;
                 }
                 cur = a;
-                lo = edges_[cur];
-                hi = edges_[cur + 1];
+                lo = static_cast<V>(edges_[cur]);
+                last = static_cast<V>(edges_[cur + 1] - 1);
             }
             bin[i] = cur;
         }
@@ -476,17 +491,27 @@ void accumulate_frames(float* frames, std::size_t bins, std::size_t plane) noexc
 
 namespace {
 
-// Neuron of each event of a chunk, int32(y * width + x) with int32 wrap-around, from
-// x and y stored alike (as cells_same).
+// raster[bin][neuron] += 1 when the neuron is in range.
+inline void add_spike(float* raster, std::int32_t bin, std::int32_t neuron, std::int64_t n_neurons) noexcept {
+    if (neuron >= 0 && neuron < n_neurons) raster[static_cast<std::int64_t>(bin) * n_neurons + neuron] += 1.0f;
+}
+
+// int32(y * width + x): int32 arithmetic wraps, as the array arithmetic does.
+inline std::int32_t neuron_of(std::int32_t x, std::int32_t y, std::uint32_t w) noexcept {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(y) * w + static_cast<std::uint32_t>(x));
+}
+
+// The events of a chunk with x and y stored alike, read straight from the records
+// and added into the raster.
 template <class S>
-void neurons_same(const Field& xf, const Field& yf, std::size_t start, std::size_t count, std::uint32_t w,
-                  std::int32_t* neuron) noexcept {
+void add_spikes_same(const Field& xf, const Field& yf, std::size_t start, std::size_t count,
+                     const std::int32_t* bin, std::uint32_t w, std::int64_t n_neurons, float* raster) noexcept {
     const unsigned char* px = xf.base + static_cast<std::ptrdiff_t>(start) * xf.stride;
     const unsigned char* py = yf.base + static_cast<std::ptrdiff_t>(start) * yf.stride;
     for (std::size_t i = 0; i < count; ++i, px += xf.stride, py += yf.stride) {
-        const auto xi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<S>(px)));
-        const auto yi = static_cast<std::uint32_t>(static_cast<std::int32_t>(load<S>(py)));
-        neuron[i] = static_cast<std::int32_t>(yi * w + xi);
+        const auto x = static_cast<std::int32_t>(load<S>(px));
+        const auto y = static_cast<std::int32_t>(load<S>(py));
+        add_spike(raster, bin[i], neuron_of(x, y, w), n_neurons);
     }
 }
 
@@ -495,7 +520,7 @@ void neurons_same(const Field& xf, const Field& yf, std::size_t start, std::size
 void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int32_t width,
                 std::int64_t n_neurons, float* raster) noexcept {
     ChunkBins chunk_bins(cols.t, tb);
-    std::int32_t bin[kChunk], x[kChunk], y[kChunk], neuron[kChunk];
+    std::int32_t bin[kChunk], x[kChunk], y[kChunk];
     const std::uint32_t w = static_cast<std::uint32_t>(width);
     const bool same = same_integer_storage(cols);
     for (std::size_t start = 0; start < n; start += kChunk) {
@@ -503,21 +528,225 @@ void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std
         chunk_bins.bins(start, count, bin);
         if (same) {
             visit_field(cols.x, [&]<class S>(S) {
-                if constexpr (kIntegerStorage<S>) neurons_same<S>(cols.x, cols.y, start, count, w, neuron);
+                if constexpr (kIntegerStorage<S>)
+                    add_spikes_same<S>(cols.x, cols.y, start, count, bin, w, n_neurons, raster);
+            });
+            continue;
+        }
+        convert<Target::Int32>(cols.x, start, count, x);
+        if (cols.has_y) convert<Target::Int32>(cols.y, start, count, y);
+        for (std::size_t i = 0; i < count; ++i)
+            add_spike(raster, bin[i], cols.has_y ? neuron_of(x[i], y[i], w) : x[i], n_neurons);
+    }
+}
+
+namespace {
+
+// The running results of scan_raster.
+struct ScanState {
+    __int128 max_x = 0, max_y = 0;
+    bool int_time = false;
+    __int128 t_lo = 0, t_hi = 0;  // integer times
+    double f_lo = std::numeric_limits<double>::infinity();  // other times, as float64
+    double f_hi = -std::numeric_limits<double>::infinity();
+    bool nan = false;
+};
+
+// A width no larger than the final one (the largest x so far plus 1), as the
+// candidate test uses it: clamped to [0, 2^32 - 1].
+std::uint64_t width_floor(__int128 max_x) noexcept {
+    const __int128 w = max_x + 1;
+    if (w < 0) return 0;
+    return w > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint64_t>(w);
+}
+
+// x (and y) of a chunk stored alike as integers: maxima and candidates, read
+// straight from the records. The candidate key y * w + x is taken on the uint32
+// views of the int32 casts, in 64 bits (no wrap-around).
+template <class S, bool HasY, bool Collect>
+void scan_xy_same(const Field& xf, const Field& yf, std::size_t start, std::size_t count, ScanState& st,
+                  Candidates& cand) noexcept {
+    using V = Value<S>;
+    const unsigned char* px = xf.base + static_cast<std::ptrdiff_t>(start) * xf.stride;
+    const unsigned char* py = HasY ? yf.base + static_cast<std::ptrdiff_t>(start) * yf.stride : nullptr;
+    V mx = static_cast<V>(st.max_x), my = static_cast<V>(st.max_y);
+    std::uint32_t ux = cand.max_xu, uy = cand.max_yu;
+    const std::uint64_t w = width_floor(st.max_x), limit = cand.limit;
+    std::uint32_t* out = cand.index + cand.count;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i, px += xf.stride) {
+        const V x = load<S>(px);
+        mx = x > mx ? x : mx;
+        [[maybe_unused]] std::uint64_t key = 0;
+        if constexpr (Collect) {
+            const auto xu = static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
+            ux = xu > ux ? xu : ux;
+            key = xu;
+        }
+        if constexpr (HasY) {
+            const V y = load<S>(py);
+            py += yf.stride;
+            my = y > my ? y : my;
+            if constexpr (Collect) {
+                const auto yu = static_cast<std::uint32_t>(static_cast<std::int32_t>(y));
+                uy = yu > uy ? yu : uy;
+                key += yu * w;
+            }
+        }
+        if constexpr (Collect) {
+            out[kept] = static_cast<std::uint32_t>(start + i);
+            kept += key < limit;
+        }
+    }
+    st.max_x = mx;
+    st.max_y = my;
+    if constexpr (Collect) {
+        cand.max_xu = ux;
+        cand.max_yu = uy;
+        cand.count += kept;
+    }
+}
+
+// The same for any other integer or bool coordinates: through int32 buffers.
+void scan_xy_mixed(const EventColumns& cols, std::size_t start, std::size_t count, bool collect, ScanState& st,
+                   Candidates& cand) noexcept {
+    st.max_x = chunk_max(cols.x, cols.x.base + static_cast<std::ptrdiff_t>(start) * cols.x.stride, count, st.max_x);
+    if (cols.has_y)
+        st.max_y = chunk_max(cols.y, cols.y.base + static_cast<std::ptrdiff_t>(start) * cols.y.stride, count,
+                             st.max_y);
+    if (!collect) return;
+    std::int32_t x[kChunk], y[kChunk];
+    convert<Target::Int32>(cols.x, start, count, x);
+    if (cols.has_y)
+        convert<Target::Int32>(cols.y, start, count, y);
+    else
+        std::fill_n(y, count, 0);
+    const std::uint64_t w = width_floor(st.max_x), limit = cand.limit;
+    std::uint32_t ux = cand.max_xu, uy = cand.max_yu;
+    std::uint32_t* out = cand.index + cand.count;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto xu = static_cast<std::uint32_t>(x[i]), yu = static_cast<std::uint32_t>(y[i]);
+        ux = xu > ux ? xu : ux;
+        uy = yu > uy ? yu : uy;
+        out[kept] = static_cast<std::uint32_t>(start + i);
+        kept += yu * w + xu < limit;
+    }
+    cand.max_xu = ux;
+    cand.max_yu = cols.has_y ? uy : 0;
+    cand.count += kept;
+}
+
+// The time bounds of a chunk, as time_bounds finds them.
+template <class S>
+void scan_t(const Field& t, std::size_t start, std::size_t count, ScanState& st) noexcept {
+    using V = Value<S>;
+    const unsigned char* p = t.base + static_cast<std::ptrdiff_t>(start) * t.stride;
+    if constexpr (kIntegerStorage<S>) {
+        V lo = static_cast<V>(st.t_lo), hi = static_cast<V>(st.t_hi);
+        for (std::size_t i = 0; i < count; ++i, p += t.stride) {
+            const V v = load<S>(p);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        st.t_lo = lo;
+        st.t_hi = hi;
+    } else {
+        double lo = st.f_lo, hi = st.f_hi;
+        bool nan = st.nan;
+        for (std::size_t i = 0; i < count; ++i, p += t.stride) {
+            const double v = converted<Target::Float64>(load<S>(p));
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            nan |= v != v;
+        }
+        st.f_lo = lo;
+        st.f_hi = hi;
+        st.nan = nan;
+    }
+}
+
+}  // namespace
+
+void scan_raster(const EventColumns& cols, std::size_t n, __int128 maxima[2], TimeBins* tb,
+                 Candidates* cand) noexcept {
+    ScanState st;
+    st.max_x = value_at(cols.x, cols.x.base);
+    st.max_y = cols.has_y ? value_at(cols.y, cols.y.base) : 0;
+    st.int_time = visit_field(cols.t, []<class S>(S) { return kIntegerStorage<S>; });
+    if (st.int_time) st.t_lo = st.t_hi = value_at(cols.t, cols.t.base);
+    Candidates unused;
+    Candidates& c = cand ? *cand : unused;
+    bool collect = cand != nullptr;
+    c.count = 0;
+    c.overflow = false;
+    c.max_xu = c.max_yu = 0;
+    const bool integer_x = cols.x.kind == FieldKind::Int || cols.x.kind == FieldKind::UInt;
+    const bool same = cols.has_y ? same_integer_storage(cols) : integer_x;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t count = std::min(kChunk, n - start);
+        if (collect && c.capacity - c.count < count) {
+            collect = false;
+            c.overflow = true;
+        }
+        if (same) {
+            visit_field(cols.x, [&]<class S>(S) {
+                if constexpr (kIntegerStorage<S>) {
+                    if (cols.has_y && collect) scan_xy_same<S, true, true>(cols.x, cols.y, start, count, st, c);
+                    else if (cols.has_y) scan_xy_same<S, true, false>(cols.x, cols.y, start, count, st, c);
+                    else if (collect) scan_xy_same<S, false, true>(cols.x, cols.y, start, count, st, c);
+                    else scan_xy_same<S, false, false>(cols.x, cols.y, start, count, st, c);
+                }
             });
         } else {
-            convert<Target::Int32>(cols.x, start, count, x);
-            if (cols.has_y) convert<Target::Int32>(cols.y, start, count, y);
-            for (std::size_t i = 0; i < count; ++i)
-                // int32 arithmetic wraps, as the array arithmetic does.
-                neuron[i] = cols.has_y ? static_cast<std::int32_t>(static_cast<std::uint32_t>(y[i]) * w +
-                                                                   static_cast<std::uint32_t>(x[i]))
-                                       : x[i];
+            scan_xy_mixed(cols, start, count, collect, st, c);
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            if (neuron[i] < 0 || neuron[i] >= n_neurons) continue;
-            raster[static_cast<std::int64_t>(bin[i]) * n_neurons + neuron[i]] += 1.0f;
-        }
+        visit_field(cols.t, [&]<class S>(S) { scan_t<S>(cols.t, start, count, st); });
+    }
+    maxima[0] = st.max_x;
+    maxima[1] = st.max_y;
+    tb->has_int_bounds = st.int_time;
+    if (st.int_time) {
+        tb->int_min = st.t_lo;
+        tb->int_max = st.t_hi;
+        // float64 of the stored type's values, as the array cast gives them
+        visit_field(cols.t, [&]<class S>(S) {
+            if constexpr (kIntegerStorage<S>) {
+                tb->t_min = static_cast<double>(static_cast<Value<S>>(st.t_lo));
+                tb->t_max = static_cast<double>(static_cast<Value<S>>(st.t_hi));
+            }
+        });
+    } else {
+        tb->t_min = st.nan ? std::numeric_limits<double>::quiet_NaN() : st.f_lo;
+        tb->t_max = st.nan ? std::numeric_limits<double>::quiet_NaN() : st.f_hi;
+    }
+}
+
+bool candidates_complete(const Candidates& cand, std::int64_t width, bool has_y) noexcept {
+    if (cand.overflow) return false;
+    if (!has_y) return true;  // the key was x itself: no width involved
+    constexpr std::uint64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+    if (width < 0 || static_cast<std::uint64_t>(width) > kInt32Max) return false;
+    if (cand.max_xu > kInt32Max || cand.max_yu > kInt32Max) return false;
+    // Then y * width + x grows with the width and stays exact, so a key at or past
+    // the limit for a smaller width is past it for this one too.
+    return std::uint64_t{cand.max_yu} * static_cast<std::uint64_t>(width) + cand.max_xu <= kInt32Max;
+}
+
+void bin_raster_candidates(const EventColumns& cols, const Candidates& cand, const TimeBins& tb,
+                           std::int32_t width, std::int64_t n_neurons, float* raster) noexcept {
+    double t[kChunk];
+    std::int32_t bin[kChunk], x[kChunk], y[kChunk];
+    const std::uint32_t w = static_cast<std::uint32_t>(width);
+    for (std::size_t start = 0; start < cand.count; start += kChunk) {
+        const std::size_t count = std::min(kChunk, cand.count - start);
+        const std::uint32_t* idx = cand.index + start;
+        gather<Target::Float64>(cols.t, idx, count, t);
+        time_bins(t, count, tb, bin);
+        gather<Target::Int32>(cols.x, idx, count, x);
+        if (cols.has_y) gather<Target::Int32>(cols.y, idx, count, y);
+        for (std::size_t i = 0; i < count; ++i)
+            add_spike(raster, bin[i], cols.has_y ? neuron_of(x[i], y[i], w) : x[i], n_neurons);
     }
 }
 

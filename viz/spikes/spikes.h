@@ -98,6 +98,11 @@ private:
     Py_ssize_t n_ = 0;
 };
 
+/// The sensor extents from the largest coordinates of integer or bool fields: width =
+/// max x + 1, height = max y + 1 with a y field, else 1, as _detect_sensor_size gives
+/// them; raises on error.
+void extents_of(const __int128 maxima[2], bool has_y, Ref* width, Ref* height);
+
 /// Reads the x, y, t, p columns named by `names` (y and p may be None); false when
 /// one of them cannot be read directly.
 bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventColumns* cols);
