@@ -540,10 +540,12 @@ Ref raster_direct(PyObject* np, PyObject* events, Ref names[4], PyObject* width,
     } else if (!time_bins_of(time_bins, in.cols.t, n, &tb)) {
         return Ref();
     }
+    long long count = 0;
+    if (__builtin_mul_overflow(static_cast<long long>(tb.bins), neurons, &count)) return Ref();
     Ref shape = tuple_of({time_bins, n_neurons});
-    Ref raster = np_zeros(np, shape.get(), kFloat32);
+    Ref raster = zeroed_float32(np, shape.get(), static_cast<std::size_t>(count));
     BufferView out;
-    if (!output_view(out, raster.get(), "f", static_cast<Py_ssize_t>(tb.bins * neurons))) return Ref();
+    if (!output_view(out, raster.get(), "f", static_cast<Py_ssize_t>(count))) return Ref();
     float* data = static_cast<float*>(out.view().buf);
     const bool few = in.collected && static_cast<std::uint64_t>(neurons) == in.cand.limit &&
                      k::candidates_complete(in.cand, w, in.cols.has_y);

@@ -107,6 +107,14 @@ void extents_of(const __int128 maxima[2], bool has_y, Ref* width, Ref* height);
 /// one of them cannot be read directly.
 bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventColumns* cols);
 
+// --- output.cpp -------------------------------------------------------------------
+
+/// A new zero-filled float32 array of `shape` holding `count` elements: large ones an
+/// ndarray over fresh zero pages of its own (its base owns them), which the OS zeroes
+/// as they are first written; others (and where no pages can be mapped)
+/// np.zeros(shape, dtype=np.float32). Raises on error.
+Ref zeroed_float32(PyObject* np, PyObject* shape, std::size_t count);
+
 // --- binning.cpp ------------------------------------------------------------------
 
 /// A writable, row-major view of a new float32 / uint8 array of `count` elements;
