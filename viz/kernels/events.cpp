@@ -898,7 +898,9 @@ void scan_blocks_of(const Blocks&, bool, bool, std::size_t, std::size_t, ScanSta
 void scan_raster(const EventColumns& cols, std::size_t n, __int128 maxima[2], TimeBins* tb,
                  Candidates* cand) noexcept {
     ScanState st;
-    st.max_x = value_at(cols.x, cols.x.base);
+    // The first chunk's widths come from its own largest x (read twice): from its
+    // first x alone, nearly all of it would be a candidate.
+    st.max_x = chunk_max(cols.x, cols.x.base, std::min(kChunk, n), value_at(cols.x, cols.x.base));
     st.max_y = cols.has_y ? value_at(cols.y, cols.y.base) : 0;
     st.int_time = visit_field(cols.t, []<class S>(S) { return kIntegerStorage<S>; });
     if (st.int_time) st.t_lo = st.t_hi = value_at(cols.t, cols.t.base);
@@ -949,9 +951,9 @@ bool candidates_complete(const Candidates& cand, std::int64_t width, bool has_y)
     if (!has_y) return true;  // the key was x itself: no width involved
     constexpr std::uint64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
     if (width < 0 || static_cast<std::uint64_t>(width) > kInt32Max) return false;
-    if (cand.max_xu > kInt32Max || cand.max_yu > kInt32Max) return false;
-    // Then y * width + x grows with the width and stays exact, so a key at or past
-    // the limit for a smaller width is past it for this one too.
+    // All x and y non-negative (their uint32 views below 2^31) and y * width + x within
+    // the int32 range: then it grows with the width and stays exact, so a key at or
+    // past the limit for a smaller width is past it for this one too.
     return std::uint64_t{cand.max_yu} * static_cast<std::uint64_t>(width) + cand.max_xu <= kInt32Max;
 }
 

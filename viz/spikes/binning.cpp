@@ -503,8 +503,9 @@ bool scan_detect(Call& c, PyObject* events, Ref names[4], PyObject* detect, PyOb
     long long limit = 0;
     if (n_neurons != Py_None && exact_int64(n_neurons, &limit) && limit >= 0 &&
         n <= std::numeric_limits<std::uint32_t>::max()) {
-        // Room for an eighth of the events: past that, binning all of them costs no more.
-        const std::size_t room = std::min(n, n / 8 + 1024);
+        // Room for an eighth of the events (the scan wants room for a chunk of 2,048
+        // ahead): past that, binning all of them costs no more.
+        const std::size_t room = std::min(n, n / 8 + 4096);
         in.index.reset(new (std::nothrow) std::uint32_t[room]);
         if (in.index) {
             in.cand.index = in.index.get();
