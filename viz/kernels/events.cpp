@@ -4,6 +4,10 @@
 // small typed buffer by a loop specialised for its storage (type, byte order; chosen
 // by visit_field), then the chunk is scattered. Memory use is the caller's output plus
 // these buffers.
+//
+// A raster reads its events twice: scan_raster finds the sensor extents and the time
+// bounds (and, for a limited neuron range, the few events that can fall into it), then
+// the binning. On CPUs with AVX-512 VBMI the scan takes packed records eight at a time.
 #include "events.h"
 
 #include <algorithm>
@@ -674,10 +678,6 @@ void scan_t(const Field& t, std::size_t start, std::size_t count, ScanState& st)
         st.nan = nan;
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Events [start, start + count) of a scan, one column after the other.
 void scan_chunk(const EventColumns& cols, bool same, std::size_t start, std::size_t count, bool collect,

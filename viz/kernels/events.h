@@ -72,9 +72,10 @@ void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std
                 std::int64_t n_neurons, float* raster) noexcept;
 
 /// The events a raster limited to neurons [0, limit) may keep, collected by
-/// scan_raster into the caller's buffer: every event whose neuron can lie in that
-/// range for some width at least the largest x seen before it, plus 1. Past
-/// `capacity` events the scan stops collecting and sets `overflow`.
+/// scan_raster into the caller's buffer (indices, in order): every event whose neuron
+/// can lie in that range for some width no smaller than the largest x read so far,
+/// plus 1 (the final width is no smaller). When less than 2,048 entries of room are
+/// left the scan stops collecting and sets `overflow`.
 struct Candidates {
     std::uint32_t* index = nullptr;
     std::size_t capacity = 0;
