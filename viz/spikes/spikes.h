@@ -3,8 +3,9 @@
 //
 // The module is built from viz/spikes.cpp (names, body, function table) and one file per
 // concern: fields.cpp (field names, sensor size, reading record memory), binning.cpp
-// (frames, grid, raster), document.cpp (colouring, images, the event document) and
-// pages.cpp (template, escaping, pages and files).
+// (frames, grid, raster), output.cpp (large output arrays over pages of their own),
+// document.cpp (colouring, images, the event document) and pages.cpp (template,
+// escaping, pages and files).
 #pragma once
 
 #include "frame/buffer.h"   // BufferView
