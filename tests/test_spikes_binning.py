@@ -406,6 +406,56 @@ class TestGridAndRaster:
         r = spikes.events_to_raster(e, n_neurons=100, time_bins=1)
         assert r.sum() == 100 and r[0, 99] == 1  # rows 0, 1 and row 2 up to x = 31
 
+    def test_raster_sees_replaced_helpers(self, monkeypatch):
+        ev = ref.make_events(np.random.default_rng(3), 500)
+        calls = []
+        monkeypatch.setattr(spikes, "_detect_sensor_size", lambda e: calls.append("size") or (10, 3))
+        np.testing.assert_array_equal(spikes.events_to_raster(ev, None, 4), ref.raster(ev, None, 4, 10, 3))
+        monkeypatch.undo()
+        fields = spikes._get_event_fields
+        monkeypatch.setattr(spikes, "_get_event_fields", lambda e: calls.append("fields") or fields(e))
+        np.testing.assert_array_equal(spikes.events_to_raster(ev, 40, 4), ref.raster(ev, 40, 4, 34, 30))
+        assert calls == ["size", "fields", "fields"]
+
+    def test_large_raster(self):
+        e = np.zeros(3, [("x", "<u2"), ("y", "<u2"), ("t", "<i8")])
+        e["x"], e["y"], e["t"] = [0, 999, 5], [0, 99, 7], [0, 5, 9]
+        r = spikes.events_to_raster(e)  # 40 MB: over pages of its own
+        assert r.shape == (100, 100_000) and r.dtype == np.float32 and r.flags.writeable and r.flags.c_contiguous
+        np.testing.assert_array_equal(r, ref.raster(e, None, 100, 1000, 100))
+        row = r[55]
+        del r
+        row += 1
+        assert row.sum() == 100_000 + 1
+
+
+@pytest.mark.parametrize("xy", ["u1", "i1", "<u2", "<i2", "<u4", "<i4"])
+@pytest.mark.parametrize("t", ["<i8", "<u8", "<i4", "<u4"])
+def test_raster_of_packed_records(xy, t):
+    """Packed integer records (read eight at a time where the CPU allows) over several
+    chunks, an uneven tail, negative and out-of-range coordinates, a width that grows
+    along the recording, and y * width + x wrapping around the int32 range."""
+    rng = np.random.default_rng(len(xy) * 7 + len(t))
+    info, t_info = np.iinfo(xy), np.iinfo(t)
+    ev = np.zeros(20003, [("t", t), ("x", xy), ("y", xy), ("p", "i1")])
+    ev["x"] = rng.integers(0, 40, len(ev))
+    ev["y"] = rng.integers(0, 30, len(ev))
+    ev["x"][:7000] = np.sort(ev["x"][:7000])
+    ev["t"] = np.sort(rng.integers(t_info.min // 2, t_info.max // 2, len(ev), dtype=np.dtype(t).newbyteorder("=")))
+    ev["t"][[0, 9000, 9001, -1]] = ev["t"][[9000, 0, -1, 9001]]  # the extremes away from the ends
+    negative_x, negative_y = ev.copy(), ev.copy()  # only in the middle, where records may go eight at a time
+    negative_x["x"][3000:9000:7] = rng.integers(max(info.min, -3), 1, len(ev[3000:9000:7]))
+    negative_y["y"][3000:9000:11] = max(info.min, -2)
+    wrapped = ev.copy()
+    wrapped["x"][16000] = min(info.max, 4095)
+    wrapped["y"][16001] = min(info.max, 2**20)  # 2**20 * 4096 + x wraps to x
+    wrapped["y"][16002] = info.min
+    for e in (ev, negative_x, negative_y, wrapped):
+        w, h = spikes._detect_sensor_size(e)
+        for n_neurons in ((None,) if e is not wrapped else ()) + (1, 97, 10**4):
+            np.testing.assert_array_equal(spikes.events_to_raster(e, n_neurons, 37),
+                                          ref.raster(e, n_neurons, 37, w, h))
+
 
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.tuples(st.integers(-3, 12), st.integers(-3, 9), st.integers(-10**12, 10**12),

@@ -231,6 +231,11 @@ Ref make_function(const Def& def, Module* module) {
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+Impl impl_of(PyObject* obj) noexcept {
+    if (!obj || Py_TYPE(obj) != function_type()) return nullptr;
+    return as_fn(obj)->rec->impl;
+}
+
 void add_traceback(const char* qualified, const char* file, int line, PyObject* globals) noexcept {
     PyObject* exc = compat::take_exception();
     if (!exc) return;

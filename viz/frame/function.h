@@ -22,6 +22,10 @@ struct Def {
 /// Makes a function object for `def`, bound to `module`; raises on error.
 Ref make_function(const Def& def, Module* module);
 
+/// The body of a function object made by make_function, or null for any other
+/// object: tells a module's own functions from replacements bound in their place.
+Impl impl_of(PyObject* obj) noexcept;
+
 /// Adds the traceback entry "<module>.<function>" for the pending exception.
 void add_traceback(const char* qualified, const char* file, int line, PyObject* globals) noexcept;
 

@@ -71,6 +71,37 @@ void accumulate_frames(float* frames, std::size_t bins, std::size_t plane) noexc
 void bin_raster(const EventColumns& cols, std::size_t n, const TimeBins& tb, std::int32_t width,
                 std::int64_t n_neurons, float* raster) noexcept;
 
+/// The events a raster limited to neurons [0, limit) may keep, collected by
+/// scan_raster into the caller's buffer (indices, in order): every event whose neuron
+/// can lie in that range for some width no smaller than the largest x read so far,
+/// plus 1 (the final width is no smaller). When less than 2,048 entries of room are
+/// left the scan stops collecting and sets `overflow`.
+struct Candidates {
+    std::uint32_t* index = nullptr;
+    std::size_t capacity = 0;
+    std::size_t count = 0;
+    bool overflow = false;
+    std::uint64_t limit = 0;
+    // The largest int32 casts of x and y, read as uint32 (negative ones are large):
+    // whether the widths used while collecting ruled out only events outside the range.
+    std::uint32_t max_xu = 0, max_yu = 0;
+};
+
+/// One pass over n > 0 events for a raster: the largest x and y (integer or bool
+/// fields; y only with cols.has_y) into maxima[0] and maxima[1], the time bounds as
+/// time_bounds finds them, and, with `cand`, the candidate events.
+void scan_raster(const EventColumns& cols, std::size_t n, __int128 maxima[2], TimeBins* tb,
+                 Candidates* cand) noexcept;
+
+/// True when the candidates hold every event whose neuron for this width lies in
+/// [0, cand.limit), that is: collection did not overflow, and without y, or with all
+/// coordinates non-negative and no y * width + x past the int32 range.
+[[nodiscard]] bool candidates_complete(const Candidates& cand, std::int64_t width, bool has_y) noexcept;
+
+/// bin_raster over the candidate events only (complete ones give the same raster).
+void bin_raster_candidates(const EventColumns& cols, const Candidates& cand, const TimeBins& tb,
+                           std::int32_t width, std::int64_t n_neurons, float* raster) noexcept;
+
 /// A stack of n float32 planes of h*w values: plane i starts at base + i * stride
 /// (in floats), values row-major and contiguous inside a plane.
 struct Planes {

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace nivra::spikes {
 
@@ -22,20 +24,33 @@ bool output_view(BufferView& view, PyObject* arr, const char* format, Py_ssize_t
            v.len == count * itemsize;
 }
 
-// The time bins of the kernels, or false when the count does not fit them.
-bool time_bins_of(PyObject* bins, const k::Field& t, std::size_t n, k::TimeBins* tb) {
-    long long count = 0;
-    if (!exact_int64(bins, &count) || count < 1 || count > std::numeric_limits<std::int32_t>::max())
-        return false;
-    {
-        ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
-        k::time_bounds(t, n, tb);
-    }
+namespace {
+
+// The bin count, or false when it does not fit the kernels.
+bool bin_count(PyObject* bins, long long* count) {
+    return exact_int64(bins, count) && *count >= 1 && *count <= std::numeric_limits<std::int32_t>::max();
+}
+
+// The range, scale and count of time bins whose bounds are set.
+void set_bins(k::TimeBins* tb, long long count) {
     double range = tb->t_max - tb->t_min;
     if (1e-9 > range) range = 1e-9;
     tb->t_range = range;
     tb->scale = static_cast<double>(count) - 0.001;
     tb->bins = static_cast<std::int32_t>(count);
+}
+
+}  // namespace
+
+// The time bins of the kernels, or false when the count does not fit them.
+bool time_bins_of(PyObject* bins, const k::Field& t, std::size_t n, k::TimeBins* tb) {
+    long long count = 0;
+    if (!bin_count(bins, &count)) return false;
+    {
+        ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
+        k::time_bounds(t, n, tb);
+    }
+    set_bins(tb, count);
     return true;
 }
 
@@ -455,26 +470,92 @@ const char kEventsToRasterDoc[] =
 
 namespace {
 
-Ref raster_direct(PyObject* np, PyObject* events, Ref names[4], PyObject* width, PyObject* n_neurons,
-                  PyObject* time_bins) {
+// A record array's raster inputs as the kernels read them, and what one pass over them
+// found when the sensor size was detected that way.
+struct RasterInput {
     RecordArray rec;
     k::EventColumns cols;
+    bool scanned = false;  // the rest is set
+    __int128 maxima[2] = {0, 0};
+    k::TimeBins tb;
+    std::unique_ptr<std::uint32_t[]> index;
+    k::Candidates cand;
+    bool collected = false;
+};
+
+// The detected sensor size through one pass over the records that also finds the time
+// bounds and, for a given neuron count, the events that may fall into the raster (most
+// are ruled out while reading x and y, so binning need not read every event again).
+// Only when _detect_sensor_size and the _get_event_fields it calls are the module's own
+// and x and y are integer or bool fields: the detection then does nothing else one could
+// see. False when that pass does not apply.
+bool scan_detect(Call& c, PyObject* events, Ref names[4], PyObject* detect, PyObject* n_neurons, RasterInput& in,
+                 Ref* width, Ref* height) {
+    if (impl_of(detect) != detect_sensor_size) return false;
+    {
+        Ref fields = c.global(kGetEventFields);
+        if (impl_of(fields.get()) != get_event_fields) return false;
+    }
+    if (!in.rec.open(events) || in.rec.size() == 0 || !open_columns(in.rec, names, false, &in.cols)) return false;
+    if (in.cols.x.kind == k::FieldKind::Float || (in.cols.has_y && in.cols.y.kind == k::FieldKind::Float))
+        return false;
+    const std::size_t n = static_cast<std::size_t>(in.rec.size());
+    long long limit = 0;
+    if (n_neurons != Py_None && exact_int64(n_neurons, &limit) && limit >= 0 &&
+        n <= std::numeric_limits<std::uint32_t>::max()) {
+        // Room for an eighth of the events (the scan wants room for a chunk of 2,048
+        // ahead): past that, binning all of them costs no more.
+        const std::size_t room = std::min(n, n / 8 + 4096);
+        in.index.reset(new (std::nothrow) std::uint32_t[room]);
+        if (in.index) {
+            in.cand.index = in.index.get();
+            in.cand.capacity = room;
+            in.cand.limit = static_cast<std::uint64_t>(limit);
+            in.collected = true;
+        }
+    }
+    {
+        ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
+        k::scan_raster(in.cols, n, in.maxima, &in.tb, in.collected ? &in.cand : nullptr);
+    }
+    in.scanned = true;
+    extents_of(in.maxima, in.cols.has_y, width, height);
+    return true;
+}
+
+Ref raster_direct(PyObject* np, PyObject* events, Ref names[4], PyObject* width, PyObject* n_neurons,
+                  PyObject* time_bins, RasterInput& in) {
+    if (!in.scanned && (!in.rec.open(events) || !open_columns(in.rec, names, false, &in.cols))) return Ref();
     long long w = 0, neurons = 0;
-    if (!rec.open(events) || !open_columns(rec, names, false, &cols)) return Ref();
     if (!exact_int64(width, &w) || w < std::numeric_limits<std::int32_t>::min() ||
         w > std::numeric_limits<std::int32_t>::max())
         return Ref();
     if (!exact_int64(n_neurons, &neurons) || neurons < 0) return Ref();
-    const std::size_t n = static_cast<std::size_t>(rec.size());
+    const std::size_t n = static_cast<std::size_t>(in.rec.size());
     k::TimeBins tb;
-    if (!time_bins_of(time_bins, cols.t, n, &tb)) return Ref();
+    if (in.scanned) {
+        long long count = 0;
+        if (!bin_count(time_bins, &count)) return Ref();
+        tb = in.tb;
+        set_bins(&tb, count);
+    } else if (!time_bins_of(time_bins, in.cols.t, n, &tb)) {
+        return Ref();
+    }
+    long long count = 0;
+    if (__builtin_mul_overflow(static_cast<long long>(tb.bins), neurons, &count)) return Ref();
     Ref shape = tuple_of({time_bins, n_neurons});
-    Ref raster = np_zeros(np, shape.get(), kFloat32);
+    Ref raster = zeroed_float32(np, shape.get(), static_cast<std::size_t>(count));
     BufferView out;
-    if (!output_view(out, raster.get(), "f", static_cast<Py_ssize_t>(tb.bins * neurons))) return Ref();
+    if (!output_view(out, raster.get(), "f", static_cast<Py_ssize_t>(count))) return Ref();
+    float* data = static_cast<float*>(out.view().buf);
+    const bool few = in.collected && static_cast<std::uint64_t>(neurons) == in.cand.limit &&
+                     k::candidates_complete(in.cand, w, in.cols.has_y);
     {
-        ReleaseGil nogil(static_cast<Py_ssize_t>(n) >= kReleaseGilEvents);
-        k::bin_raster(cols, n, tb, static_cast<std::int32_t>(w), neurons, static_cast<float*>(out.view().buf));
+        ReleaseGil nogil(static_cast<Py_ssize_t>(few ? in.cand.count : n) >= kReleaseGilEvents);
+        if (few)
+            k::bin_raster_candidates(in.cols, in.cand, tb, static_cast<std::int32_t>(w), neurons, data);
+        else
+            k::bin_raster(in.cols, n, tb, static_cast<std::int32_t>(w), neurons, data);
     }
     return raster;
 }
@@ -494,15 +575,18 @@ Ref events_to_raster(Call& c) {
         return np_zeros(np.get(), shape.get(), kFloat32);
     }
     Ref detect = c.global(kDetectSensorSize);
-    Ref sensor_size = call(detect.get(), events);
+    RasterInput in;
     Ref width, height;
-    width_height(sensor_size.get(), &width, &height);
+    if (!scan_detect(c, events, names, detect.get(), n_neurons.get(), in, &width, &height)) {
+        Ref sensor_size = call(detect.get(), events);
+        width_height(sensor_size.get(), &width, &height);
+    }
     const bool has_y = truthy(names[1].get());
     if (n_neurons.get() == Py_None) {
         n_neurons = has_y ? new_ref(PyNumber_Multiply(width.get(), height.get())) : width.copy();
         n_neurons = expect_int(std::move(n_neurons), false);
     }
-    Ref raster = raster_direct(np.get(), events, names, width.get(), n_neurons.get(), time_bins);
+    Ref raster = raster_direct(np.get(), events, names, width.get(), n_neurons.get(), time_bins, in);
     if (raster) return raster;
 
     Ref t_vals = column_as(np.get(), events, names[2].get(), kFloat64);

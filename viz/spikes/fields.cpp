@@ -216,12 +216,6 @@ Ref extent(PyObject* events, PyObject* field) {
     return new_ref(PyNumber_Add(as_int.get(), one.get()));
 }
 
-// A 128-bit integer as a Python int (the values here fit 64 bits, signed or not).
-Ref wide_int(__int128 v) {
-    if (v < 0) return integer(static_cast<long long>(v));
-    return new_ref(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
-}
-
 // The extents of non-empty integer (or bool) coordinate fields, read from the record
 // memory in one pass; false when a field is not one.
 bool extents_direct(PyObject* events, Ref names[4], Ref* width, Ref* height) {
@@ -236,13 +230,22 @@ bool extents_direct(PyObject* events, Ref names[4], Ref* width, Ref* height) {
         ReleaseGil nogil(rec.size() >= kReleaseGilEvents);
         k::column_maxima(fields, count, static_cast<std::size_t>(rec.size()), maxima);
     }
-    Ref one = integer(1);
-    *width = new_ref(PyNumber_Add(wide_int(maxima[0]).get(), one.get()));
-    *height = count == 2 ? new_ref(PyNumber_Add(wide_int(maxima[1]).get(), one.get())) : integer(1);
+    extents_of(maxima, count == 2, width, height);
     return true;
 }
 
 }  // namespace
+
+void extents_of(const __int128 maxima[2], bool has_y, Ref* width, Ref* height) {
+    // The maxima come from fields of at most 64 bits, signed or not.
+    const auto as_int = [](__int128 v) {
+        return v < 0 ? integer(static_cast<long long>(v))
+                     : new_ref(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+    };
+    Ref one = integer(1);
+    *width = new_ref(PyNumber_Add(as_int(maxima[0]).get(), one.get()));
+    *height = has_y ? new_ref(PyNumber_Add(as_int(maxima[1]).get(), one.get())) : integer(1);
+}
 
 const char kDetectSensorSizeDoc[] =
     "Infer the sensor size (width, height) from the largest coordinates.\n\n"

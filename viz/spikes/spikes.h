@@ -3,8 +3,9 @@
 //
 // The module is built from viz/spikes.cpp (names, body, function table) and one file per
 // concern: fields.cpp (field names, sensor size, reading record memory), binning.cpp
-// (frames, grid, raster), document.cpp (colouring, images, the event document) and
-// pages.cpp (template, escaping, pages and files).
+// (frames, grid, raster), output.cpp (large output arrays over pages of their own),
+// document.cpp (colouring, images, the event document) and pages.cpp (template,
+// escaping, pages and files).
 #pragma once
 
 #include "frame/buffer.h"   // BufferView
@@ -98,9 +99,22 @@ private:
     Py_ssize_t n_ = 0;
 };
 
+/// The sensor extents from the largest coordinates of integer or bool fields: width =
+/// max x + 1, height = max y + 1 with a y field, else 1, as _detect_sensor_size gives
+/// them; raises on error.
+void extents_of(const __int128 maxima[2], bool has_y, Ref* width, Ref* height);
+
 /// Reads the x, y, t, p columns named by `names` (y and p may be None); false when
 /// one of them cannot be read directly.
 bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventColumns* cols);
+
+// --- output.cpp -------------------------------------------------------------------
+
+/// A new zero-filled float32 array of `shape` holding `count` elements: large ones an
+/// ndarray over fresh zero pages of its own (its base owns them), which the OS zeroes
+/// as they are first written; others (and where no pages can be mapped)
+/// np.zeros(shape, dtype=np.float32). Raises on error.
+Ref zeroed_float32(PyObject* np, PyObject* shape, std::size_t count);
 
 // --- binning.cpp ------------------------------------------------------------------
 
