@@ -428,6 +428,17 @@ class TestGridAndRaster:
         row += 1
         assert row.sum() == 100_000 + 1
 
+    def test_large_raster_through_a_replaced_np(self, monkeypatch):
+        import types
+        calls = []
+        proxy = types.ModuleType("proxy")
+        proxy.__dict__.update(vars(np))
+        proxy.zeros = lambda *a, **k: calls.append(a[0]) or np.zeros(*a, **k)
+        monkeypatch.setattr(spikes, "np", proxy)
+        e = np.zeros(2, [("x", "<u2"), ("y", "<u2"), ("t", "<i8")])
+        e["x"], e["y"], e["t"] = [0, 999], [0, 99], [0, 5]
+        assert spikes.events_to_raster(e).sum() == 2 and (100, 100_000) in calls
+
 
 @pytest.mark.parametrize("xy", ["u1", "i1", "<u2", "<i2", "<u4", "<i4"])
 @pytest.mark.parametrize("t", ["<i8", "<u8", "<i4", "<u4"])

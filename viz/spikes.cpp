@@ -56,6 +56,7 @@ void body(Module& m) {
     Ref memmap = attr(np.get(), kMemmap);
     g_ndarray = ndarray.release();  // kept for the life of the process
     g_memmap = memmap.release();
+    g_numpy = np.copy().release();
 
     const bool tonic = try_import(
         [](Module& mod) {

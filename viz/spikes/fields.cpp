@@ -71,6 +71,7 @@ Ref sensor_size_or_detected(Call& c, std::size_t index, PyObject* events) {
 
 PyObject* g_ndarray = nullptr;
 PyObject* g_memmap = nullptr;
+PyObject* g_numpy = nullptr;
 
 bool RecordArray::open(PyObject* events) {
     if (!g_ndarray) return false;

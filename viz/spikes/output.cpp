@@ -97,7 +97,8 @@ Ref zero_pages(std::size_t bytes) {
 }  // namespace
 
 Ref zeroed_float32(PyObject* np, PyObject* shape, std::size_t count) {
-    if (g_ndarray && count <= PY_SSIZE_T_MAX / 4 && count * 4 >= kOwnPagesBytes) {
+    // Only while the module's np is NumPy itself: a caller who replaced it sees np.zeros called.
+    if (g_ndarray && np == g_numpy && count <= PY_SSIZE_T_MAX / 4 && count * 4 >= kOwnPagesBytes) {
         if (Ref owner = zero_pages(count * 4)) {
             Ref dtype = str("float32");
             return call_kw(g_ndarray, {shape}, {{&kDtype, dtype.get()}, {&kBuffer, owner.get()}});

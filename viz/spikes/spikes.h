@@ -80,6 +80,7 @@ Ref sensor_size_or_detected(Call& c, std::size_t index, PyObject* events);
 /// arrays of exactly these types are read through their buffer.
 extern PyObject* g_ndarray;
 extern PyObject* g_memmap;
+extern PyObject* g_numpy;  // the numpy module the body imported
 
 /// The record array behind `events`, when the kernels can read it: a 1-D NumPy
 /// array of exactly ndarray or memmap type, exporting a strided buffer.
