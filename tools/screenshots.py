@@ -43,6 +43,8 @@ def main():
               before="window.__nivraTimeline.select('head_conv')")
         shoot(browser, demo / "events.html", "spikes.png", full_page=True)
         shoot(browser, demo / "frames.html", "frames.png")
+        if (demo / "nir.html").exists():
+            shoot(browser, demo / "nir.html", "nir.png")
         browser.close()
 
 
