@@ -3,6 +3,7 @@
 
 #include "compat.h"
 #include "module.h"
+#include "types.h"
 
 #include <frameobject.h>
 
@@ -161,17 +162,12 @@ PyMethodDef methods[] = {
 
 PyTypeObject* function_type() {
     static PyTypeObject type = [] {
-        PyTypeObject t;
-        std::memset(&t, 0, sizeof t);
-        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-        t.tp_name = "nivra_function";
-        t.tp_basicsize = sizeof(FunctionObject);
+        PyTypeObject t = static_type("nivra_function", sizeof(FunctionObject), "A function of a nivra.viz module.");
         t.tp_dealloc = dealloc;
         t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
         t.tp_repr = repr;
         t.tp_call = PyVectorcall_Call;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-        t.tp_doc = "A function of a nivra.viz module.";
+        t.tp_flags |= Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
         t.tp_traverse = traverse;
         t.tp_clear = clear;
         t.tp_methods = methods;

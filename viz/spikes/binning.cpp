@@ -195,9 +195,7 @@ const char kFramesNumpyDoc[] =
 Ref events_to_frames_numpy(Call& c) {
     PyObject* events = c[0];
     Ref names[4];
-    event_fields(c, events, names);
-    if (names[2].get() == Py_None || names[0].get() == Py_None)
-        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    binnable_event_fields(c, events, names);
     Ref width, height;
     width_height(c[1], &width, &height);
     PyObject* n_frames = c[2];
@@ -257,9 +255,7 @@ Ref events_to_frames_tonic(Call& c) {
     Ref zero_shape = tuple_of({n_frames, two.get(), height.get(), width.get()});
     if (length(events) == 0) return np_zeros(np.get(), zero_shape.get(), kFloat32);
     Ref names[4];
-    event_fields(c, events, names);
-    if (names[2].get() == Py_None || names[0].get() == Py_None)
-        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    binnable_event_fields(c, events, names);
     const long long frames_wanted = PyLong_AsLongLong(n_frames);
     if (frames_wanted == -1 && PyErr_Occurred()) throw PythonError{};
     if (frames_wanted < 1) raise(PyExc_ValueError, "n_frames must be at least 1");

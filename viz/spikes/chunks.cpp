@@ -59,9 +59,7 @@ Ref bin_events_into(Call& c) {
     PyObject* raster_width = c[4];
     const bool raster = raster_width != Py_None;
     Ref names[4];
-    event_fields(c, events, names);
-    if (names[2].get() == Py_None || names[0].get() == Py_None)
-        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+    binnable_event_fields(c, events, names);
     RecordArray rec;
     k::EventColumns cols;
     if (!rec.open(events) || !open_columns(rec, names, !raster, &cols))

@@ -48,6 +48,12 @@ void event_fields(Call& c, PyObject* events, Ref out[4]) {
     unpack(fields.get(), out, 4);
 }
 
+void binnable_event_fields(Call& c, PyObject* events, Ref out[4]) {
+    event_fields(c, events, out);
+    if (out[2].get() == Py_None || out[0].get() == Py_None)
+        raise(PyExc_ValueError, "Events must have time and x coordinate fields");
+}
+
 // Unpacks a sensor size into width and height.
 void width_height(PyObject* sensor_size, Ref* width, Ref* height) {
     Ref wh[2];

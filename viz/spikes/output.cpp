@@ -1,10 +1,10 @@
 // viz/spikes/output.cpp: new zero-filled output arrays, large ones over fresh zero pages.
 #include "spikes.h"
 
+#include "frame/types.h"     // static_type
 #include "kernels/memory.h"  // map_zero_pages
 
 #include <cstdint>
-#include <cstring>
 
 #include <dlfcn.h>  // dlsym
 
@@ -61,15 +61,10 @@ PyBufferProcs pages_buffer = {pages_getbuffer, nullptr};
 
 PyTypeObject* pages_type() {
     static PyTypeObject type = [] {
-        PyTypeObject t;
-        std::memset(&t, 0, sizeof t);
-        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-        t.tp_name = "nivra_zero_pages";
-        t.tp_basicsize = sizeof(PagesObject);
+        PyTypeObject t = static_type("nivra_zero_pages", sizeof(PagesObject),
+                                     "Zero-filled memory of its own under a nivra.viz output array.");
         t.tp_dealloc = pages_dealloc;
         t.tp_as_buffer = &pages_buffer;
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_doc = "Zero-filled memory of its own under a nivra.viz output array.";
         return t;
     }();
     return &type;

@@ -68,6 +68,10 @@ bool exact_int64(PyObject* v, long long* out);
 /// Unpacks the field tuple of _get_event_fields into four names; raises on error.
 void event_fields(Call& c, PyObject* events, Ref out[4]);
 
+/// The same for binning, which needs the time and x fields: raises ValueError "Events
+/// must have time and x coordinate fields" when either is missing.
+void binnable_event_fields(Call& c, PyObject* events, Ref out[4]);
+
 /// Unpacks a sensor size into width and height; raises on error.
 void width_height(PyObject* sensor_size, Ref* width, Ref* height);
 
