@@ -118,6 +118,27 @@ class Source:
                 return chunk[self.t_field][0]
         return None
 
+    def scan(self, size: int = CHUNK_EVENTS) -> Iterator[tuple[Any, np.ndarray]]:
+        """The chunks of ``chunks``, each with the position where it starts: a value that
+        ``chunks_from`` resumes from (here the number of events before the chunk; readers
+        that can seek give whatever they need to resume, such as a byte offset and the
+        decoder's state there)."""
+        done = 0
+        for chunk in self.chunks(size):
+            yield done, chunk
+            done += len(chunk)
+
+    def chunks_from(self, position: Any, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+        """The chunks from a position that ``scan`` gave to the end of the recording. This
+        fallback decodes from the start and drops what lies before; readers override it."""
+        skip = int(position)
+        for chunk in self.chunks(size):
+            if skip >= len(chunk):
+                skip -= len(chunk)
+                continue
+            yield chunk[skip:] if skip else chunk
+            skip = 0
+
 
 class ArraySource(Source):
     """A recording whose events are one record array already at hand (read or mapped)."""
@@ -130,7 +151,10 @@ class ArraySource(Source):
         return self.events
 
     def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
-        for i in range(0, len(self.events), size):
+        return self.chunks_from(0, size)
+
+    def chunks_from(self, position: Any, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+        for i in range(int(position), len(self.events), size):
             yield self.events[i:i + size]
 
     def first_time(self) -> Any:

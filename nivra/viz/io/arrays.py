@@ -97,18 +97,17 @@ class NumpySource(ArraySource):
                               f"got shape {tuple(self.events.shape)}")
         self.t_field = time_field(self.events.dtype)
 
-    def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+    def chunks_from(self, position: Any, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
         ev = self.events
         mm = getattr(ev, "_mmap", None)
         if not isinstance(ev, np.memmap) or mm is None or not ev.flags.c_contiguous:
-            for i in range(0, len(ev), size):
-                yield ev[i:i + size]
+            yield from super().chunks_from(position, size)
             return
         # Plain reads instead of the mapping: pages of a mapped file count as resident
         # memory once touched, read copies are freed chunk by chunk.
         offset = int(ev.offset)
         with open(self.path, "rb") as f:
-            for i in range(0, len(ev), size):
+            for i in range(int(position), len(ev), size):
                 count = min(size, len(ev) - i)
                 f.seek(offset + i * ev.dtype.itemsize)
                 chunk = np.fromfile(f, dtype=ev.dtype, count=count)
