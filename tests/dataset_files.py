@@ -14,6 +14,12 @@ def events(n, width, height, seed=1, t0=0, step=50):
             "p": rng.integers(0, 2, n), "t": t0 + np.cumsum(rng.integers(0, step, n))}
 
 
+def same(rec, ev, names="xytp"):
+    """The recording holds exactly these events."""
+    for name in names:
+        np.testing.assert_array_equal(rec.events[name].astype(np.int64), ev[name], err_msg=name)
+
+
 # --- N-MNIST / N-Caltech101 .bin ------------------------------------------------------------
 
 def nmnist(x, y, p, t):

@@ -39,6 +39,11 @@ def read_header(path: Path) -> tuple[list[str], int]:
     while data.startswith(b"#", pos):
         end = data.find(b"\n", pos, pos + _LINE_LIMIT)
         if end < 0:
+            rest = data[pos:]
+            if len(rest) < _LINE_LIMIT and not any(c < 32 and c not in (9, 13) or c == 127
+                                                   for c in rest):
+                raise ReaderError(f"{path}: AEDAT: the file ends inside its text header, "
+                                  f"at byte {len(data):,}")
             break
         raw = data[pos + 1:end].rstrip(b"\r")
         if any(c < 32 and c != 9 or c == 127 for c in raw):
