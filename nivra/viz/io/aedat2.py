@@ -21,10 +21,10 @@ import numpy as np
 
 from . import aedat_header as header
 from ._base import CHUNK_EVENTS, Source
+from ._counters import unwrap
 
 RECORD = np.dtype([("a", ">u4"), ("t", ">i4")])
 DTYPE = np.dtype([("t", "<i8"), ("x", "<i2"), ("y", "<i2"), ("p", "u1")])
-_WRAP = 1 << 32
 
 SPECIAL_DVS128 = "special events (address bits 15-31)"
 APS_IMU = "APS/IMU samples (address bit 31)"
@@ -73,7 +73,8 @@ class Aedat2Source(Source):
                 records = np.fromfile(f, RECORD, want)
                 if not len(records):
                     break
-                t, last, wraps = _unwrap(records["t"], last, wraps)
+                t = records["t"].astype(np.int64)
+                last, wraps = unwrap(t, 32, last, wraps)
                 events = self._decode(records["a"], t)
                 if len(events):
                     yield events
@@ -113,14 +114,3 @@ class Aedat2Source(Source):
     def _count(self, reason: str, n: int) -> None:
         if n:
             self.skipped[reason] = self.skipped.get(reason, 0) + n
-
-
-def _unwrap(stamp: np.ndarray, last: int | None, wraps: int) -> tuple[np.ndarray, int, int]:
-    """Signed 32-bit timestamps as a count that goes on past their wrap: a step back of
-    more than 2^31 is a wrap. ``last`` and ``wraps`` carry over from the previous chunk."""
-    t = stamp.astype(np.int64)
-    before = np.empty(len(t), np.int64)
-    before[0] = t[0] if last is None else last
-    before[1:] = t[:-1]
-    count = wraps + np.cumsum(t - before < -(1 << 31))
-    return t + count * _WRAP, int(t[-1]), int(count[-1])

@@ -73,19 +73,19 @@ class Aedat3Source(Source):
 
     def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
         self.skipped, self.warnings = {}, []
-        pending: list[tuple[np.ndarray, int]] = []
+        pending: list[tuple[bytes, int]] = []
         count = 0
-        for events, overflow in self._polarity_packets():
-            pending.append((events, overflow))
-            count += len(events)
+        for data, overflow in self._polarity_packets():
+            pending.append((data, overflow))
+            count += len(data) // EVENT.itemsize
             if count >= size:
                 yield self._decode(pending)
                 pending, count = [], 0
         if pending:
             yield self._decode(pending)
 
-    def _polarity_packets(self) -> Iterator[tuple[np.ndarray, int]]:
-        """The events of each polarity packet as stored, with the packet's overflow."""
+    def _polarity_packets(self) -> Iterator[tuple[bytes, int]]:
+        """The whole events of each polarity packet as stored, with its overflow."""
         source = None
         self._read = 0
         with open(self.path, "rb") as f:
@@ -119,7 +119,7 @@ class Aedat3Source(Source):
                     whole = len(data) // EVENT.itemsize
                     if whole:
                         self._read += whole
-                        yield np.frombuffer(data, EVENT, whole), overflow
+                        yield data[:whole * EVENT.itemsize] if whole < number else data, overflow
                     if whole < number:
                         self._damage(f"the file ends inside a packet of {number:,} polarity "
                                      f"events at byte {pos:,} ({whole:,} of them read)")
@@ -138,20 +138,25 @@ class Aedat3Source(Source):
     def _damage(self, where: str) -> None:
         self.warnings.append(f"{where}; the {self._read:,} events before it are read")
 
-    def _decode(self, packets: list[tuple[np.ndarray, int]]) -> np.ndarray:
-        raw = np.concatenate([p for p, _ in packets]) if len(packets) > 1 else packets[0][0]
-        overflow = np.repeat(np.array([o for _, o in packets], np.int64),
-                             [len(p) for p, _ in packets])
-        data = raw["data"]
+    def _decode(self, packets: list[tuple[bytes, int]]) -> np.ndarray:
+        raw = np.frombuffer(b"".join(p for p, _ in packets), EVENT)
+        epochs = {o for _, o in packets}
+        overflow: np.ndarray | int = epochs.pop() if len(epochs) == 1 else np.repeat(
+            np.array([o for _, o in packets], np.int64),
+            [len(p) // EVENT.itemsize for p, _ in packets])
+        data, stamp = raw["data"], raw["t"]
         valid = (data & 1).astype(bool)
         invalid = len(data) - int(np.count_nonzero(valid))
         if invalid:
             self.skipped[INVALID] = self.skipped.get(INVALID, 0) + invalid
-            data, overflow, stamp = data[valid], overflow[valid], raw["t"][valid]
-        else:
-            stamp = raw["t"]
+            data, stamp = data[valid], stamp[valid]
+            if isinstance(overflow, np.ndarray):
+                overflow = overflow[valid]
         out = np.empty(len(data), DTYPE)
-        out["t"] = overflow << 31 | (stamp.astype(np.int64) & 0x7FFFFFFF)
+        t = out["t"]
+        np.bitwise_and(stamp, 0x7FFFFFFF, out=t, casting="unsafe")
+        if isinstance(overflow, np.ndarray) or overflow:
+            t |= overflow << 31
         out["x"] = (data >> 17) & 0x7FFF
         out["y"] = (data >> 2) & 0x7FFF
         out["p"] = (data >> 1) & 1

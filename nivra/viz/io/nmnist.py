@@ -17,6 +17,7 @@ from typing import Iterator
 import numpy as np
 
 from ._base import CHUNK_EVENTS, Source
+from ._counters import unwrap
 
 RECORD = 5
 TIME_BITS = 23
@@ -38,18 +39,17 @@ def decode(records: np.ndarray, last: int = 0, wraps: int = 0) -> tuple[np.ndarr
     n = len(records)
     if not n:
         return np.zeros(0, DTYPE), last, wraps
-    stamp = (records[:, 2].astype(np.int64) & 0x7F) << 16 \
-        | records[:, 3].astype(np.int64) << 8 | records[:, 4]
-    before = np.empty(n, np.int64)
-    before[0] = last
-    before[1:] = stamp[:-1]
-    count = wraps + np.cumsum(stamp - before < -(1 << (TIME_BITS - 1)))
+    records = np.ascontiguousarray(records)
+    # Bytes 1-4 of each record read as one big-endian word: y, then polarity and the stamp.
+    word = np.ndarray((n,), ">u4", records, offset=1, strides=(RECORD,))
     events = np.empty(n, DTYPE)
-    events["t"] = stamp + (count << TIME_BITS)
+    t = events["t"]
+    np.bitwise_and(word, (1 << TIME_BITS) - 1, out=t, casting="unsafe")
+    last, wraps = unwrap(t, TIME_BITS, last, wraps)
     events["x"] = records[:, 0]
     events["y"] = records[:, 1]
     events["p"] = records[:, 2] >> 7
-    return events, int(stamp[-1]), int(count[-1])
+    return events, last, wraps
 
 
 class NMnistSource(Source):
