@@ -105,6 +105,7 @@ def test_aedat31_skips_and_counts_what_is_not_a_polarity_event(tmp_path):
                               "invalid polarity events (valid bit 0)": 300,
                               "events of type 42": 3}
     assert source.warnings == []
+    assert "21 IMU6 events not read" in read_events(path).notes
 
 
 def test_aedat2_davis_skips_aps_imu_and_special_events_and_turns_rows_over(tmp_path):

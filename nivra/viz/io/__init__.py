@@ -135,8 +135,9 @@ def read_source(source: Source, start: float | None, end: float | None,
             events, outside = source.window(lo, hi)
     if t_field is not None:
         events = to_microseconds(events, t_field, time_unit)
+    notes = source.warnings + [f"{n:,} {why} not read" for why, n in source.skipped.items()]
     return Recording(events=events, sensor_size=source.sensor_size, format=source.format,
-                     path=source.path, outside_window=outside)
+                     path=source.path, outside_window=outside, notes=notes)
 
 
 def _aedat(path: Path) -> Source:

@@ -70,7 +70,8 @@ class Recording:
     microseconds unless the caller asked for ``time_unit="us"`` on a file in another unit.
     ``sensor_size`` is (width, height) when the file records it, else None.
     ``outside_window`` counts events left out by ``start``/``end`` (None: not counted,
-    because the reader stopped at the window's end).
+    because the reader stopped at the window's end). ``notes`` says what the reader
+    worked around or left out (see ``Source.skipped`` and ``Source.warnings``).
     """
     events: np.ndarray
     sensor_size: tuple[int, int] | None
