@@ -59,10 +59,9 @@ class Aedat3Source(Source):
                             f"(RAW is)")
         self.file_size = path.stat().st_size
         self.sensor_size = header.stated_size(lines)
-        camera = next((v for k, v in (line.partition(":")[::2] for line in lines)
-                       if k.strip().lower().startswith("source") and v.strip()), None)
+        camera = header.source_camera(lines)
         if camera is not None:
-            found = header.chip(camera.split()[0].rstrip(","))
+            found = header.chip(camera)
             if found is not None:
                 self.format = f"AEDAT {version} ({found.name})"
                 if self.sensor_size is None:

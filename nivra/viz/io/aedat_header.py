@@ -97,6 +97,15 @@ def field(lines: list[str], key: str) -> str | None:
     return None
 
 
+def source_camera(lines: list[str]) -> str | None:
+    """The camera of the first '#Source N: NAME' line (AEDAT 3.1), or None."""
+    for line in lines:
+        key, sep, value = line.partition(":")
+        if sep and key.strip().lower().startswith("source") and value.split():
+            return value.split()[0].rstrip(",")
+    return None
+
+
 def stated_size(lines: list[str]) -> tuple[int, int] | None:
     """A sensor size the header states as sizeX / sizeY values."""
     found: dict[str, int] = {}
