@@ -110,7 +110,7 @@ def test_damaged_files_give_one_line_errors(tmp_path, kind, damage):
 
 
 def test_unknown_and_missing_extras(tmp_path, monkeypatch):
-    path = tmp_path / "mystery.bin"
+    path = tmp_path / "mystery.dump"  # .bin is N-MNIST's
     path.write_bytes(bytes(range(256)) * 4)
     with pytest.raises(ReaderError, match="not a recording format known by its name or first bytes"):
         read_events(path)

@@ -10,7 +10,7 @@ frame stacks to self-contained HTML pages.
                        [--profile LATENCIES.json] [--graph-page PAGE.html] [--classic]
     nivra-viz events RECORDING [-o PAGE.html|DIR/] [--sensor W H] [--start T]
                      [--end T | --duration T] [--time-unit s|ms|us|ns] [--array NAME]
-                     [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
+                     [--sample N] [--allow-external] [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
                      [--title T] [--open]
     nivra-viz frames FRAMES.npy [-o PAGE.html|DIR/] [--title T]
     nivra-viz demo [-o DIR]
@@ -62,14 +62,22 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{PROG}: error: {message} (see '{hint}')\n")
 
 
-def _positive_int(text: str) -> int:
+def _whole_number(text: str, least: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"expected a number of at least {least}, got {value}")
     return value
+
+
+def _positive_int(text: str) -> int:
+    return _whole_number(text, 1)
+
+
+def _count(text: str) -> int:
+    return _whole_number(text, 0)
 
 
 def _version() -> str:
@@ -159,11 +167,13 @@ def build_parser() -> argparse.ArgumentParser:
                                    "event recording: a .npy structured array (memory-mapped), "
                                    "a .npz holding one, a CSV/text file whose first line names "
                                    "the fields (e.g. x,y,t,p), a Prophesee .raw (EVT 2.0/3.0) or "
-                                   ".dat file, an AEDAT4 file or an HDF5 file (the camera "
-                                   "formats need: pip install nivra-viz[formats]). Recordings "
-                                   "larger than memory are binned in chunks.")
+                                   ".dat file, an AEDAT 2.0/3.1 or AEDAT4 file, an N-MNIST / "
+                                   "N-Caltech101 .bin file or an HDF5 file (events, DSEC-style, "
+                                   "SHD/SSC spiking audio; the camera formats need: pip install "
+                                   "nivra-viz[formats]). Recordings larger than memory are "
+                                   "binned in chunks.")
     p.add_argument("recording", metavar="RECORDING",
-                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat4 or .h5 file")
+                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat, .aedat4, .bin or .h5 file")
     page_args(p, "the file name")
     p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
                    help="sensor width and height; events outside it are left out (default: "
@@ -179,6 +189,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"), default=None,
                    help="unit of the file's timestamps, converted to microseconds (default: us)")
     p.add_argument("--array", metavar="NAME", help="the array of a .npz archive to show")
+    p.add_argument("--sample", type=_count, metavar="N",
+                   help="the sample of a spiking audio HDF5 file (SHD/SSC) to show, from 0 "
+                        "(default: 0)")
+    p.add_argument("--allow-external", action="store_true",
+                   help="let an HDF5 file take data from other files (external links, "
+                        "external storage, virtual datasets); refused by default")
     p.add_argument("--frames", type=_positive_int, default=20, metavar="N",
                    help="animation frames (default: 20)")
     p.add_argument("--grid-bins", type=_positive_int, default=5, metavar="N",
@@ -382,7 +398,8 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
                 unit_given=args.time_unit is not None, array=args.array,
                 sensor=tuple(args.sensor) if args.sensor else None, n_frames=args.frames,
                 grid_bins=args.grid_bins, raster_bins=args.raster_bins,
-                max_neurons=args.max_neurons, title=args.title, stage=progress.stage)
+                max_neurons=args.max_neurons, title=args.title, stage=progress.stage,
+                sample=args.sample, allow_external=args.allow_external)
     except OSError as exc:
         raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
     except (ValueError, MemoryError) as exc:

@@ -45,6 +45,7 @@ class PageReport:
     left_out: dict[str, int | None]       # reason -> count (None: not counted)
     chunked: bool = False
     warnings: list[str] = field(default_factory=list)
+    not_drawn: dict[str, int] = field(default_factory=dict)  # the reader's skipped records
 
     def left_out_total(self) -> int:
         return sum(n for n in self.left_out.values() if n)
@@ -64,6 +65,8 @@ class PageReport:
         fields = " ".join(f"{role}={name or '(none)'}" for role, name in zip("xytp", self.fields))
         parts = self._left_out_parts()
         left = ("; left out " + ", ".join(parts)) if parts else "; none left out"
+        if self.not_drawn:
+            left += "; not drawn: " + ", ".join(f"{n:,} {why}" for why, n in self.not_drawn.items())
         return (f"{self.path}: {self.format}; {count}; fields {fields}; "
                 f"sensor {self.sensor[0]} x {self.sensor[1]} ({self.sensor_from}){left}")
 
@@ -221,17 +224,19 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
               n_frames: int = 20, grid_bins: int = 5, raster_bins: int = 100,
               max_neurons: int = 1000, title: str | None = None,
               in_memory_bytes: int = IN_MEMORY_BYTES, chunk_events: int = CHUNK_EVENTS,
-              stage: Any = None) -> PageReport:
+              stage: Any = None, sample: int | None = None,
+              allow_external: bool = False) -> PageReport:
     """Write the spike page of a recording file; returns what was read and left out.
 
     ``start``/``end`` are microseconds after the first event; ``sensor`` overrides the
     file's sensor size; recordings decoding to more than ``in_memory_bytes`` (without a
     window) are binned ``chunk_events`` at a time into the same page. ``stage`` is called
-    with a short text as each stage begins.
+    with a short text as each stage begins. ``sample`` and ``allow_external`` go to
+    :func:`nivra.viz.io.open_source`.
     """
     stage = stage or (lambda text: None)
     path = Path(path)
-    source = readers.open_source(path, array)
+    source = readers.open_source(path, array, sample=sample, allow_external=allow_external)
     chunked = start is None and end is None and source.decoded_bytes() > in_memory_bytes
     stage(f"reading {path}" + (" in chunks" if chunked else ""))
     if chunked:
@@ -286,7 +291,7 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
                 "outside the time window": outside_window}
     return PageReport(path=path, format=source.format, fields=fields, count=stats.count,
                       sensor=size, sensor_from=sensor_from, left_out=left_out, chunked=chunked,
-                      warnings=warnings)
+                      warnings=source.warnings + warnings, not_drawn=dict(source.skipped))
 
 
 # --- chunked binning ---------------------------------------------------------------------

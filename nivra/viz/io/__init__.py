@@ -1,5 +1,6 @@
 """Event recordings from files: NumPy (.npy, .npz), CSV/text, Prophesee (.raw EVT 2.0/3.0,
-.dat), AEDAT4 (.aedat4) and HDF5 (.h5, .hdf5).
+.dat), AEDAT 2.0 / 3.1 (.aedat), AEDAT4 (.aedat4), N-MNIST / N-Caltech101 (.bin) and HDF5
+(.h5, .hdf5: x/y/t/p datasets or tables, DSEC-style files, SHD/SSC spiking audio).
 
     from nivra.viz.io import read_events
     rec = read_events("recording.raw", start=0, end=500_000)   # the first half second
@@ -25,6 +26,8 @@ FORMATS = {
     "numpy": (".npy", ".npz"),
     "prophesee": (".raw", ".dat"),
     "aedat4": (".aedat4",),
+    "aedat": (".aedat",),
+    "nmnist": (".bin",),
     "hdf5": (".h5", ".hdf5", ".hdf"),
     "text": (".csv", ".txt", ".tsv"),
 }
@@ -32,7 +35,7 @@ FORMATS = {
 
 def detect_format(path: Path) -> str:
     """The format family of a file, by its first bytes, then by its name ending."""
-    from . import aedat4, hdf5, prophesee
+    from . import aedat4, aedat_header, hdf5, prophesee
 
     try:
         with open(path, "rb") as f:
@@ -47,6 +50,8 @@ def detect_format(path: Path) -> str:
         return "numpy"
     if head.startswith(aedat4.MAGIC):
         return "aedat4"
+    if aedat_header.version(head) is not None:
+        return "aedat"
     if head.startswith(hdf5.MAGIC):
         return "hdf5"
     suffix = path.suffix.lower()
@@ -58,8 +63,13 @@ def detect_format(path: Path) -> str:
     return "text"
 
 
-def open_source(path: str | Path, array: str | None = None) -> Source:
-    """The recording file opened for reading (whole, in chunks or by time window)."""
+def open_source(path: str | Path, array: str | None = None, *, sample: int | None = None,
+                allow_external: bool = False) -> Source:
+    """The recording file opened for reading (whole, in chunks or by time window).
+
+    ``sample`` picks a sample of a spiking audio HDF5 file (default: the first);
+    ``allow_external`` lets an HDF5 file take data from other files (external links,
+    external storage, virtual datasets), which is refused by default."""
     path = Path(path)
     if not path.exists():
         raise ReaderError(f"{path}: no such file")
@@ -74,27 +84,37 @@ def open_source(path: str | Path, array: str | None = None) -> Source:
     if family == "prophesee":
         from .prophesee import PropheseeSource
         return PropheseeSource(path)
+    if sample is not None and family != "hdf5":
+        raise ReaderError(f"{path}: --sample picks a sample of a spiking audio HDF5 file; "
+                          f"this is not one")
     if family == "aedat4":
         from .aedat4 import Aedat4Source
         return Aedat4Source(path)
+    if family == "aedat":
+        return _aedat(path)
+    if family == "nmnist":
+        from .nmnist import NMnistSource
+        return NMnistSource(path)
     if family == "hdf5":
-        from .hdf5 import Hdf5Source
-        return Hdf5Source(path)
+        from .hdf5 import open_hdf5
+        return open_hdf5(path, sample, allow_external)
     from .text import TextSource
     return TextSource(path)
 
 
 def read_events(path: str | Path, start: float | None = None, end: float | None = None, *,
-                time_unit: str = "us", array: str | None = None) -> Recording:
+                time_unit: str = "us", array: str | None = None, sample: int | None = None,
+                allow_external: bool = False) -> Recording:
     """Read a recording, or the window [start, end) of it.
 
     ``start`` and ``end`` are microseconds after the first event in the file (None: open);
     ``time_unit`` is the unit of the file's timestamps ("s", "ms", "us", "ns"), converted
-    to microseconds on reading; ``array`` picks an array of a .npz archive.
+    to microseconds on reading; ``array`` picks an array of a .npz archive; ``sample`` and
+    ``allow_external`` are those of :func:`open_source`.
     """
     if time_unit not in TIME_UNITS:
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, got {time_unit!r}")
-    source = open_source(path, array)
+    source = open_source(path, array, sample=sample, allow_external=allow_external)
     return read_source(source, start, end, time_unit)
 
 
@@ -115,8 +135,27 @@ def read_source(source: Source, start: float | None, end: float | None,
             events, outside = source.window(lo, hi)
     if t_field is not None:
         events = to_microseconds(events, t_field, time_unit)
+    notes = source.warnings + [f"{n:,} {why} not read" for why, n in source.skipped.items()]
     return Recording(events=events, sensor_size=source.sensor_size, format=source.format,
-                     path=source.path, outside_window=outside)
+                     path=source.path, outside_window=outside, notes=notes)
+
+
+def _aedat(path: Path) -> Source:
+    """An AEDAT 2.0 or 3.x file, by the version its first line names."""
+    from . import aedat_header
+
+    with open(path, "rb") as f:
+        version = aedat_header.version(f.read(32))
+    if version == "2.0":
+        from .aedat2 import Aedat2Source
+        return Aedat2Source(path)
+    if version in ("3.0", "3.1"):
+        from .aedat3 import Aedat3Source
+        return Aedat3Source(path, version)
+    if version is None:
+        raise ReaderError(f"{path}: AEDAT: no '#!AER-DAT' version line at the start; AEDAT "
+                          f"2.0, 3.1 and 4.0 files begin with one")
+    raise ReaderError(f"{path}: AEDAT {version} files are not read (2.0, 3.1 and 4.0 are)")
 
 
 def _shift(first: np.generic, offset: float) -> float | int:

@@ -46,6 +46,13 @@ class ReaderError(Exception):
     """A recording that cannot be read; the message is one line naming the file."""
 
 
+def escaped(text: str, limit: int = 80) -> str:
+    """Text taken from a file, fit to be echoed in a one-line message: control characters
+    (and other unprintable ones) written as escapes, cut to ``limit`` characters."""
+    shown = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text[:limit])
+    return shown + ("..." if len(text) > limit else "")
+
+
 def require(module: str, extra: str, path: Path, what: str) -> ModuleType:
     """An optional library, or a one-line error naming the extra that installs it."""
     try:
@@ -63,7 +70,8 @@ class Recording:
     microseconds unless the caller asked for ``time_unit="us"`` on a file in another unit.
     ``sensor_size`` is (width, height) when the file records it, else None.
     ``outside_window`` counts events left out by ``start``/``end`` (None: not counted,
-    because the reader stopped at the window's end).
+    because the reader stopped at the window's end). ``notes`` says what the reader
+    worked around or left out (see ``Source.skipped`` and ``Source.warnings``).
     """
     events: np.ndarray
     sensor_size: tuple[int, int] | None
@@ -78,6 +86,12 @@ class Source:
 
     Subclasses set ``format`` and ``sensor_size`` and give ``chunks``; those that can
     seek override ``window``.
+
+    Readers of formats that hold more than the sensor's events say what the last read left
+    out: ``skipped`` maps a reason ("IMU6 events", "invalid polarity events (valid bit
+    0)") to the number of records not returned, and ``warnings`` holds one line for each
+    thing the reader had to work around (a damaged or truncated stretch, with its byte
+    offset). Both are complete once a read or a pass over ``chunks`` has finished.
     """
     format = "events"
     sensor_size: tuple[int, int] | None = None
@@ -85,6 +99,8 @@ class Source:
 
     def __init__(self, path: Path) -> None:
         self.path = path
+        self.skipped: dict[str, int] = {}
+        self.warnings: list[str] = []
 
     def fail(self, detail: str) -> ReaderError:
         return ReaderError(f"{self.path}: {self.format}: {detail}")

@@ -1,5 +1,9 @@
 """HDF5 event files, read with h5py: x, y, t, p datasets of equal length in an 'events'
-group or at the root, or one structured (compound) dataset.
+group or at the root, or one structured (compound) dataset. What every HDF5 reader here
+shares is in this file too: only data stored in the file itself is read (external links,
+external storage and virtual datasets take data from other files, and are refused unless
+the caller allows them), declared sizes are checked before anything is read, and missing
+compression filters are named.
 
 Compression filters other than HDF5's own come from the hdf5plugin package, which is
 imported when it is installed.
@@ -8,11 +12,11 @@ from __future__ import annotations
 
 import contextlib
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, ReaderError, Source, require
+from ._base import CHUNK_EVENTS, ReaderError, Source, escaped, require
 
 MAGIC = b"\x89HDF\r\n\x1a\n"
 _ROLES = {
@@ -22,12 +26,32 @@ _ROLES = {
     "p": ("p", "pol", "polarity", "on", "polarities"),
 }
 
+# No recording a page is made from has more values in a dataset than this (10^10 events
+# take hours to read); a dataset declaring more is refused before anything is read.
+MAX_VALUES = 1 << 36
+# A dataset declaring more than SPARSE_BYTES whose declared size exceeds what it stores by
+# more than SPARSE_RATIO is mostly unwritten (fill values, not data): refused too. No
+# compression of event data comes near that ratio.
+SPARSE_BYTES = 1 << 26
+SPARSE_RATIO = 4096
+# HDF5 filter ids: Prophesee's ECF codec for event tables, and names for others that
+# hdf5plugin provides.
+ECF_FILTER = 36559
+_PLUGIN_FILTERS = {307: "bzip2", 32001: "Blosc", 32004: "LZ4", 32008: "bitshuffle",
+                   32013: "ZFP", 32015: "Zstandard", 32017: "SZ", 32018: "FCIDECOMP",
+                   32024: "SZ3", 32026: "Blosc2"}
+ALLOW_HINT = "allowed with --allow-external (allow_external=True)"
 
-class Hdf5Source(Source):
-    format = "HDF5"
 
-    def __init__(self, path: Path) -> None:
-        super().__init__(path)
+class Hdf5File:
+    """An HDF5 file opened for reading events, with the checks every layout shares.
+
+    ``notes`` collects what the caller should be told (data read from other files where
+    that was allowed)."""
+
+    def __init__(self, path: Path, allow_external: bool = False) -> None:
+        self.path = path
+        self.allow_external = allow_external
         self.h5py = require("h5py", "formats", path, "HDF5")
         with contextlib.suppress(ImportError):
             import hdf5plugin  # noqa: F401  (registers more compression filters)
@@ -35,6 +59,117 @@ class Hdf5Source(Source):
             self.file = self.h5py.File(path, "r")
         except (OSError, ValueError) as exc:
             raise self.fail(f"cannot open ({_first_line(exc)})") from None
+        self.notes: list[str] = []
+
+    def fail(self, detail: str) -> ReaderError:
+        return ReaderError(f"{self.path}: HDF5: {detail}")
+
+    def lookup(self, name: str, depth: int = 0) -> Any:
+        """The object at a path in the file, or None. Hard and soft links inside the file
+        are followed; an external link is refused unless allowed."""
+        node = self.file
+        parts = [p for p in name.split("/") if p]
+        for i, part in enumerate(parts):
+            if not isinstance(node, self.h5py.Group):
+                return None
+            where = "/" + escaped("/".join(parts[:i + 1]))
+            try:
+                link = node.get(part, getlink=True)
+            except Exception as exc:  # a damaged link table
+                raise self.fail(f"damaged file ({_first_line(exc)})") from None
+            if link is None:
+                return None
+            if isinstance(link, self.h5py.ExternalLink):
+                target = f"{escaped(link.filename)}:{escaped(link.path)}"
+                if not self.allow_external:
+                    raise self.fail(f"{where} is an external link to {target}; other files "
+                                    f"are not read into a page unless {ALLOW_HINT}")
+                self.notes.append(f"{where} is read from another file ({target}) through "
+                                  f"an external link")
+            elif isinstance(link, self.h5py.SoftLink):
+                if depth > 16:
+                    raise self.fail(f"{where}: soft links in a loop")
+                target = link.path if link.path.startswith("/") else \
+                    "/".join(parts[:i] + [link.path])
+                node = self.lookup(target, depth + 1)
+                continue
+            try:
+                node = node.get(part)
+            except Exception as exc:
+                raise self.fail(f"cannot read {where} ({_first_line(exc)})") from None
+        return node
+
+    def dataset(self, name: str) -> Any:
+        """The dataset at a path, checked (see ``check``), or None."""
+        found = self.lookup(name)
+        if not isinstance(found, self.h5py.Dataset):
+            return None
+        self.check(found)
+        return found
+
+    def check(self, dataset: Any) -> None:
+        """Refuse a dataset whose data lies in other files (unless allowed), that declares
+        more values than it could hold, or that needs a compression filter not at hand."""
+        name = escaped(dataset.name or "?")
+        external = dataset.external
+        if dataset.is_virtual or external:
+            if dataset.is_virtual:
+                files = sorted({m.file_name for m in dataset.virtual_sources()})
+                how = "a virtual dataset mapping data from other files"
+            else:
+                files = [str(e[0]) for e in external]
+                how = "kept in other files (external storage)"
+            where = ", ".join(escaped(f) for f in files[:3]) + (", ..." if len(files) > 3 else "")
+            if not self.allow_external:
+                raise self.fail(f"the dataset {name} is {how}: {where}; other files are not "
+                                f"read into a page unless {ALLOW_HINT}")
+            self.notes.append(f"the dataset {name} is read from other files: {where}")
+        values = int(dataset.size or 0)
+        if values > MAX_VALUES:
+            raise self.fail(f"the dataset {name} declares {values:,} values, more than a "
+                            f"recording holds ({MAX_VALUES:,} at most are read); refused "
+                            f"before reading")
+        declared = values * dataset.dtype.itemsize
+        if declared > SPARSE_BYTES and not (dataset.is_virtual or external):
+            stored = dataset.id.get_storage_size()
+            if stored * SPARSE_RATIO < declared:
+                raise self.fail(f"the dataset {name} declares {values:,} values "
+                                f"({declared / 2**30:,.1f} GiB) but stores only {stored:,} "
+                                f"bytes: the rest was never written; refused before reading")
+        try:
+            plist = dataset.id.get_create_plist()
+            filters = [plist.get_filter(i)[::3] for i in range(plist.get_nfilters())]
+        except Exception:  # a pipeline h5py cannot list: reading will tell
+            filters = []
+        for code, label in filters:
+            if not self.h5py.h5z.filter_avail(code):
+                raise self.fail(missing_filter(name, code, label))
+
+
+def open_hdf5(path: Path, sample: int | None = None, allow_external: bool = False) -> Source:
+    """The reader for an HDF5 file's layout: spiking audio (spikes/times, spikes/units),
+    DSEC-style events with a millisecond index (ms_to_idx), or the general one."""
+    h5 = Hdf5File(path, allow_external)
+    if h5.lookup("spikes/times") is not None and h5.lookup("spikes/units") is not None:
+        from .spike_audio import SpikeAudioSource
+        return SpikeAudioSource(h5, sample)
+    if sample is not None:
+        raise h5.fail("--sample picks a sample of a spiking audio file (spikes/times, "
+                      "spikes/units); this file is not one")
+    if isinstance(h5.lookup("ms_to_idx"), h5.h5py.Dataset):
+        from .dsec import DsecSource
+        return DsecSource(path, h5=h5)
+    return Hdf5Source(path, h5=h5)
+
+
+class Hdf5Source(Source):
+    format = "HDF5"
+
+    def __init__(self, path: Path, allow_external: bool = False,
+                 h5: Hdf5File | None = None) -> None:
+        super().__init__(path)
+        self.h5 = h5 if h5 is not None else Hdf5File(path, allow_external)
+        self.h5py, self.file = self.h5.h5py, self.h5.file
         self.columns: dict[str, Any] = {}
         self.table: Any = None
         try:
@@ -43,8 +178,10 @@ class Hdf5Source(Source):
             raise
         except Exception as exc:  # h5py raises several kinds on damaged structure
             raise self.fail(f"damaged file ({_first_line(exc)})") from None
+        for dataset in [self.table] if self.table is not None else self.columns.values():
+            self.h5.check(dataset)
         attrs = {}
-        for holder in (self.file, self.file.get("events")):
+        for holder in (self.file, self.h5.lookup("events")):
             if holder is not None:
                 with contextlib.suppress(Exception):
                     attrs.update({k.lower(): holder.attrs[k] for k in holder.attrs})
@@ -52,10 +189,12 @@ class Hdf5Source(Source):
         with contextlib.suppress(TypeError, ValueError):
             if w is not None and h is not None and int(w) > 0 and int(h) > 0:
                 self.sensor_size = (int(w), int(h))
+        self.warnings = self.h5.notes
 
     def _find(self) -> None:
         Dataset = self.h5py.Dataset
-        for group in (self.file.get("events"), self.file.get("CD/events"), self.file):
+        lookup = self.h5.lookup
+        for group in (lookup("events"), lookup("CD/events"), self.file):
             if group is None or isinstance(group, Dataset):
                 if isinstance(group, Dataset) and group.dtype.names:
                     self.table = group
@@ -64,7 +203,7 @@ class Hdf5Source(Source):
             cols = {}
             for role, names in _ROLES.items():
                 for n in names:
-                    obj = group.get(n)
+                    obj = lookup(f"{group.name}/{n}")
                     if isinstance(obj, Dataset) and obj.ndim == 1 and obj.dtype.kind in "biuf":
                         cols[role] = obj
                         break
@@ -89,8 +228,8 @@ class Hdf5Source(Source):
 
     def decoded_bytes(self) -> int:
         if self.table is not None:
-            return len(self.table) * self.table.dtype.itemsize
-        return len(self) * sum(d.dtype.itemsize for d in self.columns.values())
+            return len(self.table) * int(self.table.dtype.itemsize)
+        return len(self) * sum(int(d.dtype.itemsize) for d in self.columns.values())
 
     def _slice(self, i0: int, i1: int) -> np.ndarray:
         try:
@@ -100,12 +239,9 @@ class Hdf5Source(Source):
         except Exception as exc:  # OSError, ValueError, RuntimeError, ... from h5py
             text = _first_line(exc)
             if "filter" in text.lower() or "plugin" in text.lower():
-                if self.table is not None and self.table.name == "/CD/events":
-                    raise self.fail(f"compressed with Prophesee's ECF codec, which h5py and "
-                                    f"hdf5plugin lack ({text}); convert the recording with "
-                                    f"Prophesee's tools (to .raw or .dat)") from None
-                raise self.fail(f"compressed with a filter h5py lacks ({text}); install it with: "
-                                f"pip install hdf5plugin") from None
+                prophesee = self.table is not None and self.table.name == "/CD/events"
+                raise self.fail(missing_filter(self.table.name if prophesee else None,
+                                               ECF_FILTER if prophesee else None, None)) from None
             raise self.fail(f"damaged file ({text})") from None
         roles = [r for r in ("x", "y", "t", "p") if r in parts]
         out = np.empty(max(i1 - i0, 0), [(r, parts[r].dtype) for r in roles])
@@ -133,7 +269,7 @@ class Hdf5Source(Source):
         for i in range(0, n, size):
             yield self._slice(i, min(n, i + size))
 
-    def first_time(self):
+    def first_time(self) -> Any:
         return self._slice(0, 1)[self.t_field][0] if len(self) else None
 
     def window(self, lo, hi):
@@ -164,6 +300,28 @@ class Hdf5Source(Source):
         if np.all(pt[1:] >= pt[:-1]) and edges:
             return part, n - len(part)
         return super().window(lo, hi)
+
+
+def missing_filter(name: str | None, code: int | None, label: bytes | None) -> str:
+    """The message for data compressed with a filter that is not at hand (``code`` None:
+    one h5py named only by failing to read)."""
+    what = f"the dataset {name}" if name else "the data"
+    if code == ECF_FILTER:
+        return (f"{what} is compressed with Prophesee's ECF codec (HDF5 filter {ECF_FILTER}), "
+                f"which neither h5py nor hdf5plugin provide; install Prophesee's ECF plugin "
+                f"for HDF5, or convert the recording to .raw or .dat with Prophesee's tools")
+    if code is None:
+        filt = "a compression filter that is not installed"
+    else:
+        known = _PLUGIN_FILTERS.get(code) or escaped((label or b"").decode("ascii", "replace"))
+        filt = f"HDF5 filter {code}" + (f" ({known})" if known else "")
+    try:
+        import hdf5plugin  # noqa: F401
+    except ImportError:
+        return (f"{what} is compressed with {filt}, which h5py reads only with the hdf5plugin "
+                f"package; install it with: pip install hdf5plugin (Prophesee's own HDF5 "
+                f"files need its ECF plugin instead)")
+    return (f"{what} is compressed with {filt}, which neither h5py nor hdf5plugin provide")
 
 
 def _first_line(exc: BaseException) -> str:
