@@ -1,85 +1,74 @@
-"""The spike page of a recording file: read it (or a time window of it), check what the page
-will hold before building anything, then bin it whole or, when it is larger than memory
-allows, chunk by chunk into the same counts.
+"""The spike page of a recording file: its events (or a time window of them) binned in one
+pass per chunk into the counts of the page's images and raster, from the file or from
+memory, then coloured, encoded and written.
 
     report = make_page("rec.raw", "rec.html", start=0, end=2_000_000)
+    print(report.summary())
 
-Failures the user can act on raise :class:`PageError` (one line); readers raise
+The page's event document is the one ``serialize_events`` makes of the events in the
+window without Tonic, bit for bit in counts and pixels, plus a "recording" key saying
+what was read, drawn and left out; windows hold exactly the events with
+start <= t - t_min < end, t_min the earliest event, in any order. Failures the user can
+act on raise :class:`PageError` (one line); readers raise
 :class:`nivra.viz.io.ReaderError`.
+
+Files: ``accumulator`` (the kernel's state between chunks), ``passes`` (how many reads
+give exact counts, reading ahead), ``limits`` (what a page costs, what is refused),
+``report`` (the numbers the summary, the warning and the page's cards tell).
 """
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass, field
+import sys
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Callable
 
 import numpy as np
 
 from nivra.viz import io as readers
 from nivra.viz.io import CHUNK_EVENTS, TIME_UNITS, ReaderError, Source
 
-# A detected sensor beyond these is taken for stray coordinates; no page holds more image
-# pixels than the second.
-MAX_DETECTED_SIDE = 8192
-MAX_DETECTED_IMAGE_BYTES = 256 << 20
-# What a page may take to build: frame stacks and images, and raster values.
-MAX_PAGE_BUILD_BYTES = 4 << 30
-MAX_RASTER_VALUES = 20_000_000
-# Recordings whose decoded events take more than this are binned chunk by chunk.
+from . import limits
+from .accumulator import Accumulator, Counts, detected_size
+from .limits import PageError
+from .passes import Plan, Stream, count_events
+from .report import BAD_TIME, OUTSIDE_SENSOR, OUTSIDE_WINDOW, PageReport
+
+# Recordings whose decoded events take at most this are read into memory once (passes
+# then go over memory); larger ones are read from the file chunk by chunk, each pass.
 IN_MEMORY_BYTES = 512 << 20
 
 
-class PageError(Exception):
-    """The page cannot be made as asked; the message is one line saying what to change."""
+def import_spikes(tonic: bool = True) -> Any:
+    """The spikes module, imported now if it was not yet. With ``tonic=False`` a first
+    import leaves Tonic (and the SciPy it imports) out, as if it were not installed: the
+    command line's pages never bin through it, and importing it costs seconds."""
+    name = "nivra.viz.spikes"
+    if name in sys.modules or tonic:
+        return _import(name)
+    blocked = [m for m in ("tonic", "tonic.transforms") if m not in sys.modules]
+    for m in blocked:
+        sys.modules[m] = None  # type: ignore[assignment]  # import raises ImportError
+    try:
+        return _import(name)
+    finally:
+        for m in blocked:
+            if sys.modules.get(m, 0) is None:
+                del sys.modules[m]
 
 
-@dataclass
-class PageReport:
-    path: Path
-    format: str
-    fields: tuple[str | None, ...]
-    count: int
-    sensor: tuple[int, int]
-    sensor_from: str                      # "given", "from the file" or "detected"
-    left_out: dict[str, int | None]       # reason -> count (None: not counted)
-    chunked: bool = False
-    warnings: list[str] = field(default_factory=list)
-
-    def left_out_total(self) -> int:
-        return sum(n for n in self.left_out.values() if n)
-
-    def _left_out_parts(self) -> list[str]:
-        parts = []
-        for reason, n in self.left_out.items():
-            if n is None:
-                parts.append(f"{reason}: not counted (reading stopped at the window's end)")
-            elif n:
-                parts.append(f"{n:,} {reason}")
-        return parts
-
-    def summary(self) -> str:
-        """One line: format, count, fields, sensor and where it came from, what was left out."""
-        count = f"{self.count:,} event" + ("" if self.count == 1 else "s")
-        fields = " ".join(f"{role}={name or '(none)'}" for role, name in zip("xytp", self.fields))
-        parts = self._left_out_parts()
-        left = ("; left out " + ", ".join(parts)) if parts else "; none left out"
-        return (f"{self.path}: {self.format}; {count}; fields {fields}; "
-                f"sensor {self.sensor[0]} x {self.sensor[1]} ({self.sensor_from}){left}")
-
-    def left_out_warning(self) -> str | None:
-        """The warning when any event was left out of the page."""
-        total = self.left_out_total()
-        if not total:
-            return None
-        return (f"{total:,} of {self.count:,} events left out of the page "
-                + ", ".join(self._left_out_parts()))
+def _import(name: str) -> Any:
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        raise PageError(f"the module {name} is not available ({exc}); build and "
+                        f"install the package first (make build)") from None
 
 
 def _field_candidates() -> Any:
     """Names looked for in an event record, by role, in order of preference: the spikes
     module's own lists, so the messages name exactly what it tries."""
-    return _spikes()._FIELD_CANDIDATES
+    return import_spikes(tonic=False)._FIELD_CANDIDATES
 
 
 def _fields(dtype: np.dtype) -> tuple[str | None, ...]:
@@ -98,121 +87,8 @@ def _check_fields(path: Path, dtype: np.dtype) -> tuple[str | None, ...]:
     return fields
 
 
-class _Stats:
-    """What one pass over the events finds: count, time span, coordinate extents and the
-    events with negative coordinates (after the int32 cast the binning makes)."""
-
-    def __init__(self, fields: tuple[str | None, ...]) -> None:
-        self.x, self.y, self.t, _ = fields
-        self.count = 0
-        self.t_min: Any = None
-        self.t_max: Any = None
-        self.x_max: Any = None
-        self.y_max: Any = None
-        self.negative = 0
-        self.fractional = False
-
-    def add(self, ev: np.ndarray) -> None:
-        if not len(ev):
-            return
-        self.count += len(ev)
-        t = ev[self.t]
-        lo, hi = t.min(), t.max()
-        self.t_min = lo if self.t_min is None else min(self.t_min, lo)
-        self.t_max = hi if self.t_max is None else max(self.t_max, hi)
-        if t.dtype.kind == "f" and not self.fractional:
-            self.fractional = bool(np.any(t[:4096] != np.floor(t[:4096])))
-        x = ev[self.x]
-        y = ev[self.y] if self.y else None
-        x_max = x.max()
-        self.x_max = x_max if self.x_max is None else max(self.x_max, x_max)
-        if y is not None:
-            y_max = y.max()
-            self.y_max = y_max if self.y_max is None else max(self.y_max, y_max)
-        if not all(_never_negative(c) for c in (x, y) if c is not None):
-            neg = x.astype(np.int32) < 0
-            if y is not None:
-                neg |= y.astype(np.int32) < 0
-            self.negative += int(np.count_nonzero(neg))
-
-    def detected(self) -> tuple[int, int]:
-        """The sensor the spikes module would detect: the largest coordinates plus 1."""
-        width = int(self.x_max) + 1
-        height = int(self.y_max) + 1 if self.y else 1
-        return width, height
-
-    def span(self) -> tuple[Any, Any]:
-        """t_min, t_max as the binning takes them: exact ints for whole-number times."""
-        if isinstance(self.t_min, np.integer) or isinstance(self.t_min, np.bool_):
-            return int(self.t_min), int(self.t_max)
-        return float(self.t_min), float(self.t_max)
-
-    def duration_us(self) -> int:
-        lo, hi = self.span()
-        return int(hi - lo)
-
-
-def _never_negative(c: np.ndarray) -> bool:
-    """True when no value of the column is negative after the binning's int32 cast (small
-    integer types need no cast, and most recordings have no negative coordinate)."""
-    return c.dtype.kind in "iub" and c.dtype.itemsize <= 2 and (not len(c) or c.min() >= 0)
-
-
-def _outside_sensor(ev: np.ndarray, fields: tuple[str | None, ...], sensor: tuple[int, int]) -> int:
-    """Events with coordinates >= the sensor's (not negative ones), after the int32 cast."""
-    cols = [ev[f] for f in fields[:2] if f]
-    if all(c.dtype.kind in "iub" and c.dtype.itemsize <= 2 for c in cols) and len(ev) and \
-            all(c.max() < limit and c.min() >= 0 for c, limit in zip(cols, sensor)):
-        return 0
-    x = ev[fields[0]].astype(np.int32)
-    bad = x >= sensor[0]
-    ok = x >= 0
-    if fields[1]:
-        y = ev[fields[1]].astype(np.int32)
-        bad |= y >= sensor[1]
-        ok &= y >= 0
-    return int(np.count_nonzero(bad & ok))
-
-
-def _pieces(events: np.ndarray, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
-    for i in range(0, len(events), size):
-        yield events[i:i + size]
-
-
 def _number(n: float) -> str:
     return f"{n:,.0f}"
-
-
-def _check_page_size(path: Path, sensor: tuple[int, int], sensor_from: str, stats: _Stats,
-                     n_frames: int, grid_bins: int, raster_bins: int, raster_neurons: int) -> None:
-    width, height = sensor
-    images = n_frames + grid_bins
-    pixels = width * height
-    # A detected sensor that no camera has (judged at the default 25 images): stray events.
-    if sensor_from == "detected" and (width > MAX_DETECTED_SIDE or height > MAX_DETECTED_SIDE
-                                      or 25 * pixels * 3 > MAX_DETECTED_IMAGE_BYTES):
-        y_text = f" and y = {_number(stats.y_max)}" if stats.y else ""
-        raise PageError(f"{path}: the coordinates reach x = {_number(stats.x_max)}{y_text}, which "
-                        f"would make a {width} x {height} sensor (stray events?); give the "
-                        f"sensor size with --sensor W H (events outside it are left out)")
-    build = images * pixels * (2 * 4 + 3)  # float32 ON/OFF counts and RGB bytes per image
-    if images * pixels * 3 > MAX_DETECTED_IMAGE_BYTES or build > MAX_PAGE_BUILD_BYTES:
-        raise PageError(f"{path}: the page would hold {images} images of {width} x {height} "
-                        f"pixels ({images * pixels * 3 / 2**20:,.0f} MiB of pixels, about "
-                        f"{build / 2**30:.1f} GiB to build); lower --frames or --grid-bins"
-                        + (" or the --sensor size" if sensor_from == "given" else ""))
-    if raster_bins * raster_neurons > MAX_RASTER_VALUES:
-        raise PageError(f"{path}: the raster would hold {raster_bins} x {raster_neurons} = "
-                        f"{_number(raster_bins * raster_neurons)} values; lower --raster-bins "
-                        f"or --max-neurons")
-
-
-def _spikes() -> Any:
-    try:
-        return importlib.import_module("nivra.viz.spikes")
-    except ImportError as exc:
-        raise PageError(f"the module nivra.viz.spikes is not available ({exc}); build and "
-                        f"install the package first (make build)") from None
 
 
 def make_page(path: str | Path, output: str | Path, *, start: float | None = None,
@@ -221,150 +97,150 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
               n_frames: int = 20, grid_bins: int = 5, raster_bins: int = 100,
               max_neurons: int = 1000, title: str | None = None,
               in_memory_bytes: int = IN_MEMORY_BYTES, chunk_events: int = CHUNK_EVENTS,
-              stage: Any = None) -> PageReport:
-    """Write the spike page of a recording file; returns what was read and left out.
+              stage: Callable[[str], Any] | None = None) -> PageReport:
+    """Write the spike page of a recording file; returns what was read, drawn and left out.
 
-    ``start``/``end`` are microseconds after the first event; ``sensor`` overrides the
-    file's sensor size; recordings decoding to more than ``in_memory_bytes`` (without a
-    window) are binned ``chunk_events`` at a time into the same page. ``stage`` is called
+    ``start``/``end`` are microseconds after the earliest event; ``sensor`` overrides the
+    file's sensor size; recordings decoding to more than ``in_memory_bytes`` are read
+    ``chunk_events`` at a time, once per pass, into the same page. ``stage`` is called
     with a short text as each stage begins.
     """
     stage = stage or (lambda text: None)
     path = Path(path)
+    spikes = import_spikes(tonic=False)
     source = readers.open_source(path, array)
-    chunked = start is None and end is None and source.decoded_bytes() > in_memory_bytes
-    stage(f"reading {path}" + (" in chunks" if chunked else ""))
-    if chunked:
-        events = None
-        outside_window: int | None = 0
-        stats, fields = _pass_over_chunks(source, path, time_unit, chunk_events)
-    else:
-        rec = readers.read_source(source, start, end, time_unit)
-        events, outside_window = rec.events, rec.outside_window
-        fields = _check_fields(path, events.dtype)
-        stats = _Stats(fields)
-        for piece in _pieces(events):
-            stats.add(piece)
-    if stats.count == 0:
-        if start is not None or end is not None:
-            raise PageError(f"{path}: no events in the time window"
-                            f" (from {_number(start or 0)} us"
-                            + (f" to {_number(end)} us" if end is not None else "")
-                            + " after the first event)")
-        raise PageError(f"{path}: no events in the recording")
+    chunked = source.decoded_bytes() > in_memory_bytes
+    events = None
+    if not chunked:
+        stage(f"reading {path}")
+        events = source.read()
+        if source.t_field is not None:
+            events = readers.to_microseconds(events, source.t_field, time_unit)
+    stream = Stream(source, time_unit, chunk_events, events)
+    window = None if start is None and end is None else (start, end)
 
-    warnings = []
-    lo, hi = stats.span()
-    if not unit_given and stats.fractional and hi - lo < 1000:
-        warnings.append(f"the timestamps are fractional numbers spanning only {hi - lo:g}; if "
-                        f"they are seconds, pass --time-unit s (they are read as microseconds)")
+    # The sensor drawn: given, from the file, or what the coordinates reach.
     if sensor is not None:
-        size, sensor_from = (int(sensor[0]), int(sensor[1])), "given"
+        size: tuple[int, int] | None = (int(sensor[0]), int(sensor[1]))
+        sensor_from = "given"
     elif source.sensor_size is not None:
         size, sensor_from = source.sensor_size, "from the file"
     else:
-        size, sensor_from = stats.detected(), "detected"
-    total = size[0] * size[1] if fields[1] else size[0]
-    raster_neurons = min(total, max_neurons)
-    _check_page_size(path, size, sensor_from, stats, n_frames, grid_bins, raster_bins,
-                     raster_neurons)
+        size, sensor_from = None, "detected"
+    budget = limits.memory_budget()
+    chunk_bytes = 0 if not chunked else 3 * chunk_events * 32
+    images = n_frames + grid_bins
 
-    spikes = _spikes()
-    options = dict(n_frames=n_frames, n_grid_bins=grid_bins, raster_time_bins=raster_bins,
-                   max_raster_neurons=max_neurons)
-    page_title = title if title is not None else path.name
-    if chunked:
-        stage("binning in chunks")
-        outside = _chunked_page(spikes, source, output, fields, stats, size, time_unit,
-                                chunk_events, raster_neurons, page_title, options)
-    else:
-        assert events is not None
-        outside = sum(_outside_sensor(p, fields, size) for p in _pieces(events))
-        spikes.export_events_html(events, str(output), sensor_size=size, title=page_title,
-                                  **options)
-    left_out = {"outside the sensor": outside, "negative coordinates": stats.negative,
-                "outside the time window": outside_window}
-    return PageReport(path=path, format=source.format, fields=fields, count=stats.count,
-                      sensor=size, sensor_from=sensor_from, left_out=left_out, chunked=chunked,
-                      warnings=warnings)
+    def raster_neurons(fields: tuple[str | None, ...], sensor_size: tuple[int, int] | None) -> int:
+        if sensor_size is None:
+            return max_neurons
+        total = sensor_size[0] * sensor_size[1] if fields[1] else sensor_size[0]
+        return min(total, max_neurons)
 
+    def before_binning(last: Counts | None, fields: tuple[str | None, ...]) -> int | None:
+        """Refuses a page that would not fit (or stray coordinates) before binning it; for a
+        detected sensor the pixels its arrays may take."""
+        neurons = raster_neurons(fields, size)
+        limits.check_raster(path, raster_bins, neurons)
+        if size is not None:
+            limits.check_page(path, size, sensor_from, images, raster_bins * neurons,
+                              chunk_bytes, budget)
+            return None
+        if last is not None:
+            _check_detected(path, last, fields, images, raster_bins, max_neurons, chunk_bytes, budget)
+        return limits.max_pixels(images, raster_bins * neurons, chunk_bytes, budget)
 
-# --- chunked binning ---------------------------------------------------------------------
+    def setup(fields: tuple[str | None, ...], *, window: Any, span: Any, room: int | None,
+              previous: Counts | None) -> Accumulator:
+        # A detected sensor's arrays start at the extents an earlier pass found.
+        start_room = None
+        if size is None and previous is not None and previous.sensor is not None:
+            start_room = previous.sensor
+        return Accumulator(spikes, fields, window=window, span=span, sensor=size,
+                           room=start_room, n_frames=n_frames, grid_bins=grid_bins,
+                           raster_bins=raster_bins,
+                           raster_neurons=raster_neurons(fields, size), max_pixels=room)
 
-
-def _chunks_us(source: Source, time_unit: str, size: int) -> Iterator[np.ndarray]:
-    t_field = source.t_field
-    for chunk in source.chunks(size):
-        yield readers.to_microseconds(chunk, t_field, time_unit) if t_field else chunk
-
-
-def _pass_over_chunks(source: Source, path: Path, time_unit: str,
-                      size: int) -> tuple[_Stats, tuple[str | None, ...]]:
-    stats: _Stats | None = None
-    fields: tuple[str | None, ...] = ()
-    for chunk in _chunks_us(source, time_unit, size):
-        if stats is None:
-            fields = _check_fields(path, chunk.dtype)
-            stats = _Stats(fields)
-        stats.add(chunk)
-    if stats is None:
+    plan = Plan(window=window, setup=setup, stage=stage,
+                fields_of=lambda dt: _check_fields(path, dt), before_binning=before_binning)
+    stage(f"binning {path}" + (" in chunks" if chunked else ""))
+    counts, fields = count_events(stream, plan)
+    if counts is None or fields is None or counts.count == 0:
         raise PageError(f"{path}: no events in the recording")
-    return stats, fields
+    if counts.t_lo is None:
+        raise PageError(f"{path}: no event has a valid time (all {counts.count:,} are NaN "
+                        f"or infinite)")
+    if counts.s_lo is None:
+        raise PageError(f"{path}: no events in the time window"
+                        f" (from {_number(start or 0)} us"
+                        + (f" to {_number(end)} us" if end is not None else "")
+                        + " after the earliest event)")
+    if size is None:
+        _check_detected(path, counts, fields, images, raster_bins, max_neurons, chunk_bytes, budget)
+    drawn_on = counts.sensor
+    assert drawn_on is not None and counts.frames is not None
+
+    report = _report(path, source, fields, counts, window, drawn_on, sensor_from, chunked,
+                     stream.passes)
+    if not unit_given and counts.fractional and counts.s_hi - counts.s_lo < 1000:
+        report.warnings.append(
+            f"the timestamps are fractional numbers spanning only {counts.s_hi - counts.s_lo:g}; "
+            f"if they are seconds, pass --time-unit s (they are read as microseconds)")
+    stage("encoding images")
+    _write_page(spikes, counts, report, output, title if title is not None else path.name)
+    return report
 
 
-def _grid_colours(frames: np.ndarray) -> np.ndarray:
-    """The grid's colouring: each bin's ON (blue) and OFF (red) scaled by its own peak."""
-    n, _, h, w = frames.shape
-    grid = np.zeros((n, h, w, 3), dtype=np.uint8)
-    for channel, colour in ((0, 2), (1, 0)):
-        x = frames[:, channel]
-        peak = np.maximum(x.max(axis=(1, 2), keepdims=True), 1)
-        grid[:, :, :, colour] = np.clip(x / peak * 255, 0, 255).astype(np.uint8)
-    return grid
+def _check_detected(path: Path, counts: Counts, fields: tuple[str | None, ...], images: int,
+                    raster_bins: int, max_neurons: int, chunk_bytes: int, budget: int) -> None:
+    """Refuses a detected sensor that no camera has, or whose page would not fit."""
+    has_y = fields[1] is not None
+    size = detected_size(counts.x_max, counts.y_max, has_y)
+    if size is None or limits.stray(*size):
+        raise limits.stray_error(path, counts.x_max, counts.y_max, has_y, size)
+    total = size[0] * size[1] if has_y else size[0]
+    neurons = min(total, max_neurons)
+    limits.check_raster(path, raster_bins, neurons)
+    limits.check_page(path, size, "detected", images, raster_bins * neurons, chunk_bytes, budget)
+    if counts.overflowed:  # the budget held at the start of the pass, not at its end
+        raise PageError(f"{path}: the page of a {size[0]} x {size[1]} sensor did not fit in "
+                        f"memory; lower --frames or --grid-bins, or give --sensor W H")
 
 
-def _animation_colours(frames: np.ndarray) -> np.ndarray:
-    """ON blue and OFF red on one scale per frame (the larger peak, at least 1)."""
-    n, _, h, w = frames.shape
-    on, off = frames[:, 0], frames[:, 1]
-    scale = np.maximum(np.maximum(on.max(axis=(1, 2), keepdims=True), 1),
-                       np.maximum(off.max(axis=(1, 2), keepdims=True), 1))
-    rgb = np.zeros((n, h, w, 3), dtype=np.uint8)
-    rgb[:, :, :, 2] = np.clip(on / scale * 255, 0, 255).astype(np.uint8)
-    rgb[:, :, :, 0] = np.clip(off / scale * 255, 0, 255).astype(np.uint8)
-    return rgb
+def _report(path: Path, source: Source, fields: tuple[str | None, ...], counts: Counts,
+            window: Any, sensor: tuple[int, int], sensor_from: str, chunked: bool,
+            passes: int) -> PageReport:
+    left_out = {OUTSIDE_WINDOW: counts.outside_window, BAD_TIME: counts.bad_time,
+                OUTSIDE_SENSOR: counts.outside}
+    return PageReport(path=path, format=source.format, fields=fields, read=counts.count,
+                      in_window=counts.selected if window is not None else None,
+                      drawn=counts.drawn, sensor=sensor, sensor_from=sensor_from,
+                      left_out=left_out, negative=counts.negative,
+                      span_us=counts.s_hi - counts.s_lo, chunked=chunked, passes=passes)
 
 
-def _chunked_page(spikes: Any, source: Source, output: str | Path,
-                  fields: tuple[str | None, ...], stats: _Stats, size: tuple[int, int],
-                  time_unit: str, chunk_events: int, raster_neurons: int, title: str,
-                  options: dict[str, int]) -> int:
-    """The page of serialize_events, from counts added chunk by chunk; returns the number
-    of events outside the sensor."""
-    width, height = size
-    grid = np.zeros((options["n_grid_bins"], 2, height, width), dtype=np.float32)
-    frames = np.zeros((options["n_frames"], 2, height, width), dtype=np.float32)
-    raster = np.zeros((options["raster_time_bins"], raster_neurons), dtype=np.float32)
-    raster_width = stats.detected()[0]
-    t_min, t_max = stats.span()
-    outside = 0
-    for chunk in _chunks_us(source, time_unit, chunk_events):
-        spikes._bin_events_into(chunk, grid, t_min, t_max)
-        spikes._bin_events_into(chunk, frames, t_min, t_max)
-        spikes._bin_events_into(chunk, raster, t_min, t_max, raster_width)
-        outside += _outside_sensor(chunk, fields, size)
+def _write_page(spikes: Any, counts: Counts, report: PageReport, output: str | Path,
+                title: str) -> None:
+    """The event document of the counts (serialize_events' keys and values, then the
+    "recording" key), rendered into the spike page and written."""
+    grid_frames, animation_frames = spikes._page_images(counts.grid, counts.frames)
+    counts.frames = counts.grid = None  # free the counts before the page text is made
+    raster = counts.raster
+    assert raster is not None
+    lo, hi = counts.s_lo, counts.s_hi
     doc = {
-        "event_count": stats.count,
-        "duration_us": stats.duration_us(),
-        "sensor_size": (width, height),
-        "grid_frames": [spikes._encode_image_base64(img) for img in _grid_colours(grid)],
-        "animation_frames": [spikes._encode_image_base64(img)
-                             for img in _animation_colours(frames)],
+        "event_count": counts.selected,
+        "duration_us": int(hi - lo),
+        "sensor_size": report.sensor,
+        "grid_frames": grid_frames,
+        "animation_frames": animation_frames,
         "raster": raster.tolist(),
+        "recording": report.document_key(),
     }
+    del grid_frames, animation_frames
     html = spikes._render_spike_html(doc, title=title)
+    del doc
     Path(output).write_text(html, encoding="utf-8")
-    return outside
 
 
-__all__ = ["make_page", "PageReport", "PageError", "ReaderError", "TIME_UNITS"]
+__all__ = ["make_page", "import_spikes", "PageReport", "PageError", "ReaderError", "TIME_UNITS"]
