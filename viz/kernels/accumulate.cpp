@@ -407,10 +407,9 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
     AccResult res;
     const bool binning = spec.binning;
     const bool want_steps = binning && out.histogram;
-    std::optional<ChunkBins> frame_bins, grid_bins, raster_bins;
+    std::optional<ChunkBins> frame_bins, grid_bins;
     if (binning && out.frames) frame_bins.emplace(cols.t, spec.frame_tb);
     if (binning && out.grid) grid_bins.emplace(cols.t, spec.grid_tb);
-    if (binning && out.raster) raster_bins.emplace(cols.t, spec.raster_tb);
     std::optional<IntSteps> int_steps;
     if (want_steps && spec.int_time)
         int_steps.emplace(spec.histogram_start.i, spec.histogram_step.i, out.histogram_steps);
@@ -529,7 +528,6 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
         else
             std::fill_n(on, count, static_cast<unsigned char>(1));
         if (frame_bins) frame_bins->bins(start, count, fbin);
-        if (raster_bins) raster_bins->bins(start, count, rbin);
 
         // The adds wait on cache misses otherwise: fetch the cells a few events ahead.
         constexpr std::size_t kAhead = 16;
@@ -578,23 +576,39 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
             }
         }
         if (out.raster) {
-            float* raster = out.raster;
+            // The events whose neuron can be in range (few, for a limited raster), then
+            // their time bins by the formula (the runs of the frames' bins give the same).
+            std::size_t m = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 if (!tb.all_selected && !sel[i]) continue;
                 if (!all_fit && (xcode[i] | ycode[i]) != kFits) continue;
                 const std::int64_t xi = x[i], yi = y[i];
+                bool candidate;
                 if (!cols.has_y) {
-                    if (xi >= 0 && xi < limit) raster[std::int64_t{rbin[i]} * limit + xi] += 1.0f;
-                    continue;
+                    candidate = xi >= 0 && xi < limit;
+                } else {
+                    // Never in range: y < 0, or row 0 left of the sensor; past the limit
+                    // now is past it later too (w only grows). |y * w + x| < 2^62.
+                    candidate = yi >= 0 && (yi > 0 || xi >= 0) && yi * w + xi < limit;
                 }
-                if (yi < 0 || (yi == 0 && xi < 0)) continue;  // never a neuron in range
-                const std::int64_t neuron = yi * w + xi;       // |.| < 2^62: w <= limit + 1
-                if (neuron >= limit) continue;                 // nor later: w only grows
+                kept_index[m] = static_cast<std::uint32_t>(start + i);
+                m += candidate;
+            }
+            if (m) {
+                double tv[kChunk];
+                gather<Target::Float64>(cols.t, kept_index, m, tv);
+                time_bins(tv, m, spec.raster_tb, rbin);
+            }
+            float* raster = out.raster;
+            for (std::size_t k = 0; k < m; ++k) {
+                const std::size_t i = kept_index[k] - start;
+                const std::int64_t xi = x[i], yi = y[i];
+                const std::int64_t neuron = cols.has_y ? yi * w + xi : xi;
                 if (xi >= 0) {
-                    raster[std::int64_t{rbin[i]} * limit + neuron] += 1.0f;
+                    raster[std::int64_t{rbin[k]} * limit + neuron] += 1.0f;
                 } else {
                     std::int32_t* e = out.pending + 3 * totals.pending++;
-                    e[0] = rbin[i];
+                    e[0] = rbin[k];
                     e[1] = y[i];
                     e[2] = x[i];
                 }
