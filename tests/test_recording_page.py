@@ -344,3 +344,14 @@ def test_large_pages_fit_what_memory_holds(tmp_path, monkeypatch, capsys):
                        "--frames", 100)
     assert code == 1 and "memory available" in err and "--frames" in err
     assert not (tmp_path / "q.html").exists()
+
+
+def test_all_negative_coordinates_detect_no_sensor(tmp_path, capsys):
+    ev = np.zeros(5, [("x", "<i2"), ("y", "<i2"), ("t", "<i8")])
+    ev["x"], ev["y"], ev["t"] = -3, 2, np.arange(5)
+    path = tmp_path / "rec.npy"
+    np.save(path, ev)
+    code, _, err = run(capsys, "events", path, "-o", tmp_path / "p.html")
+    assert code == 1 and "every coordinate is negative" in err and "--sensor W H" in err
+    code, out, _ = run(capsys, "events", path, "-o", tmp_path / "p.html", "--sensor", 4, 4)
+    assert code == 0 and "5 events read, 0 drawn" in out

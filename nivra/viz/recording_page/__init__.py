@@ -198,6 +198,10 @@ def _check_detected(path: Path, counts: Counts, fields: tuple[str | None, ...], 
     size = detected_size(counts.x_max, counts.y_max, has_y)
     if size is None or limits.stray(*size):
         raise limits.stray_error(path, counts.x_max, counts.y_max, has_y, size)
+    if size[0] < 1 or size[1] < 1:
+        raise PageError(f"{path}: every coordinate is negative (the largest x is "
+                        f"{_number(counts.x_max)}" + (f", y {_number(counts.y_max)}" if has_y else "")
+                        + "): no sensor can be detected; give its size with --sensor W H")
     total = size[0] * size[1] if has_y else size[0]
     neurons = min(total, max_neurons)
     limits.check_raster(path, raster_bins, neurons)
