@@ -355,3 +355,24 @@ def test_all_negative_coordinates_detect_no_sensor(tmp_path, capsys):
     assert code == 1 and "every coordinate is negative" in err and "--sensor W H" in err
     code, out, _ = run(capsys, "events", path, "-o", tmp_path / "p.html", "--sensor", 4, 4)
     assert code == 0 and "5 events read, 0 drawn" in out
+
+
+@pytest.mark.parametrize("order, window, passes", [
+    ("sorted", None, 1), ("sorted", (100_000, 400_000), 1),   # the file's claims hold
+    ("almost sorted", (100_000, 400_000), 1),  # out of place within the window's span
+    ("one late event", None, 2),                # a wrong claim: once more
+    ("shuffled", None, 2), ("shuffled", (100_000, 400_000), 3),  # no claim
+])
+def test_a_sorted_file_is_read_once(tmp_path, order, window, passes):
+    ev = events(5000)
+    late = ev.copy()
+    late["t"][2001] = ev["t"].max() + 10  # between the records the file's claim looks at
+    ev = {"sorted": ev, "almost sorted": almost_sorted(ev), "shuffled": shuffled(ev),
+          "one late event": late}[order]
+    path = tmp_path / "rec.npy"
+    np.save(path, ev)
+    start, end = window or (None, None)
+    report = recording_page.make_page(path, tmp_path / "p.html", start=start, end=end,
+                                      in_memory_bytes=0, chunk_events=1000)
+    assert report.chunked and report.passes == passes
+    assert report.span_us == ev["t"].max() - ev["t"].min() or window
