@@ -233,7 +233,7 @@ def test_command_reports_what_was_not_drawn_and_where_a_file_was_cut(capsys, tmp
     path.write_bytes(data[:-4])
     assert main(["events", str(path), "-o", str(tmp_path / "p.html")]) == 0
     out, err = capsys.readouterr()
-    assert out.splitlines()[0] == (f"{path}: AEDAT 3.1 (DAVIS346); 1,999 events; fields x=x y=y "
+    assert out.splitlines()[0] == (f"{path}: AEDAT 3.1 (DAVIS346); 1,999 events read, 1,999 drawn; fields x=x y=y "
                                    f"t=t p=p; sensor 346 x 260 (from the file); none left out; "
                                    f"not drawn: 1 frame events (APS), 12 IMU6 events")
     at = len(w.aedat31_header("DAVIS346B")) + len(w.frame_packet(1)) + len(w.imu6_packet(12))

@@ -199,7 +199,7 @@ def test_command_sample_and_allow_external(capsys, tmp_path):
     assert main(["events", str(path), "--sample", "1", "-o", str(page)]) == 0
     out, err = capsys.readouterr()
     assert out.splitlines()[0] == (f'{path}: SHD/SSC spiking audio (HDF5), sample 1 of 4, label 11 '
-                                   f'("digit 11"); 250 events; fields x=channel y=(none) t=t '
+                                   f'("digit 11"); 250 events read, 250 drawn; fields x=channel y=(none) t=t '
                                    f'p=(none); sensor 700 x 1 (from the file); none left out')
     assert err == "" and page.stat().st_size > 1000
     assert main(["events", str(path), "--sample", "-1"]) == 2

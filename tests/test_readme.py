@@ -59,3 +59,23 @@ def test_quick_start_python_runs(scratch):
         assert res.returncode == 0, block + "\n" + res.stdout + res.stderr
     for page in ("my_model", "my_cores", "my_timeline", "my_events"):
         assert (cwd / "out" / f"{page}.html").stat().st_size > 500, page
+
+
+def test_quick_start_output_is_what_the_command_prints(scratch):
+    """The output the quick start shows for its window page: the summary and the warning
+    word for word, the page line up to its size."""
+    cwd, env = scratch
+    text = README.read_text(encoding="utf-8")
+    match = re.search(r"^## Quick start\n(.*?)(?=^## )", text, re.S | re.M)
+    shown = re.findall(r"^```text\n(.*?)^```", match.group(1), re.S | re.M)
+    assert shown, "the quick start shows no command output"
+    summary, page, warning = shown[0].splitlines()
+    command = next(line for line in quick_start_blocks("sh")[0].splitlines()
+                   if line.startswith("nivra-viz events") and "out/window.html" in line)
+    subprocess.run(["nivra-viz", "demo", "-o", "out"], cwd=cwd, env=env, check=True,
+                   capture_output=True)
+    res = subprocess.run(command.split(), cwd=cwd, env=env, capture_output=True, text=True)
+    assert res.returncode == 0, res.stderr
+    out = res.stdout.splitlines()
+    assert out[0] == summary and res.stderr.splitlines() == [warning]
+    assert re.fullmatch(r"out/window\.html \(\d+(\.\d)? kB\)", page) and out[1].startswith("out/window.html (")

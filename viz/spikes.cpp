@@ -123,6 +123,10 @@ const Def kDefs[] = {
     NIVRA_DEF("_bin_events_into(events: np.ndarray, out: np.ndarray, t_min: float, t_max: float, "
               "int raster_width: Optional[int] = None) -> None",
               bin_events_into, kBinEventsIntoDoc),
+    NIVRA_DEF("_page_images(grid: np.ndarray, frames: np.ndarray) -> Tuple[List[str], List[str]]", page_images,
+              kPageImagesDoc),
+    NIVRA_DEF("_accumulate_events(events: np.ndarray, dict state: Dict[str, Any]) -> int", accumulate_events,
+              kAccumulateEventsDoc),
 };
 
 constexpr const char kModuleDoc[] =

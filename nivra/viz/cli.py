@@ -390,7 +390,9 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         end = (args.start or 0) + args.duration
     if args.start is not None and end is not None and end <= args.start:
         raise JobError("the time window is empty: --end must be after --start")
-    _module("spikes")  # a clear error before any reading when the module is not built
+    # A clear error before any reading when the module is not built; without Tonic, which
+    # the page never bins through and which takes seconds to import.
+    recording_page.import_spikes(tonic=False)
     try:
         with spike_progress(progress), output.replacing(page) as tmp:
             report = recording_page.make_page(

@@ -122,6 +122,33 @@ def test_header_figures_are_formatted(open_page, event_doc, count, duration, wan
     assert p.text("#duration") == want_duration
 
 
+@pytest.mark.parametrize("recording, want", [
+    # what is drawn, what was left out beside it and why, the span with its fraction
+    (dict(events_read=200_000, events_drawn=11_130, span_us=499_999,
+          left_out=[["outside the time window", 166_663], ["outside the sensor", 22_207]]),
+     dict(events="11,130", read="of 200,000 read", left="188,870",
+          why="166,663 outside the time window \u00b7 22,207 outside the sensor", duration="500.00 ms")),
+    (dict(events_read=40, events_drawn=40, span_us=2.99999, left_out=[]),
+     dict(events="40", read="of 40 read", left=None, why=None, duration="3.00 \u00b5s")),
+])
+def test_cards_of_a_recording(open_page, event_doc, recording, want):
+    p = open_page(dict(event_doc, event_count=recording["events_read"], duration_us=int(recording["span_us"]),
+                       recording=recording))
+    assert p.state == "ready" and not p.errors
+    assert p.text("#stat-events dt") == "Events drawn"
+    assert (p.text("#event-count"), p.text("#events-read")) == (want["events"], want["read"])
+    assert p.text("#duration") == want["duration"]
+    if want["left"] is None:
+        assert p.page.is_hidden("#stat-left-out")
+    else:
+        assert (p.text("#left-out"), p.text("#left-out-why")) == (want["left"], want["why"])
+
+
+def test_a_malformed_recording_key_is_reported(open_page, event_doc):
+    p = open_page(dict(event_doc, recording={"events_read": -1}))
+    assert p.state == "error" and "recording" in p.text("#error-text")
+
+
 def test_animation_player_controls(open_page, event_doc):
     p = open_page(event_doc)
     page = p.page

@@ -412,3 +412,101 @@ Ref frames_document(Call& c) {
 }
 
 }  // namespace nivra::spikes
+
+namespace nivra::spikes {
+
+// --- _page_images ----------------------------------------------------------------------
+
+const char kPageImagesDoc[] =
+    "Colour the grid and frame counts of a page into its image strings.\n\n"
+    "Image i of a stack (n, 2, height, width) becomes the PNG of\n"
+    "uint8(clip(count / scale * 255, 0, 255)), ON in blue and OFF in red, as\n"
+    "serialize_events colours them: the grid with one scale per channel, the\n"
+    "frames with one per frame (the larger peak); scales are at least 1. One\n"
+    "image's pixels are held at a time; the stacks may be views. Progress is\n"
+    "reported as the stage 'images' over both stacks.\n\n"
+    "Args:\n"
+    "    grid: float32 array of shape (n_grid, 2, height, width).\n"
+    "    frames: float32 array of shape (n_frames, 2, height, width).\n\n"
+    "Returns:\n"
+    "    (grid images, frame images): lists of base64 PNG text, no data-URL prefix.\n\n"
+    "Raises:\n"
+    "    TypeError for another kind of array; ValueError for values that are\n"
+    "    not finite.";
+
+namespace {
+
+const Name kAscontiguousarray("ascontiguousarray");
+
+[[noreturn]] void not_counts() {
+    raise(PyExc_TypeError, "counts must be a float32 NumPy array of shape (n, 2, height, width)");
+}
+
+// The (n, height, width) of a counts stack; raises for anything else.
+void counts_dims(PyObject* counts, Ref dims[4], Py_ssize_t n_hw[3]) {
+    if (!g_ndarray || !PyObject_TypeCheck(counts, reinterpret_cast<PyTypeObject*>(g_ndarray))) not_counts();
+    Ref shape = attr(counts, kShape);
+    if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 4) not_counts();
+    unpack(shape.get(), dims, 4);
+    Py_ssize_t channels = 0;
+    if (!sizes_of({dims[0].get(), dims[2].get(), dims[3].get()}, n_hw) || !sizes_of({dims[1].get()}, &channels) ||
+        channels != 2)
+        not_counts();
+}
+
+Ref images_of(Call& c, PyObject* np, PyObject* counts, Ref dims[4], const Py_ssize_t n_hw[3], bool shared,
+              ImageCount& images) {
+    const Py_ssize_t n = n_hw[0], plane = n_hw[1] * n_hw[2];
+    Ref three = integer(3);
+    Ref rgb_shape = tuple_of({dims[2].get(), dims[3].get(), three.get()});
+    Ref rgb = np_zeros(np, rgb_shape.get(), kUint8);
+    BufferView out;
+    if (plane > 0 && !output_view(out, rgb.get(), "B", plane * 3))
+        raise(PyExc_TypeError, "the module's np does not make NumPy arrays");
+    Ref list = new_list();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = integer(i);
+        Ref frame = item(counts, index.get());
+        frame = np_call(np, kAscontiguousarray, frame.get());
+        BufferView view;
+        if (!view.acquire(frame.get(), PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) || !view.view().format ||
+            std::strcmp(view.view().format, "f") != 0 || view.view().itemsize != 4 ||
+            view.view().len != 2 * plane * 4)
+            not_counts();
+        if (plane > 0) {
+            const float* base = static_cast<const float*>(view.view().buf);
+            k::Status status;
+            {
+                ReleaseGil nogil(plane >= kReleaseGilEvents);
+                status = k::colour_frames(k::Planes{base, 2 * plane}, k::Planes{base + plane, 2 * plane}, 1,
+                                          static_cast<std::size_t>(plane), shared,
+                                          static_cast<unsigned char*>(out.view().buf));
+            }
+            if (status != k::Status::Ok) raise(PyExc_ValueError, "counts must be finite");
+        }
+        Ref text = png_base64_direct(rgb.get());
+        if (!text) {
+            Ref fn = c.global(kEncodeImage);
+            text = call(fn.get(), rgb.get());
+        }
+        append(list.get(), text.get());
+        images.encoded();
+    }
+    return list;
+}
+
+}  // namespace
+
+Ref page_images(Call& c) {
+    Ref np = c.global(kNp);
+    Ref grid_dims[4], frame_dims[4];
+    Py_ssize_t grid_hw[3], frame_hw[3];
+    counts_dims(c[0], grid_dims, grid_hw);
+    counts_dims(c[1], frame_dims, frame_hw);
+    ImageCount images{0, grid_hw[0] + frame_hw[0]};
+    Ref grid = images_of(c, np.get(), c[0], grid_dims, grid_hw, false, images);
+    Ref frames = images_of(c, np.get(), c[1], frame_dims, frame_hw, true, images);
+    return tuple_of({grid.get(), frames.get()});
+}
+
+}  // namespace nivra::spikes

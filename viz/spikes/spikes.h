@@ -4,8 +4,9 @@
 // The module is built from viz/spikes.cpp (names, body, function table) and one file per
 // concern: fields.cpp (field names, sensor size, reading record memory), binning.cpp
 // (frames, grid, raster), output.cpp (large output arrays over pages of their own),
-// document.cpp (colouring, images, the event document) and pages.cpp (template,
-// escaping, pages and files).
+// document.cpp (colouring, images, the event document), pages.cpp (template,
+// escaping, pages and files), chunks.cpp (counts added chunk by chunk) and accumulate.cpp
+// (a recording's page counts in one pass per chunk).
 #pragma once
 
 #include "frame/buffer.h"   // BufferView
@@ -200,7 +201,8 @@ extern const char kEventsToRasterDoc[];
 Ref encode_image_base64(Call& c);
 Ref serialize_events(Call& c);
 Ref frames_document(Call& c);
-extern const char kEncodeImageDoc[], kSerializeEventsDoc[], kFramesDocumentDoc[];
+Ref page_images(Call& c);
+extern const char kEncodeImageDoc[], kSerializeEventsDoc[], kFramesDocumentDoc[], kPageImagesDoc[];
 // pages.cpp
 Ref load_template(Call& c);
 Ref html_escape(Call& c);
@@ -215,5 +217,8 @@ extern const char kExportEventsHtmlDoc[], kPlotFramesDoc[], kWriteFramesPageDoc[
 // chunks.cpp
 Ref bin_events_into(Call& c);
 extern const char kBinEventsIntoDoc[];
+// accumulate.cpp
+Ref accumulate_events(Call& c);
+extern const char kAccumulateEventsDoc[];
 
 }  // namespace nivra::spikes

@@ -15,11 +15,11 @@ from pathlib import Path
 
 import numpy as np
 
-from ._base import (CHUNK_EVENTS, TIME_UNITS, ReaderError, Recording, Source, time_field,
-                    to_microseconds)
+from ._base import (CHUNK_EVENTS, TIME_UNITS, ReaderError, Recording, Source, concat, in_window,
+                    time_field, to_microseconds)
 
 __all__ = ["read_events", "open_source", "detect_format", "Recording", "ReaderError", "Source",
-           "TIME_UNITS", "CHUNK_EVENTS", "to_microseconds", "time_field", "FORMATS"]
+           "TIME_UNITS", "CHUNK_EVENTS", "to_microseconds", "us_value", "time_field", "FORMATS"]
 
 # Format family -> file name endings.
 FORMATS = {
@@ -107,7 +107,8 @@ def read_events(path: str | Path, start: float | None = None, end: float | None 
                 allow_external: bool = False) -> Recording:
     """Read a recording, or the window [start, end) of it.
 
-    ``start`` and ``end`` are microseconds after the first event in the file (None: open);
+    ``start`` and ``end`` are microseconds after the earliest event in the file (None:
+    open), the window holding exactly the events with start <= t - t_min < end;
     ``time_unit`` is the unit of the file's timestamps ("s", "ms", "us", "ns"), converted
     to microseconds on reading; ``array`` picks an array of a .npz archive; ``sample`` and
     ``allow_external`` are those of :func:`open_source`.
@@ -120,21 +121,16 @@ def read_events(path: str | Path, start: float | None = None, end: float | None 
 
 def read_source(source: Source, start: float | None, end: float | None,
                 time_unit: str) -> Recording:
+    """The recording of a source: whole, or the events with start <= t - t_min < end
+    (microseconds; t_min the earliest event of the file), in any order."""
     t_field = source.t_field
     outside: int | None = 0
     if (start is None and end is None) or t_field is None:
         events = source.read()
+        if t_field is not None:
+            events = to_microseconds(events, t_field, time_unit)
     else:
-        first = source.first_time()
-        if first is None:
-            events = source.read()
-        else:
-            scale = TIME_UNITS[time_unit]
-            lo = None if start is None else _shift(first, start / scale)
-            hi = None if end is None else _shift(first, end / scale)
-            events, outside = source.window(lo, hi)
-    if t_field is not None:
-        events = to_microseconds(events, t_field, time_unit)
+        events, outside = _window(source, t_field, start, end, time_unit)
     notes = source.warnings + [f"{n:,} {why} not read" for why, n in source.skipped.items()]
     return Recording(events=events, sensor_size=source.sensor_size, format=source.format,
                      path=source.path, outside_window=outside, notes=notes)
@@ -158,9 +154,56 @@ def _aedat(path: Path) -> Source:
     raise ReaderError(f"{path}: AEDAT {version} files are not read (2.0, 3.1 and 4.0 are)")
 
 
-def _shift(first: np.generic, offset: float) -> float | int:
-    """first + offset, exact for whole numbers."""
-    value = first.item() if isinstance(first, np.generic) else first
-    if isinstance(value, int) and float(offset).is_integer():
-        return value + int(offset)
-    return float(value) + offset
+def _window(source: Source, t_field: str, start: float | None, end: float | None,
+            time_unit: str) -> tuple[np.ndarray, int]:
+    """The events of a time window and how many were left out. The earliest event is
+    taken from the source's claim when it has one (checked while selecting: a wrong
+    claim costs a second pass), else from a pass of its own."""
+    span = source.time_span()
+    origin = None if span is None else us_value(span[0], time_unit)
+    for _ in range(3):
+        if origin is None:
+            origin = _earliest(source, t_field, time_unit)
+            if origin is None:  # no events at all
+                return to_microseconds(source.read(), t_field, time_unit), 0
+        kept, left_out, earliest = [], 0, None
+        for chunk in source.chunks():
+            chunk = to_microseconds(chunk, t_field, time_unit)
+            t = chunk[t_field]
+            if len(t):
+                low = t.min().item()
+                earliest = low if earliest is None else min(earliest, low)
+            mask = in_window(_relative(t, origin), start, end)
+            kept.append(chunk[mask])
+            left_out += len(chunk) - int(np.count_nonzero(mask))
+        if earliest is None or earliest == origin:
+            return concat(kept, source.fail), left_out
+        origin = earliest  # the claim was wrong: select again from the real start
+    raise source.fail("the file changed while it was read")
+
+
+def _relative(t: np.ndarray, origin: float | int) -> np.ndarray:
+    """t - origin without wrapping in a small integer type."""
+    if t.dtype.kind in "iub":
+        return t.astype(np.int64) - origin
+    return t.astype(np.float64) - origin
+
+
+def _earliest(source: Source, t_field: str, time_unit: str) -> float | int | None:
+    earliest = None
+    for chunk in source.chunks():
+        if len(chunk):
+            low = to_microseconds(chunk, t_field, time_unit)[t_field].min().item()
+            earliest = low if earliest is None else min(earliest, low)
+    return earliest
+
+
+def us_value(value: object, unit: str) -> float | int:
+    """A timestamp in file units as to_microseconds converts a time field holding it."""
+    value = value.item() if isinstance(value, np.generic) else value
+    factor = TIME_UNITS[unit]
+    if factor == 1 or isinstance(value, bool):
+        return value  # type: ignore[return-value]
+    if isinstance(value, int):
+        return value * int(factor) if factor >= 1 else value // int(round(1 / factor))
+    return float(value) * factor  # type: ignore[arg-type]

@@ -134,6 +134,25 @@ class Source:
                 return chunk[self.t_field][0]
         return None
 
+    def time_span(self) -> tuple[Any, Any] | None:
+        """The smallest and largest timestamp of the recording, in file units, when they
+        can be known without a pass over the events (a time-sorted file: its first and
+        last record), else None. Callers check the claim during their own pass over the
+        events and make another pass when it was wrong."""
+        return None
+
+    def window_span(self, lo: Any, hi: Any) -> tuple[Any, Any] | None:
+        """The smallest and largest timestamp among the events with lo <= t < hi (file
+        units, absolute; None: open), claimed as time_span claims, or None when unknown
+        without a pass; ("empty", None) when the claim is that none lies there."""
+        return None
+
+    def chunks_reusing(self, size: int = CHUNK_EVENTS, keep: int = 2) -> Iterator[np.ndarray]:
+        """The chunks of ``chunks``, possibly in memory handed out again: a chunk stays as
+        it was until ``keep`` more chunks have been taken (a reader that fills buffers of
+        its own saves allocating and faulting in fresh memory for every chunk)."""
+        return self.chunks(size)
+
     def scan(self, size: int = CHUNK_EVENTS) -> Iterator[tuple[Any, np.ndarray]]:
         """The chunks of ``chunks``, each with the position where it starts: a value that
         ``chunks_from`` resumes from (here the number of events before the chunk; readers
@@ -175,6 +194,20 @@ class ArraySource(Source):
 
     def first_time(self) -> Any:
         return self.events[self.t_field][0] if len(self.events) else None
+
+    def time_span(self) -> tuple[Any, Any] | None:
+        # Events in memory: the exact extremes cost one look at the column.
+        if self.t_field is None or not len(self.events) or isinstance(self.events, np.memmap):
+            return None
+        t = self.events[self.t_field]
+        return t.min(), t.max()
+
+    def window_span(self, lo: Any, hi: Any) -> tuple[Any, Any] | None:
+        if self.t_field is None or not len(self.events) or isinstance(self.events, np.memmap):
+            return None
+        t = self.events[self.t_field]
+        t = t[in_window(t, lo, hi)]
+        return (t.min(), t.max()) if len(t) else ("empty", None)
 
 
 def in_window(t: np.ndarray, lo: float | None, hi: float | None) -> np.ndarray:

@@ -77,23 +77,3 @@ class Aedat4Source(Source):
                 pending, count = [], 0
         if pending:
             yield np.concatenate(pending)
-
-    def window(self, lo, hi):
-        # Packets come in time order: stop at the first one past the window.
-        kept, left_out, stopped = [], 0, False
-        for events in self._packets():
-            t = events["t"]
-            if hi is not None and len(t) and t.min() >= hi:
-                stopped = True
-                break
-            mask = np.ones(len(t), bool)
-            if lo is not None:
-                mask &= t >= lo
-            if hi is not None:
-                mask &= t < hi
-            kept.append(events[mask])
-            left_out += len(t) - int(np.count_nonzero(mask))
-        if not kept:
-            return np.zeros(0, [("t", "<u8"), ("x", "<u2"), ("y", "<u2"), ("p", "?")]), \
-                None if stopped else left_out
-        return np.concatenate(kept), None if stopped else left_out

@@ -81,8 +81,8 @@ def _listing(npz: np.lib.npyio.NpzFile, names: list[str]) -> str:
 
 
 class NumpySource(ArraySource):
-    """A .npy file (memory-mapped; read in chunks or by binary search on sorted t) or a
-    .npz archive (read whole)."""
+    """A .npy file (memory-mapped; read in chunks, its time span claimed from its first
+    and last record when its times look sorted) or a .npz archive (read whole)."""
 
     def __init__(self, path: Path, array: str | None = None) -> None:
         super().__init__(path)
@@ -98,53 +98,69 @@ class NumpySource(ArraySource):
         self.t_field = time_field(self.events.dtype)
 
     def chunks_from(self, position: Any, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
-        ev = self.events
-        mm = getattr(ev, "_mmap", None)
-        if not isinstance(ev, np.memmap) or mm is None or not ev.flags.c_contiguous:
+        if not self._readable():
             yield from super().chunks_from(position, size)
             return
+        yield from self._read_chunks(int(position), size, None)
+
+    def chunks_reusing(self, size: int = CHUNK_EVENTS, keep: int = 2) -> Iterator[np.ndarray]:
+        if not self._readable():
+            return super().chunks_reusing(size, keep)
+        count = max(1, min(size, len(self.events)))
+        return self._read_chunks(0, size, [np.empty(count, self.events.dtype) for _ in range(keep + 1)])
+
+    def _read_chunks(self, first: int, size: int,
+                     buffers: list[np.ndarray] | None) -> Iterator[np.ndarray]:
         # Plain reads instead of the mapping: pages of a mapped file count as resident
-        # memory once touched, read copies are freed chunk by chunk.
-        offset = int(ev.offset)
-        with open(self.path, "rb") as f:
-            for i in range(int(position), len(ev), size):
+        # memory once touched, read copies are freed (or refilled) chunk by chunk.
+        ev = self.events
+        itemsize, offset = ev.dtype.itemsize, int(ev.offset)
+        with open(self.path, "rb", buffering=0) as f:
+            for k, i in enumerate(range(first, len(ev), size)):
                 count = min(size, len(ev) - i)
-                f.seek(offset + i * ev.dtype.itemsize)
-                chunk = np.fromfile(f, dtype=ev.dtype, count=count)
-                if len(chunk) != count:
+                f.seek(offset + i * itemsize)
+                if buffers is None:
+                    chunk = np.fromfile(f, dtype=ev.dtype, count=count)
+                    got = len(chunk)
+                else:
+                    chunk = buffers[k % len(buffers)][:count]
+                    got = _read_into(f, chunk.view(np.uint8)) // itemsize
+                if got != count:
                     raise self.fail("the file is shorter than its header says")
                 yield chunk
 
-    def window(self, lo, hi):
-        ev = self.events
-        n = len(ev)
-        if not n:
-            return ev, 0
-        # Binary search when the times look sorted (checked on a sample, then on the
-        # window itself and its edges); a scan otherwise. The file is read record by
-        # record rather than through the mapping: touching a mapped page makes the kernel
-        # map a wide stretch around it (megabytes here), which would count as resident.
+    def time_span(self) -> tuple[Any, Any] | None:
+        if not self._readable():
+            return super().time_span()
+        n = len(self.events)
+        if not n or self.t_field is None:
+            return None
+        # Claimed when a sample of the times is in order: the first and last record.
         with self._records() as record:
-            sample = np.array([record(i) for i in np.linspace(0, n - 1, num=min(n, 257))
-                               .astype(np.int64)])
-            if np.all(sample[1:] >= sample[:-1]):
-                i0 = _bisect(record, n, lo) if lo is not None else 0
-                i1 = _bisect(record, n, hi) if hi is not None else n
-                part = self._slice(i0, max(i0, i1))
-                pt = part[self.t_field]
-                edges_ok = (i0 == 0 or not len(pt) or record(i0 - 1) < pt[0]) and \
-                           (i1 >= n or not len(pt) or record(i1) >= pt[-1])
-                if np.all(pt[1:] >= pt[:-1]) and edges_ok:
-                    return part, n - len(part)
-        return super().window(lo, hi)
+            sample = [record(i) for i in np.linspace(0, n - 1, num=min(n, 257)).astype(np.int64)]
+        if any(b < a for a, b in zip(sample, sample[1:])):
+            return None
+        return sample[0], sample[-1]
+
+    def window_span(self, lo: Any, hi: Any) -> tuple[Any, Any] | None:
+        if not self._readable():
+            return super().window_span(lo, hi)
+        if self.time_span() is None:
+            return None
+        n = len(self.events)
+        with self._records() as record:
+            i0 = _bisect(record, n, lo) if lo is not None else 0
+            i1 = _bisect(record, n, hi) if hi is not None else n
+            if i1 <= i0:
+                return ("empty", None)
+            return record(i0), record(i1 - 1)
 
     @contextlib.contextmanager
     def _records(self) -> Iterator[Any]:
-        """A function giving the time of record i, read from the file (or the array)."""
+        """A function giving the time of record i, read from the file. Not through the
+        mapping: touching a mapped page makes the kernel map a wide stretch around it
+        (megabytes here), which would count as resident."""
         ev, name = self.events, self.t_field
-        if not self._readable():
-            yield lambda i: ev[name][i]
-            return
         size, offset = ev.dtype.itemsize, int(ev.offset)
         with open(self.path, "rb") as f:
             fd = f.fileno()
@@ -153,7 +169,7 @@ class NumpySource(ArraySource):
                 raw = os.pread(fd, size, offset + int(i) * size)
                 if len(raw) != size:
                     raise self.fail("the file is shorter than its header says")
-                return np.frombuffer(raw, dtype=ev.dtype)[name][0]
+                return np.frombuffer(raw, dtype=ev.dtype)[name][0].item()
 
             yield record
 
@@ -161,16 +177,17 @@ class NumpySource(ArraySource):
         ev = self.events
         return isinstance(ev, np.memmap) and ev.flags.c_contiguous and hasattr(os, "pread")
 
-    def _slice(self, i0: int, i1: int) -> np.ndarray:
-        ev = self.events
-        if not self._readable():
-            return np.array(ev[i0:i1])
-        with open(self.path, "rb") as f:
-            f.seek(int(ev.offset) + i0 * ev.dtype.itemsize)
-            part = np.fromfile(f, dtype=ev.dtype, count=i1 - i0)
-        if len(part) != i1 - i0:
-            raise self.fail("the file is shorter than its header says")
-        return part
+
+def _read_into(f: Any, buf: np.ndarray) -> int:
+    """Reads into buf until it is full or the file ends; the bytes read."""
+    view = memoryview(buf)
+    done = 0
+    while done < len(view):
+        got = f.readinto(view[done:])
+        if not got:
+            break
+        done += got
+    return done
 
 
 def _bisect(record: Any, n: int, value: float) -> int:

@@ -256,11 +256,6 @@ class Hdf5Source(Source):
         names = self.table.dtype.names or ()
         return next((n for n in _ROLES["t"] if n in names), None)
 
-    def _t(self) -> Any:
-        if self.table is not None:
-            return None
-        return self.columns["t"]
-
     def read(self) -> np.ndarray:
         return self._slice(0, len(self))
 
@@ -272,34 +267,44 @@ class Hdf5Source(Source):
     def first_time(self) -> Any:
         return self._slice(0, 1)[self.t_field][0] if len(self) else None
 
-    def window(self, lo, hi):
-        t = self._t()
+    def _time_at(self, i: int) -> Any:
+        try:
+            if self.table is not None:
+                return self.table[int(i)][self.t_field].item()
+            return self.columns["t"][int(i)].item()
+        except Exception as exc:  # h5py raises several kinds on damaged data
+            raise self.fail(f"damaged file ({_first_line(exc)})") from None
+
+    def time_span(self) -> tuple[Any, Any] | None:
+        # Claimed when a sample of the times is in order: the first and last record.
         n = len(self)
-        if t is None or n == 0:
-            return super().window(lo, hi)
-        # Binary search on t, read in place (times of sorted recordings only; checked on
-        # the window and its edges, else a scan).
-        def search(value: float) -> int:
+        if not n or self.t_field is None:
+            return None
+        sample = [self._time_at(i) for i in np.linspace(0, n - 1, num=min(n, 257)).astype(np.int64)]
+        if any(b < a for a, b in zip(sample, sample[1:])):
+            return None
+        return sample[0], sample[-1]
+
+    def window_span(self, lo: Any, hi: Any) -> tuple[Any, Any] | None:
+        if self.time_span() is None:
+            return None
+        n = len(self)
+
+        def search(value: Any) -> int:
             a, z = 0, n
             while a < z:
                 mid = (a + z) // 2
-                if t[mid] < value:
+                if self._time_at(mid) < value:
                     a = mid + 1
                 else:
                     z = mid
             return a
-        try:
-            i0 = search(lo) if lo is not None else 0
-            i1 = search(hi) if hi is not None else n
-        except Exception as exc:
-            raise self.fail(f"damaged file ({_first_line(exc)})") from None
-        part = self._slice(i0, max(i0, i1))
-        pt = part["t"]
-        edges = (i0 == 0 or not len(pt) or t[i0 - 1] < pt[0]) and \
-                (i1 >= n or not len(pt) or t[i1] >= pt[-1])
-        if np.all(pt[1:] >= pt[:-1]) and edges:
-            return part, n - len(part)
-        return super().window(lo, hi)
+
+        i0 = search(lo) if lo is not None else 0
+        i1 = search(hi) if hi is not None else n
+        if i1 <= i0:
+            return ("empty", None)
+        return self._time_at(i0), self._time_at(i1 - 1)
 
 
 def missing_filter(name: str | None, code: int | None, label: bytes | None) -> str:

@@ -57,11 +57,32 @@ function readDoc(doc) {
     }
   }
   return {
-    count, duration: dur, width: size[0], height: size[1],
+    count, duration: dur, width: size[0], height: size[1], recording: readRecording(doc.recording, bad),
     grid: doc.grid_frames, frames: doc.animation_frames,
     raster: { bins: rows, neurons: cols, data: flat, peak },
     framesOnly: count === 0 && rows === 0,
   };
+}
+
+// The command line's account of a recording: what was read, drawn and left out, and
+// the span with its fraction. Optional: documents of serialize_events have none.
+function readRecording(rec, bad) {
+  if (rec === undefined) return null;
+  if (rec === null || typeof rec !== "object" || Array.isArray(rec)) bad("\"recording\" must be an object");
+  const count = (v) => typeof v === "number" && Number.isInteger(v) && v >= 0;
+  if (!count(rec.events_read) || !count(rec.events_drawn)) bad("\"recording\" must give whole event counts");
+  const left = rec.left_out;
+  if (!Array.isArray(left) || !left.every((e) => Array.isArray(e) && e.length === 2 && typeof e[0] === "string" && count(e[1])))
+    bad("\"recording\".left_out must be a list of [reason, count]");
+  const span = rec.span_us;
+  if (typeof span !== "number" || !isFinite(span) || span < 0) bad("\"recording\".span_us must be a non-negative number");
+  return { read: rec.events_read, drawn: rec.events_drawn, leftOut: left, span };
+}
+
+// A span in microseconds with the fraction the timestamps have: 2.99999 is "3.00 \u00b5s".
+function fmtSpan(us) {
+  if (Number.isInteger(us) || us >= 1000) return fmtDuration(us);
+  return us.toFixed(2) + " \u00b5s";
 }
 
 // A box saying what is missing, in place of a card's body.
@@ -81,6 +102,22 @@ function drawHeader(d) {
     byId("stat-events").querySelector("dt").textContent = "Source";
     setText("event-count", "Precomputed frames");
     byId("stat-duration").hidden = true;
+  } else if (d.recording) {
+    // What is drawn, and beside it what was left out and why.
+    const r = d.recording;
+    byId("stat-events").querySelector("dt").textContent = "Events drawn";
+    setText("event-count", fmtInt(r.drawn));
+    setText("events-read", "of " + fmtInt(r.read) + " read");
+    byId("events-read").hidden = false;
+    const total = r.leftOut.reduce((sum, e) => sum + e[1], 0);
+    if (total > 0) {
+      byId("stat-left-out").hidden = false;
+      setText("left-out", fmtInt(total));
+      const why = r.leftOut.map((e) => fmtInt(e[1]) + " " + e[0]).join(" \u00b7 ");
+      setText("left-out-why", why);
+      byId("stat-left-out").title = why;
+    }
+    setText("duration", fmtSpan(r.span));
   } else {
     setText("event-count", fmtInt(d.count));
     setText("duration", fmtDuration(d.duration));
