@@ -19,11 +19,15 @@ def scene(n: int, width: int = 1280, height: int = 720, duration_us: int = 2_000
     # a dot circling the centre, twice over the recording
     dot = kind < 0.45
     a = 4 * np.pi * phase[dot]
-    x[dot] = width / 2 + width / 4 * np.cos(a) + rng.normal(0, width / 160, dot.sum())
-    y[dot] = height / 2 + height / 4 * np.sin(a) + rng.normal(0, height / 90, dot.sum())
+    dx, dy = rng.normal(0, width / 160, dot.sum()), rng.normal(0, height / 90, dot.sum())
+    x[dot] = width / 2 + width / 4 * np.cos(a) + dx
+    y[dot] = height / 2 + height / 4 * np.sin(a) + dy
+    # brightening ahead of the dot (ON), darkening behind it (OFF)
+    ahead = dx * -np.sin(a) * height + dy * np.cos(a) * width > 0
     # a vertical edge sweeping left to right
     edge = (kind >= 0.45) & (kind < 0.8)
-    x[edge] = phase[edge] * width + rng.normal(0, 2, edge.sum())
+    ex = rng.normal(0, 2, edge.sum())
+    x[edge] = phase[edge] * width + ex
     y[edge] = rng.uniform(0, height, edge.sum())
     noise = kind >= 0.8
     x[noise] = rng.uniform(0, width, noise.sum())
@@ -32,7 +36,10 @@ def scene(n: int, width: int = 1280, height: int = 720, duration_us: int = 2_000
     ev["t"] = t
     ev["x"] = np.clip(x, 0, width - 1).astype(np.uint16)
     ev["y"] = np.clip(y, 0, height - 1).astype(np.uint16)
-    ev["p"] = (rng.random(n) < np.where(edge, 0.8, 0.5)).astype(np.uint8)
+    on = rng.random(n) < 0.5
+    on[dot] = np.where(rng.random(dot.sum()) < 0.9, ahead, ~ahead)
+    on[edge] = np.where(rng.random(edge.sum()) < 0.9, ex > 0, ex <= 0)
+    ev["p"] = on.astype(np.uint8)
     if hot is not None:
         k = np.flatnonzero(kind >= 0.995)          # half a percent of all events
         ev["x"][k], ev["y"][k] = hot

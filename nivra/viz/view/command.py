@@ -26,13 +26,14 @@ def serve(path: Path, *, port: int | None = None, host: str | None = None,
         sys.stderr.write(f"{PROG}: warning: serving on {host}, not only on this machine: "
                          f"anyone who can reach it and has the address with its token can "
                          f"read the recordings\n")
+    if not path.is_dir():
+        stage(f"opening {path}")
+    began = time.perf_counter()
     viewer = Viewer(path, port=port, host=host, sensor=sensor, time_unit=time_unit)
     try:
         if viewer.note:
             sys.stderr.write(f"{PROG}: note: {viewer.note}\n")
         if not viewer.catalog.is_dir:
-            stage(f"opening {path}")
-            began = time.perf_counter()
             rec = viewer.catalog.recording(0)
             s = rec.summary()
             out.write(f"{path}: {s.format}; {s.events:,} events over {_seconds(s.duration_us)}; "

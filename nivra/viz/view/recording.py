@@ -216,9 +216,13 @@ class Recording:
         if limit is not None:
             # a sensor known beforehand bounds the totals; what lies beyond it is counted
             if need_w > limit[0] or need_h > limit[1]:
-                beyond = x.astype(np.int32) >= limit[0]
+                xi = x.astype(np.int32)
+                beyond, inside = xi >= limit[0], xi >= 0
                 if y is not None:
-                    beyond |= y.astype(np.int32) >= limit[1]
+                    yi = y.astype(np.int32)
+                    beyond |= yi >= limit[1]
+                    inside &= yi >= 0
+                beyond &= inside          # negative ones are counted as such
                 self._beyond += int(np.count_nonzero(beyond))
             need_w, need_h = min(need_w, limit[0]), min(need_h, limit[1])
         elif need_w > MAX_SIDE or need_h > MAX_SIDE:

@@ -28,6 +28,7 @@ MAX_LINE = 8192
 class _Handler(http.server.BaseHTTPRequestHandler):
     server: "_Server"
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True   # headers and body leave at once, not 40 ms apart
     server_version = "nivra-viz"
     sys_version = ""
 
@@ -75,6 +76,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
         # malformed requests (bad request line, headers too long): one-line JSON as well
         self.close_connection = True
+        self.request_version = "HTTP/1.1"  # a status line even for what looked like HTTP/0.9
         self._send(error(code, message or "bad request"))
 
     def log_message(self, format: str, *args: Any) -> None:
@@ -89,7 +91,30 @@ class _Server(http.server.ThreadingHTTPServer):
     def __init__(self, address: tuple[str, int], routes: Routes, family: int) -> None:
         self.address_family = family
         self.routes = routes
+        self._connections: set[socket.socket] = set()
+        self._connections_lock = threading.Lock()
         super().__init__(address, _Handler)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self._connections_lock:
+            self._connections.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request: Any) -> None:
+        with self._connections_lock:
+            self._connections.discard(request)
+        super().shutdown_request(request)
+
+    def close_connections(self) -> None:
+        """Ends the connections still open (kept alive by browsers), so that a stopped
+        viewer answers nothing more."""
+        with self._connections_lock:
+            open_now = list(self._connections)
+        for conn in open_now:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def report(self, text: str) -> None:
         sys.stderr.write(f"nivra-viz: {text}\n")
@@ -139,6 +164,8 @@ class Viewer:
         if not self.catalog.entries:
             raise ValueError(f"{path}: no recordings in this directory (looked for "
                              f"{', '.join(sorted(endings()))})")
+        if not self.catalog.is_dir:
+            self.catalog.recording(0)      # the opening pass, so that errors surface here
         self.token = secrets.token_urlsafe(24)
         routes = Routes(self.catalog, self.token, title)
         self._server, self.note = _bind(host, port, routes)
@@ -164,6 +191,7 @@ class Viewer:
         self.catalog.stop()
         self._server.shutdown()
         self._server.server_close()
+        self._server.close_connections()
         self._thread.join(timeout=5)
 
     def __enter__(self) -> "Viewer":
