@@ -47,6 +47,8 @@ def serve(path: Path, *, port: int | None = None, host: str | None = None,
             n = len(viewer.catalog.entries)
             more = " (the first ones)" if viewer.catalog.truncated else ""
             out.write(f"{path}: {n:,} recording{'s' if n != 1 else ''} listed{more}\n")
+        stop = stop or threading.Event()
+        restore = _on_signals(stop)       # before the address is out: a signal then stops
         out.write(f"Viewer at {viewer.url}\n")
         out.write("Press Ctrl-C to stop.\n")
         out.flush()
@@ -60,27 +62,30 @@ def serve(path: Path, *, port: int | None = None, host: str | None = None,
             if not opened:
                 sys.stderr.write(f"{PROG}: note: no web browser could be started; open the "
                                  f"address above\n")
-        _wait(stop or threading.Event())
+        try:
+            while not stop.wait(0.25):
+                pass
+        finally:
+            restore()
     finally:
         viewer.stop()
     out.write(f"{PROG}: viewer stopped\n")
     out.flush()
 
 
-def _wait(stop: threading.Event) -> None:
-    """Until ``stop`` is set, or SIGINT or SIGTERM arrives (in the main thread)."""
+def _on_signals(stop: threading.Event) -> Callable[[], None]:
+    """SIGINT and SIGTERM set ``stop`` (in the main thread); returns what puts the previous
+    handlers back."""
     if threading.current_thread() is not threading.main_thread():
-        stop.wait()
-        return
-    previous = {}
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        previous[sig] = signal.signal(sig, lambda *_: stop.set())
-    try:
-        while not stop.wait(0.25):
-            pass
-    finally:
+        return lambda: None
+    previous = {sig: signal.signal(sig, lambda *_: stop.set())
+                for sig in (signal.SIGINT, signal.SIGTERM)}
+
+    def restore() -> None:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
+
+    return restore
 
 
 def _seconds(us: float) -> str:

@@ -10,6 +10,7 @@ Times given to and returned by this module are microseconds after the earliest e
 from __future__ import annotations
 
 import math
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterator
@@ -65,7 +66,7 @@ class _Activity:
         self.first = 0                       # bin index of counts[:, 0]
         self.counts = np.zeros((2, 0), dtype=np.int64)
 
-    def add(self, t: np.ndarray, channels: np.ndarray) -> None:
+    def add(self, t: np.ndarray, off: np.ndarray) -> None:
         if not len(t):
             return
         lo, hi = t.min(), t.max()
@@ -82,7 +83,7 @@ class _Activity:
             at = self.first - first
             grown[:, at:at + self.counts.shape[1]] = self.counts
             self.counts, self.first = grown, first
-        self.counts += accumulate.add_activity(t, channels, self.origin, self.step, self.first, n)
+        self.counts += accumulate.add_activity(t, off, self.origin, self.step, self.first, n)
 
     def _coarsen(self) -> None:
         first = self.first // 2                           # floor, also below zero
@@ -110,6 +111,7 @@ class Recording:
         self.format = self.source.format
         self._given_sensor = sensor
         self._index = _Index()
+        self._local = threading.local()
         self._scan()
 
     # --- the opening pass -----------------------------------------------------------------
@@ -335,14 +337,50 @@ class Recording:
                 if close:
                     close()
 
-    def frame(self, start_us: float, window_us: float) -> tuple[np.ndarray, int]:
-        """ON and OFF counts per pixel (2, height, width) float32 of [start, start + window),
-        and the number of events in it inside the sensor."""
+    def frame(self, start_us: float, window_us: float) -> "Frame":
+        """The frame [start, start + window): its pixels with events and their counts."""
         lo, hi = self.window_bounds(start_us, window_us)
-        out = np.zeros((1, 2, self.sensor[1], self.sensor[0]), dtype=np.float32)
-        for chunk in self.window_events(lo, hi):
-            accumulate.bin_frame(chunk, lo, hi, out, self.fields[2])
-        return out[0], int(out.sum(dtype=np.float64))
+        buf = self._scratch()
+        pieces = [accumulate.bin_frame(chunk, lo, hi, buf, self.fields)
+                  for chunk in self.window_events(lo, hi)]
+        events = sum(len(p) for p in pieces)
+        on, off = buf[0, 0].reshape(-1), buf[0, 1].reshape(-1)
+        if events * 4 < on.size:
+            # few events: their pixels, and only those cleared for the next frame
+            idx = np.unique(np.concatenate(pieces)) if pieces else np.zeros(0, np.int64)
+            frame = Frame(idx, on[idx], off[idx], events)
+            on[idx] = 0
+            off[idx] = 0
+        else:
+            idx = np.flatnonzero(on + off)
+            frame = Frame(idx, on[idx], off[idx], events)
+            buf.fill(0)
+        return frame
+
+    def _scratch(self) -> np.ndarray:
+        """This thread's frame buffer, all zeros between frames."""
+        buf = getattr(self._local, "buf", None)
+        if buf is None:
+            buf = np.zeros((1, 2, self.sensor[1], self.sensor[0]), dtype=np.float32)
+            self._local.buf = buf
+        return buf
+
+
+@dataclass
+class Frame:
+    """The pixels of a frame that have events (ascending flat indices y * width + x), their
+    ON and OFF counts (float32, exact), and the number of events drawn."""
+    idx: np.ndarray
+    on: np.ndarray
+    off: np.ndarray
+    events: int
+
+    def dense(self, sensor: tuple[int, int]) -> np.ndarray:
+        """The counts as a (2, height, width) int64 array."""
+        out = np.zeros((2, sensor[1] * sensor[0]), dtype=np.int64)
+        out[0, self.idx] = self.on
+        out[1, self.idx] = self.off
+        return out.reshape(2, sensor[1], sensor[0])
 
 
 def _never_negative(c: np.ndarray) -> bool:

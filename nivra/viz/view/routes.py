@@ -31,7 +31,7 @@ from urllib.parse import parse_qs, urlsplit
 import numpy as np
 
 from .catalog import Catalog, clean
-from .recording import MAX_WINDOW_US, Recording, ViewError
+from .recording import MAX_WINDOW_US, Frame, Recording, ViewError
 
 TEMPLATE_NAME = "view.html"
 
@@ -181,11 +181,11 @@ class Routes:
         start = self._time(query, "start", 0, rec.duration_us, "microseconds after the "
                            "first event, within the recording")
         window = self._time(query, "window", 1, MAX_WINDOW_US, "microseconds")
-        counts, events = rec.frame(start, window)
-        body, width = encode_frame(counts)
+        frame = rec.frame(start, window)
+        body, width = encode_frame(frame)
         return Reply(200, body, "application/octet-stream", {
             "X-Frame-Start": str(start), "X-Frame-Window": str(window),
-            "X-Frame-Events": str(events), "X-Count-Bytes": str(width)})
+            "X-Frame-Events": str(frame.events), "X-Count-Bytes": str(width)})
 
     def spikes(self, query: dict[str, str]) -> Reply:
         from nivra.viz import recording_page
@@ -226,16 +226,11 @@ def _us(v: float) -> str:
     return f"{v:,.0f} us" if float(v).is_integer() else f"{v:,} us"
 
 
-def encode_frame(counts: np.ndarray) -> tuple[bytes, int]:
-    """The pixels with events of a (2, height, width) frame: their flat indices (uint32),
-    then the ON counts, then the OFF counts, each as narrow an unsigned type as the
-    largest count allows."""
-    on = counts[0].ravel()
-    off = counts[1].ravel()
-    idx = np.flatnonzero((on != 0) | (off != 0))
-    on_v, off_v = on[idx], off[idx]
-    peak = max(float(on_v.max(initial=0)), float(off_v.max(initial=0)))
+def encode_frame(frame: Frame) -> tuple[bytes, int]:
+    """The pixels with events of a frame: their flat indices (uint32), then the ON counts,
+    then the OFF counts, each as narrow an unsigned type as the largest count allows."""
+    peak = max(float(frame.on.max(initial=0)), float(frame.off.max(initial=0)))
     dtype, width = ("<u1", 1) if peak < 256 else ("<u2", 2) if peak < 65536 else ("<u4", 4)
-    body = b"".join((idx.astype("<u4").tobytes(), on_v.astype(dtype).tobytes(),
-                     off_v.astype(dtype).tobytes()))
+    body = b"".join((frame.idx.astype("<u4").tobytes(), frame.on.astype(dtype).tobytes(),
+                     frame.off.astype(dtype).tobytes()))
     return body, width
