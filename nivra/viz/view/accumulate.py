@@ -47,7 +47,8 @@ def add_totals(events: np.ndarray, out: np.ndarray, t_field: str) -> None:
     spikes._bin_events_into(events, out, t.min(), t.max())
 
 
-def bin_frame(events: np.ndarray, lo: Any, hi: Any, out: np.ndarray, fields: tuple) -> np.ndarray:
+def bin_frame(events: np.ndarray, lo: Any, hi: Any, out: np.ndarray,
+              fields: tuple[str | None, ...]) -> np.ndarray:
     """Adds to ``out`` (float32, shape (1, 2, height, width)) the ON and OFF counts per pixel
     of the events with lo <= t < hi inside the sensor (NumPy's count of the window's
     events), and returns the flat pixel indices (y * width + x) of the events it added."""
@@ -64,5 +65,5 @@ def bin_frame(events: np.ndarray, lo: Any, hi: Any, out: np.ndarray, fields: tup
     x = inside[xf].astype(np.int32).astype(np.int64)
     y = inside[yf].astype(np.int32).astype(np.int64) if yf else np.zeros(len(inside), np.int64)
     ok = (x >= 0) & (x < width) & (y >= 0) & (y < height)
-    pix = y * width + x
+    pix: np.ndarray = y * width + x
     return pix if ok.all() else pix[ok]

@@ -23,14 +23,3 @@ function parseTime(text) {
   const unit = (m[2] || "s").toLowerCase();
   return Number(m[1]) * (unit === "s" ? 1e6 : unit === "ms" ? 1e3 : 1);
 }
-
-// A download of `blob` named `name`.
-function downloadBlob(blob, name) {
-  const a = document.createElement("a");
-  a.href = URL.createObjectURL(blob);
-  a.download = name;
-  document.body.appendChild(a);
-  a.click();
-  a.remove();
-  setTimeout(() => URL.revokeObjectURL(a.href), 20000);
-}

@@ -34,6 +34,17 @@ function buildPlayer(stage, overview, controls) {
     windowSel.value = String(info.default_window_us);
   }
 
+  // the window menu shows the window drawn, also one asked for from a script
+  function syncWindow(us) {
+    if (windowSel.value === String(us)) return;
+    if (!Array.from(windowSel.options).some((o) => o.value === String(us))) {
+      const o = document.createElement("option");
+      o.value = String(us); o.textContent = fmtDuration(us);
+      const after = Array.from(windowSel.options).find((x) => Number(x.value) > us);
+      windowSel.insertBefore(o, after || null);
+    }
+    windowSel.value = String(us);
+  }
   const duration = () => (rec ? rec.duration_us : 0);
   const settle = (list, fn) => { for (const w of list) fn(w); };
 
@@ -104,6 +115,7 @@ function buildPlayer(stage, overview, controls) {
     timeText.appendChild(document.createTextNode(" \u00b7 " + fmtInt(frame.events) + " events" +
       (inHot ? " (" + fmtInt(inHot) + " in hidden hot pixels)" : "") + " \u00b7 " + round(lastFetchMs) + " ms"));
     if (!scrubbing) scrub.value = String(frame.start);
+    syncWindow(frame.window);
     overview.mark(frame.start, frame.window);
   }
 
