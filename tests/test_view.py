@@ -65,6 +65,7 @@ def test_frames_equal_numpy_counts(tmp_path, sorted_events, order):
         # blocks swapped about, as when recordings are concatenated out of order
         blocks = np.array_split(ev, 17)
         ev = np.concatenate([blocks[i] for i in np.random.default_rng(0).permutation(17)])
+        ev = ev.astype([("t", "<u8"), ("x", "<u2"), ("y", "<u2"), ("p", "u1")])  # as AEDAT4 has
     rec = _open(_save(tmp_path, "rec.npy", ev))
     assert rec.sorted == (order == "sorted")
     assert rec.count == len(ev) and rec.t_min == int(ev["t"].min())

@@ -69,6 +69,8 @@ class _Activity:
     def add(self, t: np.ndarray, off: np.ndarray) -> None:
         if not len(t):
             return
+        if t.dtype.kind in "ub":
+            t = t.astype(np.int64)   # differences below the origin must not wrap
         lo, hi = t.min(), t.max()
         first = min(self.first, int((lo - self.origin) // self.step))
         last = max(self.first + self.counts.shape[1] - 1, int((hi - self.origin) // self.step))
