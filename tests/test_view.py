@@ -329,11 +329,12 @@ def test_directory_lists_recordings_and_reasons(tmp_path, sorted_events):
     rows = {r["name"]: r for r in listing["recordings"]}
     assert listing["directory"] and set(rows) == {"b.npy", "c\\x1b[31m.raw", "day1/a.npy"}
     assert rows["day1/a.npy"]["events"] == 5000 and rows["b.npy"]["sensor"] == [320, 240]
-    bad = rows["c\\x1b[31m.raw"]["error"]
+    broken = rows["c\\x1b[31m.raw"]
+    bad = broken["error"]
     assert "\x1b" not in bad and "\n" not in bad and bad
     routes = Routes(catalog, "tok")
     assert routes.handle("GET", "/api/info?token=tok").status == 400    # rec needed
-    reply = routes.handle("GET", f"/api/info?token=tok&rec={rows['c\\x1b[31m.raw']['id']}")
+    reply = routes.handle("GET", f"/api/info?token=tok&rec={broken['id']}")
     assert reply.status == 422 and b"\\u001b" not in reply.body and b"\x1b" not in reply.body
 
 
