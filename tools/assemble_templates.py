@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the page templates (viewer.html, spikes.html, timeline.html) from their sources in nivra/viz/web.
+"""Writes the page templates (viewer.html, spikes.html, timeline.html, view.html) from their sources in nivra/viz/web.
 
 A shipped template is one offline file. Its skeleton, web/<page>.html, holds the markup and
 the placeholders; each directive (on lines of its own) is replaced by the sources it names:
@@ -41,6 +41,8 @@ PAGES = {
     "spikes.html": Page(("$title", "$data_json"), dollar_template=True, ascii=True),
     # nivra.viz.timeline replaces both placeholders in one pass (re.sub).
     "timeline.html": Page(("{{TITLE}}", "{{DATA_JSON}}")),
+    # nivra.viz.view serves it with the title replaced (str.replace); it asks for the rest.
+    "view.html": Page(("{{TITLE}}",), ascii=True),
 }
 
 DIRECTIVE = re.compile(r"^<!--@(style|script|script-iife) ([^>]*?) ?-->$")

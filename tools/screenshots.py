@@ -1,4 +1,5 @@
-"""Regenerates the screenshots under docs/ from the demo pages (`nivra-viz demo`).
+"""Regenerates the screenshots under docs/ from the demo pages (`nivra-viz demo`) and the
+viewer (`nivra-viz view`) serving the demo's sample recording.
 
 Usage: .venv/bin/python tools/screenshots.py [DEMO_DIR]
 Needs Playwright and Debian's chromium, as the browser tests do.
@@ -27,6 +28,21 @@ def shoot(browser, page_file: Path, out: str, scheme="light", full_page=False, b
     print(DOCS / out)
 
 
+def shoot_view(browser, recording: Path, out: str, scheme="dark"):
+    """The recording viewer (nivra-viz view) serving ``recording``, at a 20 ms frame."""
+    from nivra.viz.view import Viewer
+
+    with Viewer(recording, port=0) as viewer:
+        page = browser.new_page(viewport={"width": 1440, "height": 900}, color_scheme=scheme)
+        page.goto(viewer.url)
+        page.wait_for_function(READY, timeout=60000)
+        page.evaluate("window.nivraView.show(412000, 20000)")
+        page.wait_for_timeout(600)
+        page.screenshot(path=str(DOCS / out))
+        page.close()
+    print(DOCS / out)
+
+
 def main():
     demo = (Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())).resolve()
     if not (demo / "graph.html").exists():
@@ -43,6 +59,7 @@ def main():
               before="window.__nivraTimeline.select('head_conv')")
         shoot(browser, demo / "events.html", "spikes.png", full_page=True)
         shoot(browser, demo / "frames.html", "frames.png")
+        shoot_view(browser, demo / "sample_events.npy", "view.png")
         if (demo / "nir.html").exists():
             shoot(browser, demo / "nir.html", "nir.png")
         browser.close()

@@ -13,6 +13,8 @@ frame stacks to self-contained HTML pages.
                      [--sample N] [--allow-external] [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
                      [--title T] [--open]
     nivra-viz frames FRAMES.npy [-o PAGE.html|DIR/] [--title T]
+    nivra-viz view RECORDING|DIR [--port N] [--host H] [--no-browser] [--sensor W H]
+                   [--time-unit s|ms|us|ns]
     nivra-viz demo [-o DIR]
 
 The page defaults to the input's name with .html, beside it; it is never one of the inputs,
@@ -78,6 +80,16 @@ def _positive_int(text: str) -> int:
 
 def _count(text: str) -> int:
     return _whole_number(text, 0)
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a port number, got {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"expected a port from 0 to 65535, got {value}")
+    return value
 
 
 def _version() -> str:
@@ -211,6 +223,28 @@ def build_parser() -> argparse.ArgumentParser:
                                    "channel 1 as OFF (red).")
     p.add_argument("frames", metavar="FRAMES.npy", help="frame stack (.npy, or .npz holding one)")
     page_args(p, "the file name")
+
+    p = sub.add_parser("view", parents=[common], help="browse a recording in a local viewer",
+                       description="Serve a recording (or every recording under a directory) "
+                                   "to a page in the web browser that plays it with any "
+                                   "accumulation window, from 100 us to 10 s, binning each "
+                                   "frame on demand. Reads what 'events' reads. Serves only on "
+                                   "this machine (127.0.0.1) unless --host says otherwise; the "
+                                   "address carries a token. Ctrl-C stops it.")
+    p.add_argument("recording", metavar="RECORDING|DIR",
+                   help="a recording file, or a directory whose recordings are listed")
+    p.add_argument("--port", type=_port, default=None, metavar="N",
+                   help="port to serve on (default: 8765; a busy port falls back to a free "
+                        "one; 0: any free port)")
+    p.add_argument("--host", default=None, metavar="H",
+                   help="address to serve on (default: 127.0.0.1, this machine only)")
+    p.add_argument("--no-browser", action="store_true",
+                   help="print the address only; do not open a web browser")
+    p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
+                   help="sensor width and height; events outside it are left out (default: "
+                        "from the file where it says, else detected from the coordinates)")
+    p.add_argument("--time-unit", choices=("s", "ms", "us", "ns"), default="us",
+                   help="unit of the file's timestamps (default: us)")
 
     p = sub.add_parser("demo", parents=[common], help="write every page kind for sample data",
                        description="Write every kind of page for the built-in sample data "
@@ -437,6 +471,23 @@ def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     _wrote(out, page)
 
 
+def cmd_view(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
+    from nivra.viz.view import ViewError, serve
+
+    path = Path(args.recording)
+    if not path.exists():
+        raise JobError(f"{args.recording}: no such file or directory")
+    _module("spikes")
+    try:
+        serve(path, port=args.port, host=args.host, sensor=tuple(args.sensor) if args.sensor
+              else None, time_unit=args.time_unit, open_browser=not args.no_browser,
+              out=out, stage=progress.stage)
+    except (ViewError, ValueError) as exc:
+        raise JobError(str(exc)) from None
+    except OSError as exc:
+        raise JobError(f"cannot serve: {_describe_os_error(exc)}") from None
+
+
 def cmd_demo(args: argparse.Namespace, progress: Progress, out: IO[str]) -> None:
     for name in ("serialize", "render", "compiled", "spikes", "timeline"):
         _module(name)
@@ -454,6 +505,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Progress, IO[str]], None]] = {
     "schedule": cmd_schedule,
     "events": cmd_events,
     "frames": cmd_frames,
+    "view": cmd_view,
     "demo": cmd_demo,
 }
 

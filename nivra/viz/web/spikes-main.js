@@ -1,12 +1,4 @@
 // spikes-main.js: builds the page from the document, wires the theme switch, reports "ready"
-function setupThemeSwitch(onChange) {
-  const label = byId("theme-label");
-  // the button names the theme it switches to
-  const sync = (theme) => { label.textContent = theme === "dark" ? "Light" : "Dark"; };
-  sync(pageTheme.setup({ onChange: (theme) => { sync(theme); onChange(); } }));
-  byId("theme").addEventListener("click", () => pageTheme.toggle());
-}
-
 function main() {
   const d = readDoc(embeddedDoc());
   drawHeader(d);

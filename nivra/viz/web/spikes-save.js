@@ -21,13 +21,7 @@ function setupSaving(d, grid, player) {
   function download(canvas, name) {
     return new Promise((done, failed) => canvas.toBlob((blob) => {
       if (!blob) { failed(new Error("the browser could not make the PNG")); return; }
-      const a = document.createElement("a");
-      a.href = URL.createObjectURL(blob);
-      a.download = name;
-      document.body.appendChild(a);
-      a.click();
-      a.remove();
-      setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+      downloadBlob(blob, name);
       done();
     }, "image/png"));
   }
