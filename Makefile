@@ -6,7 +6,7 @@ PIP     := $(PY) -m pip --disable-pip-version-check -q
 WERROR  := $(if $(filter true 1,$(CI)),ON,OFF)
 BUILD_FLAGS := --no-build-isolation --no-deps -C cmake.define.NIVRA_WERROR=$(WERROR)
 
-.PHONY: all build test demo bench system-deps clean asan-build test-asan test-pythons fuzz
+.PHONY: all build test test-firefox wheel demo bench system-deps clean asan-build test-asan test-pythons fuzz
 
 all: build
 
@@ -28,6 +28,22 @@ build: system-deps $(VENV)/.deps
 
 test: build
 	$(VENV)/bin/pytest -q
+
+# The demo's pages in headless Firefox (part of `make test` too).
+test-firefox: build
+	$(VENV)/bin/pytest -q tests/firefox
+
+# What users install, in dist/: the sdist, and the wheel built from that sdist (which
+# proves the sdist builds on its own) after auditwheel's repair, which tags it manylinux
+# and would bundle any library the modules needed beyond the system's C/C++ runtime (they
+# need none: libdeflate is compiled in).
+wheel: build
+	rm -rf dist build/dist
+	$(PY) -m build --no-isolation --outdir build/dist -C cmake.define.NIVRA_WERROR=$(WERROR) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	@$(VENV)/bin/auditwheel show dist/*.whl | sed -n '1,3p'
+	@ls -l dist
 
 demo: build
 	$(PY) -m nivra.viz demo

@@ -76,3 +76,12 @@ def _uses_playwright(module, _cache={}):
         with open(path, encoding="utf-8") as f:
             _cache[path] = "playwright" in f.read()
     return _cache[path]
+
+
+@pytest.fixture(autouse=True)
+def _notebook_outputs_write_beside_the_test(request, monkeypatch, tmp_path_factory):
+    # A notebook output writes a copy of its page under the working directory (for the
+    # links of an untrusted notebook): in the notebook tests that is a fresh folder, not
+    # the checkout.
+    if "notebook" in request.node.path.name:
+        monkeypatch.chdir(tmp_path_factory.mktemp("cwd"))

@@ -87,7 +87,11 @@ def test_no_browser_and_no_files_left_behind(partitioned, tmp_path, monkeypatch)
     for obj, view in ((partitioned, None), (partitioned, "schedule"), (partitioned, "timeline"),
                       (samples.sample_frames(2, 100), None), (samples.sample_events(500), None)):
         notebook.show(obj, view=view)._repr_html_()
-    assert list(tmp_path.iterdir()) == []
+    # nothing but the copy of each page shown, which an untrusted notebook's links open
+    assert [p.name for p in tmp_path.iterdir()] == ["nivra-viz-pages"]
+    assert len(list((tmp_path / "nivra-viz-pages").iterdir())) == 5
+    notebook.show(samples.sample_frames(2, 100), page_file=False)._repr_html_()
+    assert len(list((tmp_path / "nivra-viz-pages").iterdir())) == 5
     from nivra.viz import spikes
     assert spikes.webbrowser is webbrowser
 

@@ -9,6 +9,16 @@ in JupyterLab, the classic Notebook and VS Code. Below the frame, "Open in new t
 Pages larger than ``INLINE_LIMIT`` are not put into the notebook: they are written to a
 file and linked, with a message saying so.
 
+A notebook opened untrusted (executed elsewhere, received from someone) shows outputs
+without their scripts and frames. Each output therefore carries a plain-HTML fallback that
+a small script of the output hides once it runs beside the frame: the page's title and
+size, that it needs a trusted notebook and how to trust it, and "Open in new tab" and
+"Download" as plain links to a copy of the page in "nivra-viz-pages" beside the notebook
+(written when the output is shown; ``page_file=False`` leaves it out). Plain links to a
+file are what such a notebook keeps: JupyterLab drops data: links, download attributes,
+scripts, style elements and frames from untrusted outputs, and opens a linked file in its
+HTML viewer, whose "Trust HTML" starts the page.
+
 Building a page has no side effects: the views that only write files (the partition and
 schedule views, the frame page) write into temporary files that are removed at once.
 """
@@ -28,7 +38,7 @@ from typing import Any, Callable, Mapping
 import numpy as np
 
 INLINE_LIMIT = 20 * 1024 * 1024  # bytes of page text shown inline; larger pages go to a file
-LARGE_PAGE_DIR = "nivra-viz-pages"  # where larger pages go, under the working directory
+LARGE_PAGE_DIR = "nivra-viz-pages"  # where page files go, under the working directory
 SANDBOX = "allow-scripts"
 
 
@@ -284,6 +294,17 @@ _JS_DOWNLOAD = _JS_FRAME + (
     "a.remove();setTimeout(function(){window.URL.revokeObjectURL(a.href)},60000);")
 _BUTTON_STYLE = ("font:inherit;color:inherit;background:none;border:1px solid "
                  "rgba(127,127,127,.45);border-radius:4px;padding:1px 8px;cursor:pointer")
+_BOX_STYLE = ("font:13px/1.5 system-ui,sans-serif;padding:8px 10px;"
+              "border:1px solid rgba(127,127,127,.35);border-radius:4px")
+# Runs only where the output's scripts run (a trusted notebook): with the frame there, the
+# buttons replace the fallback. The output is found through its own script element, or by
+# its class where a front end runs the script detached.
+_JS_TRUSTED = (
+    "(function(s,c){var all=s&&s.parentNode?[s.parentNode]:document.querySelectorAll('.'+c);"
+    "Array.prototype.forEach.call(all,function(o){if(!o.querySelector('iframe'))return;"
+    "o.querySelector('.nivra-viz-bar').style.display='';"
+    "var f=o.querySelector('.nivra-viz-fallback');if(f)f.style.display='none';});})"
+    "(document.currentScript,'%s');")
 
 
 # --- the page ------------------------------------------------------------------------------
@@ -298,13 +319,15 @@ class Page:
 
     def __init__(self, html: str, *, view: str, title: str, height: int,
                  inline_limit: int = INLINE_LIMIT,
-                 large_page_dir: str | os.PathLike[str] | None = None) -> None:
+                 large_page_dir: str | os.PathLike[str] | None = None,
+                 page_file: bool = True) -> None:
         self.html = html
         self.view = view
         self.title = title
         self.height = height
         self.inline_limit = inline_limit
         self.large_page_dir = large_page_dir
+        self.page_file = page_file
         self._nbytes: int | None = None
         self._file: Path | None = None
 
@@ -334,52 +357,91 @@ class Page:
             return self._linked()
         esc = _text
         file_name = esc(_slug(self.title) + ".html")
+        token = "nivra-viz-" + self._digest()
         return (
-            '<div class="nivra-viz" style="width:100%">'
+            f'<div class="nivra-viz {token}" style="width:100%">'
             f'<iframe srcdoc="{srcdoc_escape(self.html)}" sandbox="{SANDBOX}" '
             f'title="{esc(self.title)}" referrerpolicy="no-referrer" '
             f'style="display:block;box-sizing:border-box;width:100%;height:{self.height}px;'
             'border:1px solid rgba(127,127,127,.35);border-radius:4px;background:#fff">'
             '</iframe>'
-            '<div style="font:12px/1.5 system-ui,sans-serif;margin-top:4px;opacity:.85">'
+            '<div class="nivra-viz-bar" style="display:none;font:12px/1.5 system-ui,sans-serif;'
+            'margin-top:4px;opacity:.85">'
             f'<button type="button" style="{_BUTTON_STYLE}" onclick="{esc(_JS_OPEN)}">'
             'Open in new tab</button> '
             f'<button type="button" style="{_BUTTON_STYLE}" data-file="{file_name}" '
             f'onclick="{esc(_JS_DOWNLOAD)}">Download</button> '
             f'<span style="margin-left:6px">{esc(self.title)} · '
             f'{_size_text(self.nbytes)}</span>'
-            '</div></div>')
+            '</div>'
+            f'{self._fallback()}'
+            f'<script>{_JS_TRUSTED % token}</script>'
+            '</div>')
+
+    def _fallback(self) -> str:
+        """What an output shown without scripts says and links to."""
+        esc = _text
+        label = VIEWS[self.view].label if self.view in VIEWS else self.view
+        links = ""
+        if self.page_file:
+            try:
+                href = esc(self._href())
+                name = esc(_slug(self.title) + ".html")
+                links = (
+                    f'<br><a href="{href}" target="_blank" rel="noopener">Open in new tab</a> | '
+                    f'<a href="{href}?download=1" download="{name}">Download</a> '
+                    f'<span style="opacity:.75">(its copy in {esc(str(self.large_file().parent.name))}/ '
+                    'beside the notebook; JupyterLab opens it in its HTML viewer, where '
+                    '"Trust HTML" starts it)</span>')
+            except OSError as exc:
+                links = (f'<br><span style="opacity:.75">No copy of the page could be written '
+                         f'beside the notebook ({esc(exc.strerror or str(exc))}).</span>')
+        return (
+            f'<div class="nivra-viz-fallback" style="{_BOX_STYLE}">'
+            f'<b>{esc(self.title)}</b> · {_size_text(self.nbytes)} · {esc(label)} (nivra.viz)'
+            '<br>This interactive page needs a trusted notebook: this one shows its outputs '
+            'without their scripts. To see the page here, trust the notebook (JupyterLab: '
+            'Command Palette, "Trust Notebook"; classic Notebook: File, Trust Notebook) or '
+            f'run the cell again.{links}</div>')
+
+    def _digest(self) -> str:
+        return hashlib.sha1(self.html.encode("utf-8", "surrogatepass")).hexdigest()[:10]
+
+    def _href(self) -> str:
+        """The link to the page's file: relative to the working directory (the notebook's
+        own, in Jupyter) where the file is under it, else a file: URL."""
+        path = self.large_file().resolve()
+        try:
+            return urllib.parse.quote(path.relative_to(Path.cwd().resolve()).as_posix())
+        except ValueError:
+            return path.as_uri()
 
     def large_file(self) -> Path:
-        """The file a page too large to show inline is written to (once), under
-        ``large_page_dir`` (default: "nivra-viz-pages" in the working directory)."""
+        """The file the page is written to (once), under ``large_page_dir`` (default:
+        "nivra-viz-pages" in the working directory): a page too large to show inline, and
+        the copy that the links of an output shown without scripts open."""
         if self._file is None:
             folder = Path(self.large_page_dir if self.large_page_dir is not None
                           else Path.cwd() / LARGE_PAGE_DIR)
-            digest = hashlib.sha1(self.html.encode("utf-8", "surrogatepass")).hexdigest()[:10]
             folder.mkdir(parents=True, exist_ok=True)
-            self._file = self.save(folder / f"{_slug(self.title)}-{digest}.html")
+            self._file = self.save(folder / f"{_slug(self.title)}-{self._digest()}.html")
         return self._file
 
     def _linked(self) -> str:
         esc = _text
-        path = self.large_file().resolve()
-        try:
-            href = urllib.parse.quote(path.relative_to(Path.cwd().resolve()).as_posix())
-        except ValueError:
-            href = path.as_uri()
+        href = self._href()
         return (
-            '<div class="nivra-viz" style="font:13px/1.5 system-ui,sans-serif;padding:8px 10px;'
-            'border:1px solid rgba(127,127,127,.35);border-radius:4px">'
+            f'<div class="nivra-viz" style="{_BOX_STYLE}">'
             f'<b>{esc(self.title)}</b>: this page is {_size_text(self.nbytes)}, too large to '
             f'show inside the notebook (the limit is {_size_text(self.inline_limit)}). '
             f'It was written to <a href="{esc(href)}" target="_blank" rel="noopener">'
-            f'<code>{esc(str(path))}</code></a>; open it in a web browser.</div>')
+            f'<code>{esc(str(self.large_file().resolve()))}</code></a>; open it in a web browser.</div>')
 
 
 def show(obj: Any, *, title: str | None = None, height: int | None = None,
          view: str | None = None, inline_limit: int = INLINE_LIMIT,
-         large_page_dir: str | os.PathLike[str] | None = None, **options: Any) -> Page:
+         large_page_dir: str | os.PathLike[str] | None = None, page_file: bool = True,
+         **options: Any) -> Page:
     """The page for ``obj``, for display in a notebook (the last expression of a cell, or
     ``display(show(obj))``).
 
@@ -394,7 +456,9 @@ def show(obj: Any, *, title: str | None = None, height: int | None = None,
     ``raster_time_bins``, ``max_raster_neurons`` (events).
 
     Pages larger than ``inline_limit`` bytes are written to a file in ``large_page_dir``
-    (default: "nivra-viz-pages" in the working directory) when displayed, and linked.
+    (default: "nivra-viz-pages" in the working directory) when displayed, and linked. A
+    page shown inline is written there too, for the links that an untrusted notebook shows
+    in its place; ``page_file=False`` writes no such copy.
     """
     if isinstance(obj, (str, os.PathLike)):
         obj = _load(obj)
@@ -412,4 +476,4 @@ def show(obj: Any, *, title: str | None = None, height: int | None = None,
         raise ValueError(f"height must be a whole number of pixels >= 1, got {height!r}")
     page = chosen.build(obj, title, dict(options))
     return Page(page, view=name, title=title, height=height, inline_limit=inline_limit,
-                large_page_dir=large_page_dir)
+                large_page_dir=large_page_dir, page_file=page_file)
