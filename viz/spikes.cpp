@@ -127,6 +127,8 @@ const Def kDefs[] = {
               kPageImagesDoc),
     NIVRA_DEF("_accumulate_events(events: np.ndarray, dict state: Dict[str, Any]) -> int", accumulate_events,
               kAccumulateEventsDoc),
+    NIVRA_DEF("_view_scan(events: np.ndarray, dict state: Dict[str, Any]) -> Tuple[int, Any, Any]", view_scan,
+              kViewScanDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -220,5 +220,8 @@ extern const char kBinEventsIntoDoc[];
 // accumulate.cpp
 Ref accumulate_events(Call& c);
 extern const char kAccumulateEventsDoc[];
+// view_scan.cpp
+Ref view_scan(Call& c);
+extern const char kViewScanDoc[];
 
 }  // namespace nivra::spikes
