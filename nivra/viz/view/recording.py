@@ -13,12 +13,13 @@ import math
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterator, cast
 
 import numpy as np
 
 from nivra.viz import io as readers
 from nivra.viz.io import ReaderError, Source
+from nivra.viz.recording_page.passes import READ_AHEAD_BYTES, _read_ahead
 
 from . import accumulate, hot
 
@@ -96,7 +97,7 @@ class Recording:
         self.count = 0
         self.fractional = False
         scan: accumulate.OpeningScan | None = None
-        for position, chunk in self._scan_chunks(self.source.scan(self.index_events)):
+        for position, chunk in self._scan_chunks():
             if not len(chunk):
                 continue
             if scan is None:
@@ -142,13 +143,22 @@ class Recording:
         self._t_hi = np.asarray(idx.t_hi)
         self._counts = np.asarray(idx.counts, dtype=np.int64)
 
-    def _scan_chunks(self, scan: Iterator[tuple[Any, np.ndarray]]
-                     ) -> Iterator[tuple[Any, np.ndarray]]:
+    def _scan_chunks(self) -> Iterator[tuple[Any, np.ndarray]]:
+        """The recording's chunks with their positions, in microseconds, read ahead by a
+        helper thread for large files (the scan of a chunk releases the interpreter lock)."""
+        if type(self.source).scan is Source.scan:
+            # positions are event counts there, so the reader may hand out its buffers
+            # again (fresh memory for every chunk costs about as much as the scan)
+            scan = _counted(self.source.chunks_reusing(self.index_events, keep=2))
+        else:
+            scan = self.source.scan(self.index_events)
         t_field = self.source.t_field
-        for position, chunk in scan:
-            if t_field and self.time_unit != "us":
-                chunk = readers.to_microseconds(chunk, t_field, self.time_unit)
-            yield position, chunk
+        if t_field and self.time_unit != "us":
+            scan = ((position, readers.to_microseconds(chunk, t_field, self.time_unit))
+                    for position, chunk in scan)
+        if self.source.decoded_bytes() >= READ_AHEAD_BYTES:
+            return cast(Iterator[tuple[Any, np.ndarray]], _read_ahead(cast(Any, scan)))
+        return scan
 
     def _sensor(self) -> tuple[tuple[int, int], str]:
         if self._given_sensor is not None:
@@ -291,6 +301,13 @@ class Frame:
         out[0, self.idx] = self.on
         out[1, self.idx] = self.off
         return out.reshape(2, sensor[1], sensor[0])
+
+
+def _counted(chunks: Iterator[np.ndarray]) -> Iterator[tuple[int, np.ndarray]]:
+    done = 0
+    for chunk in chunks:
+        yield done, chunk
+        done += len(chunk)
 
 
 def _exact(v: Any) -> Any:
