@@ -207,18 +207,23 @@ void take_origin(const ScanSpec& spec, ScanTotals& tot, std::size_t start, std::
 // A coordinate as the binning casts it: integers as they are (past int64: the largest),
 // floats truncated to int32 (NaN and values int32 cannot hold: its smallest).
 template <class S>
-void read_coords(const Field& f, std::size_t start, std::size_t count, std::int64_t* out) noexcept {
+std::int64_t read_coords(const Field& f, std::size_t start, std::size_t count, std::int64_t* out) noexcept {
     const unsigned char* p = f.base + static_cast<std::ptrdiff_t>(start) * f.stride;
+    std::int64_t top = std::numeric_limits<std::int64_t>::min();
     for (std::size_t i = 0; i < count; ++i, p += f.stride) {
         const auto v = load<S>(p);
         using V = decltype(v);
+        std::int64_t c;
         if constexpr (std::is_floating_point_v<V>)
-            out[i] = to_int32(static_cast<double>(v));
+            c = to_int32(static_cast<double>(v));
         else if constexpr (std::is_same_v<V, std::uint64_t>)
-            out[i] = v > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max : static_cast<std::int64_t>(v);
+            c = v > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max : static_cast<std::int64_t>(v);
         else
-            out[i] = static_cast<std::int64_t>(v);
+            c = static_cast<std::int64_t>(v);
+        out[i] = c;
+        top = c > top ? c : top;
     }
+    return top;
 }
 
 // OFF (1) for a polarity at or below zero, ON (0) above it.
@@ -250,9 +255,10 @@ ScanResult view_scan(const ScanSpec& spec, ScanTotals& tot, ScanChunk& chunk, st
         if (!tot.any_origin) take_origin(spec, tot, start, count);
         Times tr;
         read_times(spec, tot, start, count, b, tr);
-        visit_field(cols.x, [&]<class S>(S) { read_coords<S>(cols.x, start, count, b.x); });
+        std::int64_t bx = visit_field(cols.x, [&]<class S>(S) { return read_coords<S>(cols.x, start, count, b.x); });
+        std::int64_t by = 0;
         if (cols.has_y)
-            visit_field(cols.y, [&]<class S>(S) { read_coords<S>(cols.y, start, count, b.y); });
+            by = visit_field(cols.y, [&]<class S>(S) { return read_coords<S>(cols.y, start, count, b.y); });
         else
             std::fill_n(b.y, count, std::int64_t{0});
         if (cols.has_p)
@@ -260,12 +266,15 @@ ScanResult view_scan(const ScanSpec& spec, ScanTotals& tot, ScanChunk& chunk, st
         else
             std::fill_n(b.off, count, static_cast<unsigned char>(0));
 
-        // Room: the block's steps and coordinates within the outputs.
-        std::int64_t bx = std::numeric_limits<std::int64_t>::min(), by = bx;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!b.valid[i]) continue;
-            bx = std::max(bx, b.x[i]);
-            by = std::max(by, b.y[i]);
+        // Room: the block's steps and coordinates within the outputs (the coordinates'
+        // maxima over the events with a valid time only, when some have none).
+        if (tr.bad) {
+            bx = by = std::numeric_limits<std::int64_t>::min();
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!b.valid[i]) continue;
+                bx = std::max(bx, b.x[i]);
+                by = std::max(by, b.y[i]);
+            }
         }
         if (tr.any) {
             const std::int64_t lo = tot.any_step ? std::min(tot.step_lo, tr.step_lo) : tr.step_lo;
@@ -313,12 +322,21 @@ ScanResult view_scan(const ScanSpec& spec, ScanTotals& tot, ScanChunk& chunk, st
         }
         // Activity: the events of a run of one step are counted before being added (a
         // sorted recording has long runs, which would otherwise add to one place in turn).
+        // Pixels: each event's place (or -1), counted in the next loop.
         std::int64_t* const act = spec.activity;
         std::int64_t* const act_off = act + spec.bins;
         const std::int64_t first = spec.first;
         std::int64_t run = 0, run_all = 0, run_off = 0;
+        const std::int64_t lw = spec.limited ? spec.limit_width : kInt64Max;
+        const std::int64_t lh = spec.limited ? spec.limit_height : kInt64Max;
+        std::uint64_t negative = 0, outside = 0;
+        std::int64_t* const place = b.x;
         for (std::size_t i = 0; i < count; ++i) {
-            if (!b.valid[i]) continue;
+            const std::int64_t x = b.x[i], y = b.y[i];
+            if (!b.valid[i]) {
+                place[i] = -1;
+                continue;
+            }
             if (b.step[i] != run) {
                 if (run_all) act[run - first] += run_all - run_off, act_off[run - first] += run_off;
                 run = b.step[i];
@@ -326,21 +344,12 @@ ScanResult view_scan(const ScanSpec& spec, ScanTotals& tot, ScanChunk& chunk, st
             }
             ++run_all;
             run_off += b.off[i];
+            const bool neg = (x | y) < 0, out = !neg && (x >= lw || y >= lh);
+            negative += neg;
+            outside += out;
+            place[i] = !neg && !out ? b.off[i] * plane + y * spec.width + x : -1;
         }
         if (run_all) act[run - first] += run_all - run_off, act_off[run - first] += run_off;
-        // Pixels: each event's place (or -1), then the counts, fetched ahead of their use
-        // (events of a busy sensor land all over the totals).
-        const std::int64_t lw = spec.limited ? spec.limit_width : kInt64Max;
-        const std::int64_t lh = spec.limited ? spec.limit_height : kInt64Max;
-        std::uint64_t negative = 0, outside = 0;
-        std::int64_t* const place = b.x;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t x = b.x[i], y = b.y[i];
-            const bool neg = (x | y) < 0, out = !neg && (x >= lw || y >= lh);
-            negative += b.valid[i] && neg;
-            outside += b.valid[i] && out;
-            place[i] = b.valid[i] && !neg && !out ? b.off[i] * plane + y * spec.width + x : -1;
-        }
         constexpr std::size_t kAhead = 64;
         std::int64_t* const pixels = spec.pixels;
         for (std::size_t i = 0; i < count; ++i) {
