@@ -139,7 +139,7 @@ Ref view_scan(Call& c) {
     spec.int_time = is_int;
 
     spec.step = int_entry(state, kStepKey);
-    if (spec.step < 1 || spec.step > (std::int64_t{1} << 40)) raise(PyExc_ValueError, "state['step'] must be 1 to 2**40");
+    if (spec.step < 1 || spec.step > (std::int64_t{1} << 62)) raise(PyExc_ValueError, "state['step'] must be 1 to 2**62");
     BufferView activity_view, pixels_view;
     Py_ssize_t dims[3] = {0, 0, 0};
     spec.activity = int64_array(state, kActivity, 2, activity_view, dims);

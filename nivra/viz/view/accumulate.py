@@ -96,6 +96,9 @@ class OpeningScan:
     def _coarsen(self) -> None:
         """Doubles the step: steps 2k and 2k + 1 become step k (floor, also below zero)."""
         st = self.state
+        if st["step"] >= 1 << 61:
+            raise ValueError("the times lie too far apart to chart (an activity step of more "
+                             "than 2**61 us)")
         st["step"] *= 2
         if st["step_lo"] is None:
             return
