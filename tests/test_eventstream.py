@@ -11,10 +11,10 @@ from nivra.viz.io import eventstream
 STEPS = [0, 1, 62, 63, 64, 126, 127, 128, 189, 190, 254, 1000, 123_457]
 
 
-def recording(kind, n, seed=3, width=640, height=480):
+def recording(kind, n, seed=3, width=640, height=480, steps=STEPS):
     rng = np.random.default_rng(seed)
     ev = {"x": rng.integers(0, width, n), "y": rng.integers(0, height, n),
-          "p": rng.integers(0, 2, n), "t": 17 + np.cumsum(rng.choice(STEPS, n))}
+          "p": rng.integers(0, 2, n), "t": 17 + np.cumsum(rng.choice(steps, n))}
     exposure = rng.random(n) < 0.25 if kind == w.ATIS else np.zeros(n, bool)
     data, ends = w.events(kind, ev["x"], ev["y"], ev["p"], ev["t"], exposure=exposure,
                           resets=range(1, n, 5))
@@ -62,7 +62,7 @@ def test_chunks_blocks_scans_and_windows_agree(tmp_path, monkeypatch, kind):
 
 @pytest.mark.parametrize("kind", [w.DVS, w.ATIS])
 def test_a_file_cut_at_every_byte(tmp_path, kind):
-    data, ev, exposure, ends = recording(kind, 12)
+    data, ev, exposure, ends = recording(kind, 16, steps=STEPS[:-2])  # a few overflow bytes
     path = tmp_path / "cut.es"
     for cut in range(len(data)):
         path.write_bytes(data[:cut])
@@ -140,3 +140,19 @@ def test_command_summary(capsys, tmp_path):
     assert "sensor 304 x 240 (from the file)" in out
     assert f"{int(exposure[:-1].sum()):,} ATIS exposure measurements (grey levels)" in out
     assert err.startswith("nivra-viz: warning: the file ends inside an event: 3 of its 5 bytes")
+
+
+@pytest.mark.parametrize("kind", [w.DVS, w.ATIS])
+def test_noise_after_a_header_gives_events_on_the_sensor_or_one_line(tmp_path, kind):
+    rng = np.random.default_rng(kind)
+    path = tmp_path / "noise.es"
+    for _ in range(30):
+        path.write_bytes(w.header(kind, 64, 48) + rng.integers(0, 256, rng.integers(0, 300),
+                                                                np.uint8).tobytes())
+        try:
+            events = open_source(path).read()
+        except ReaderError as err:
+            assert "\n" not in str(err)
+            continue
+        assert events["x"].max() < 64 and events["y"].max() < 48
+        assert np.all(np.diff(events["t"]) >= 0)

@@ -100,12 +100,16 @@ class EventStreamSource(Source):
         return (chunk for _, chunk in self._decode(tuple(position), size, None))
 
     def read(self) -> np.ndarray:
-        parts = list(self.chunks())
+        # One buffer with room for every event the file can hold: no joining of chunks.
+        parts = list(self.chunks(max(1, self.file_size // EVENT_BYTES)))
         if not parts:
             why = "; ".join(self.warnings + [f"{n:,} {what} left out"
                                              for what, n in self.skipped.items()])
             raise self.fail("no events could be decoded" + (f" ({why})" if why else ""))
-        return concat(parts, self.fail)
+        events = concat(parts, self.fail)
+        if events.base is not None and len(events) < 0.75 * len(events.base):
+            events = events.copy()  # much of the room went to overflow bytes or exposures
+        return events
 
     def window(self, lo: float | None, hi: float | None) -> tuple[np.ndarray, int | None]:
         # Times only grow: the window is a stretch of each chunk, and the first chunk
