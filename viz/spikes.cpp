@@ -127,6 +127,9 @@ const Def kDefs[] = {
               kPageImagesDoc),
     NIVRA_DEF("_accumulate_events(events: np.ndarray, dict state: Dict[str, Any]) -> int", accumulate_events,
               kAccumulateEventsDoc),
+    NIVRA_DEF("_decode_event_stream(data: Any, out: Optional[np.ndarray], int kind: int, int width: int, "
+              "int height: int, int t: int) -> Tuple[str, int, int, int, int, int]",
+              decode_event_stream, kDecodeEventStreamDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -180,12 +180,13 @@ def build_parser() -> argparse.ArgumentParser:
                                    "a .npz holding one, a CSV/text file whose first line names "
                                    "the fields (e.g. x,y,t,p), a Prophesee .raw (EVT 2.0/3.0) or "
                                    ".dat file, an AEDAT 2.0/3.1 or AEDAT4 file, an N-MNIST / "
-                                   "N-Caltech101 .bin file or an HDF5 file (events, DSEC-style, "
+                                   "N-Caltech101 .bin file, an Event Stream .es file (DVS, ATIS) "
+                                   "or an HDF5 file (events, DSEC-style, "
                                    "SHD/SSC spiking audio; the camera formats need: pip install "
                                    "nivra-viz[formats]). Recordings larger than memory are "
                                    "binned in chunks.")
     p.add_argument("recording", metavar="RECORDING",
-                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat, .aedat4, .bin or .h5 file")
+                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat, .aedat4, .bin, .es or .h5 file")
     page_args(p, "the file name")
     p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
                    help="sensor width and height; events outside it are left out (default: "

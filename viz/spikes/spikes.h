@@ -220,5 +220,8 @@ extern const char kBinEventsIntoDoc[];
 // accumulate.cpp
 Ref accumulate_events(Call& c);
 extern const char kAccumulateEventsDoc[];
+// eventstream.cpp
+Ref decode_event_stream(Call& c);
+extern const char kDecodeEventStreamDoc[];
 
 }  // namespace nivra::spikes
