@@ -40,7 +40,8 @@ const fontOf = (size, weight) => (weight ? weight + " " : "") + size + "px " + S
 // Draws the scene for view `vp` with lanes `laneH` high; `mk` says what to highlight (null
 // for none). Returns counts of what was drawn.
 function drawScene(p, M, vp, laneH, pal, mk) {
-  mk = mk || { hover: -1, selected: -1, deps: true, crit: true, match: null, searching: false };
+  mk = mk || { hover: -1, selected: -1, deps: true, crit: true, match: null, searching: false, step: -1 };
+  const many = M.T > 1, onlyStep = many && mk.step >= 0 ? mk.step : -1;
   const W = vp.W, H = vp.H, pw = Math.max(1, W - GUTTER), w = vp.t1 - vp.t0;
   const X = (t) => GUTTER + ((t - vp.t0) * pw) / w;
   const nC = M.cores.length, [c0, c1] = visibleLanes(vp, laneH, nC);
@@ -76,7 +77,7 @@ function drawScene(p, M, vp, laneH, pal, mk) {
     for (let j = firstReaching(lane, vp.t0); j < lane.ids.length; j++) {
       const i = lane.ids[j];
       if (M.start[i] > vp.t1) break;
-      const a = X(M.start[i]), b = X(M.end[i]), color = M.types[M.type[i]].color;
+      const a = X(M.start[i]), b = X(M.end[i]), ty = M.types[M.type[i]], color = M.step[i] & 1 ? ty.shade : ty.color;
       const crit = mk.crit && M.crit[i] === 1, matched = mk.match ? mk.match[i] === 1 : false;
       const special = matched || i === mk.selected || i === mk.hover;
       if (crit) {
@@ -84,7 +85,7 @@ function drawScene(p, M, vp, laneH, pal, mk) {
         if (critB >= critA && a <= critB + 1) critB = Math.max(critB, b);
         else { critFlush(); critA = a; critB = Math.max(b, a + 2); }
       }
-      const faded = mk.searching && !matched;
+      const faded = (mk.searching && !matched) || (onlyStep >= 0 && M.step[i] !== onlyStep);
       if (b - a < 1.2 && !special) {
         // bars thinner than a pixel merge into one run per stretch of touching pixels
         if (runB >= runA && a <= runB + 0.5 && faded === runFaded) { runB = Math.max(runB, b); continue; }
@@ -96,7 +97,7 @@ function drawScene(p, M, vp, laneH, pal, mk) {
       if (faded) p.alpha(pal.fade);
       p.rect(x0, y, x1 - x0 > 4 ? x1 - x0 - 1 : x1 - x0, barH, color);   // a pixel apart from the next
       if (x1 - x0 >= LABEL_MIN_W && barH >= 12) {
-        const txt = fitText(p.probe, M.names[i], x1 - x0 - 8);
+        const txt = fitText(p.probe, many ? "t" + M.step[i] + " " + M.names[i] : M.names[i], x1 - x0 - 8);
         if (txt) p.text(txt, x0 + 4, y + barH / 2 + 0.5, fontOf(11), isLight(color) ? pal.barText : pal.barTextOnDark);
       }
       if (faded) p.alpha(1);
@@ -156,8 +157,13 @@ function drawScene(p, M, vp, laneH, pal, mk) {
       if (detailed) arrow(a, s, d, 8); else a.line(X(M.end[s]), mid(s), X(M.start[d]), mid(d));
     }
     a.done();
-    const xe = X(M.makespan);
+    const xe = X(M.critEnd);
     if (xe >= GUTTER && xe <= W) p.line(xe, AXIS_H, xe, H, pal.crit, 1, [4, 4]);
+  }
+  // the completion of every timestep; the steady-state interval is their spacing
+  if (many) for (let k = 0; k < M.T; k++) {
+    const x = X(M.completion[k]);
+    if (x >= GUTTER && x <= W && !(mk.crit && M.completion[k] === M.critEnd)) p.line(x, AXIS_H, x, H, pal.axis, 1, [2, 3]);
   }
   p.unclip();
 
@@ -170,10 +176,25 @@ function drawScene(p, M, vp, laneH, pal, mk) {
     p.rect(x, AXIS_H - 6, 1, 5, pal.axis);
     p.text(fmtTick(t / u.div, step / u.div), x + 3, AXIS_H / 2 - 1, fontOf(10.5), pal.muted);
   }
+  if (many && M.interval != null) {
+    // a bracket over the last two completions, labelled with the interval
+    const xa = X(M.completion[M.T - 2]), xb = X(M.completion[M.T - 1]), yb = AXIS_H - 4;
+    if (xb >= GUTTER && xa <= W) {
+      p.rect(xa, yb, Math.max(1, xb - xa), 2, pal.select);
+      p.rect(xa, yb - 4, 1.5, 6, pal.select); p.rect(xb - 1.5, yb - 4, 1.5, 6, pal.select);
+      const label = "interval " + fmtTime(M, M.interval);
+      p.probe.font = fontOf(10.5, 600);
+      const tw = p.probe.measureText(label).width;
+      // inside the bracket when it fits, else just before it
+      const xl = xb - xa > tw + 8 ? (xa + xb) / 2 - tw / 2 : xa - tw - 6;
+      p.rect(xl - 3, 3, tw + 6, AXIS_H - 12, pal.gutter);
+      p.text(label, xl, AXIS_H / 2 - 2, fontOf(10.5, 600), pal.select);
+    }
+  }
   if (mk.crit && M.n) {
-    const xe = X(M.makespan);
+    const xe = X(M.critEnd);
     if (xe >= GUTTER && xe <= W) {
-      const label = "critical path " + fmtTime(M, M.critLength) + " \u25bc";
+      const label = (many ? "t" + M.critStep + " " : "") + "critical path " + fmtTime(M, M.critLength) + " \u25bc";
       p.probe.font = fontOf(10.5, 600);
       const tw = p.probe.measureText(label).width + 8;
       p.rect(xe - tw + 4, 3, tw, AXIS_H - 10, pal.gutter);
@@ -186,21 +207,23 @@ function drawScene(p, M, vp, laneH, pal, mk) {
   // lane labels: core, busy and idle totals, utilisation
   p.clip(0, AXIS_H, GUTTER, H - AXIS_H);
   p.rect(0, AXIS_H, GUTTER, H - AXIS_H, pal.gutter);
-  const span0 = M.makespan > M.first ? M.makespan - M.first : 0;
+  const span0 = M.interval != null ? M.interval : M.makespan > M.first ? M.makespan - M.first : 0;
   for (let c = c0; c <= c1; c++) {
     const core = M.cores[c], y = top(c), two = laneH >= 32, cy = two ? y + laneH / 2 - 7 : y + laneH / 2;
-    const share = span0 > 0 ? clamp(core.busy / span0, 0, 1) : 0;
+    const share = core.share;
     p.rect(0, y, 4, laneH - 1, core.color);
+    if (core.over) p.rect(4, y, 3, laneH - 1, pal.match);
     p.rect(0, y + laneH - 1, GUTTER, 1, pal.border);
     p.probe.font = fontOf(12, 600);
     p.text(fitText(p.probe, core.label, GUTTER - 90), 12, cy, fontOf(12, 600), pal.text);
-    // utilisation: the busy share of the critical path's length
+    // utilisation: the busy share of the critical path's length, or of the interval
     p.rect(GUTTER - 80, cy - 3, 40, 6, pal.border);
     p.rect(GUTTER - 80, cy - 3, Math.round(40 * share), 6, core.color);
     if (span0 > 0) p.text(Math.round(share * 100) + "%", GUTTER - 8, cy, fontOf(10.5), pal.muted, "right");
     if (two) {
       p.probe.font = fontOf(10.5);
-      const sub = "busy " + fmtTime(M, core.busy) + " \u00b7 idle " + fmtTime(M, core.idle);
+      const sub = many ? "busy " + fmtTime(M, core.busy) + " per timestep" + (c === M.bottleneck ? " \u00b7 bottleneck" : "")
+        : "busy " + fmtTime(M, core.busy) + " \u00b7 idle " + fmtTime(M, core.idle);
       p.text(fitText(p.probe, sub, GUTTER - 20), 12, y + laneH / 2 + 8, fontOf(10.5), pal.muted);
     }
   }

@@ -45,7 +45,7 @@ function exportView() {
   return { t0: S.vp.t0, t1: S.vp.t1, y: 0, W: S.vp.W, H: AXIS_H + contentH() };
 }
 function exportMarks() {
-  return { hover: -1, selected: S.selected, deps: S.showDeps, crit: S.showCrit, match: null, searching: false };
+  return { hover: -1, selected: S.selected, deps: S.showDeps, crit: S.showCrit, match: null, searching: false, step: S.step };
 }
 
 function exportSVG() {
