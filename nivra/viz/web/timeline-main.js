@@ -82,9 +82,11 @@ window.__nivraTimeline = {
   setStep: (k) => { setStep(k); frame(); },
   get hovered() { return S.M && S.hover >= 0 ? S.M.names[S.hover] : null; },
   get selected() { return S.M && S.selected >= 0 ? S.M.names[S.selected] : null; },
-  // The box of a node's bar in page coordinates (as drawn now), or null.
-  barBox(name) {
-    const i = S.M ? entryOf(S.M, name) : -1;
+  // The box of a node's bar (its run at `step`, else its first) in page coordinates (as
+  // drawn now), or null.
+  barBox(name, step) {
+    let i = S.M ? entryOf(S.M, name) : -1;
+    if (i >= 0 && step > 0) i = step < S.M.T ? S.M.runOf[step * S.M.nodes + S.M.node[i]] : -1;
     if (i < 0) return null;
     const r = canvas.getBoundingClientRect(), a = xOf(S.M.start[i]), b = xOf(S.M.end[i]);
     return { x: r.left + a, y: r.top + laneTop(S.M.core[i]) + BAR_PAD, width: b - a, height: barHeight(S.laneH), core: S.M.core[i] };
