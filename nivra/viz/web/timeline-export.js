@@ -10,6 +10,8 @@ function svgPainter() {
     out, probe,
     alpha(a) { opacity = a; },
     rect(x, y, w, h, f) { out.push(`<rect x="${r1(x)}" y="${r1(y)}" width="${r1(w)}" height="${r1(h)}" fill="${f}"${op()}/>`); },
+    bar(x, y, w, h, f, a) { const was = opacity; opacity = a; this.rect(x, y, w, h, f); opacity = was; },
+    flushBars() {},
     frame(x, y, w, h, stroke, lw) {
       out.push(`<rect x="${r1(x + lw / 2)}" y="${r1(y + lw / 2)}" width="${r1(Math.max(0, w - lw))}" height="${r1(Math.max(0, h - lw))}" fill="none" stroke="${stroke}" stroke-width="${lw}"/>`);
     },

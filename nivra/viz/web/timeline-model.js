@@ -145,6 +145,14 @@ function readModel(doc) {
     }
   }
   M.depSrc = Int32Array.from(ds); M.depDst = Int32Array.from(dd); M.depLag = Uint8Array.from(dl);
+  // The arrows by the end of their source, with the running latest start of their target:
+  // a window is entered by binary search, as a lane is (see firstReaching).
+  const byEnd = Array.from(M.depSrc.keys()).sort((a, b) => M.end[M.depSrc[a]] - M.end[M.depSrc[b]] || a - b);
+  const depReach = new Float64Array(byEnd.length);
+  let far = -Infinity;
+  for (let j = 0; j < byEnd.length; j++) { far = Math.max(far, M.start[M.depDst[byEnd[j]]]); depReach[j] = far; }
+  M.depLane = { ids: Int32Array.from(byEnd), reach: depReach };
+  M.depAt = null;   // per run, the arrows that start or end at it, built on first use
   const path = own(doc, "critical_path") || [];
   if (!Array.isArray(path)) throw new Error('"critical_path" must be a list.');
   M.firstPath = path.map((v) => index(v, n, "A node of the critical path")).map((i) => runOf[i]).filter((r) => r >= 0);
@@ -184,10 +192,23 @@ function entryOf(M, name) {
   return i === undefined ? -1 : i;
 }
 
+// The arrows that start or end at run i (indices into depSrc / depDst).
+function depsAt(M, i) {
+  if (!M.depAt) {
+    const count = new Int32Array(M.n + 1), k2 = M.depSrc.length;
+    for (let k = 0; k < k2; k++) { count[M.depSrc[k] + 1]++; count[M.depDst[k] + 1]++; }
+    for (let r = 0; r < M.n; r++) count[r + 1] += count[r];
+    const list = new Int32Array(2 * k2), fill = count.slice(0, M.n);
+    for (let k = 0; k < k2; k++) { list[fill[M.depSrc[k]]++] = k; list[fill[M.depDst[k]]++] = k; }
+    M.depAt = { start: count, list };
+  }
+  return M.depAt.list.subarray(M.depAt.start[i], M.depAt.start[i + 1]);
+}
+
 // Inputs and outputs of an entry among the dependencies between cores.
 function depsOf(M, i) {
   const ins = [], outs = [];
-  for (let k = 0; k < M.depSrc.length; k++) {
+  for (const k of depsAt(M, i)) {
     if (M.depDst[k] === i) ins.push(M.depSrc[k]);
     if (M.depSrc[k] === i) outs.push(M.depDst[k]);
   }

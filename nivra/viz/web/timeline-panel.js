@@ -42,7 +42,7 @@ function renderSummary() {
   const how = section("How the times were found");
   M.notes.forEach((t, k) => how.append(el("p", "note" + (k === 1 && M.placeholder ? " warn" : ""), t)));
   if (!M.notes.length) how.append(el("p", "note", "The document does not say how its times were found."));
-  how.append(el("p", "note", fmtInt(M.depSrc.length) + " dependencies between cores; the critical path crosses cores " + fmtInt(M.critHops) + " times."));
+  how.append(el("p", "note", fmtInt(M.depSrc.length) + (many ? " dependencies between runs on different cores" : " dependencies between cores") + "; the critical path crosses cores " + fmtInt(M.critHops) + " times."));
   side.append(how);
 
   const cores = section(many ? "Cores: busy share and resources" : "Cores: busy and idle", "cores");
