@@ -397,6 +397,9 @@ def test_a_recurrent_graph_over_timesteps_with_a_profile_naming_strangers(capsys
                    f"('conv9', 'gone'); their latencies are not used\n")
     doc = json.loads(re.search(r'id="nivra-data">(.*?)</script>', page.read_text(), re.S)[1])
     assert (doc["timesteps"], doc["makespan"], doc["interval"], doc["deps"]["lag"]) == (3, 9, 3, [0, 1])
+    code, _, err = run(capsys, "schedule", model, "-o", page, "--cores", 2, "--timesteps", 10**7 + 1)
+    assert code == 1
+    assert_one_line_error(err, "make 20,000,002 runs, more than the 20,000,000 a timeline page holds")
 
 
 # --- readers -------------------------------------------------------------------------------

@@ -217,3 +217,5 @@ def test_a_recurrent_loop_across_two_cores_sets_the_interval():
     for bad in (0, -2, 1.5, True, "8"):
         with pytest.raises(ValueError, match="timesteps"):
             timeline.schedule_document(g, timesteps=bad)
+    with pytest.raises(ValueError, match="more than the 20,000,000 a timeline page holds"):
+        timeline.schedule_document(g, timesteps=10**7 + 1)

@@ -420,9 +420,12 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
         link = None if args.graph_page is None else \
             os.path.relpath(args.graph_page, page.resolve().parent)
         timeline = _module("timeline")
-        _write_with(page, lambda tmp: timeline.write_timeline(
-            graph, tmp, title=title, profile_result=profile, graph_page=link,
-            timesteps=args.timesteps))
+        try:
+            _write_with(page, lambda tmp: timeline.write_timeline(
+                graph, tmp, title=title, profile_result=profile, graph_page=link,
+                timesteps=args.timesteps))
+        except ValueError as exc:  # more runs than a page holds
+            raise JobError(str(exc)) from None
     _wrote(out, page)
 
 

@@ -32,6 +32,7 @@ __all__ = ["schedule_document", "render_timeline", "timeline_html", "write_timel
 
 DOC_VERSION = 1
 PLACEHOLDER_LATENCY = 1.0
+MAX_RUNS = 20_000_000   # runs (nodes x timesteps) in one document
 DEFAULT_TITLE = "Execution timeline"
 TEMPLATE_NAME = "timeline.html"   # in the templates directory beside the modules
 
@@ -262,6 +263,10 @@ def schedule_document(graph: Any, profile_result: Any = None,
     table = _latency_table(profile_result)
     e = _Entries()
     lanes, cores = e.add_lanes(graph, table)
+    if len(e.names) * steps > MAX_RUNS:
+        raise ValueError(f"{steps:,} timesteps of {len(e.names):,} scheduled nodes make "
+                         f"{len(e.names) * steps:,} runs, more than the {MAX_RUNS:,} a "
+                         f"timeline page holds; give fewer timesteps")
     preds, lagged = e.dependencies(graph)
     start, end, via, ignored = _run(lanes, preds, e.latency, lagged)
     n = len(e.names)

@@ -47,10 +47,12 @@ function readModel(doc) {
   if (n > 0 && !cores.length) throw new Error("The timeline document has nodes but no cores.");
 
   // Runs: node i at timestep k. A document without runs has one run per node.
-  const T = Number.isInteger(own(doc, "timesteps")) && own(doc, "timesteps") >= 1 ? own(doc, "timesteps") : 1;
   const runTable = own(doc, "runs");
   const rNode = runTable !== undefined && n > 0 ? column(runTable, "node", -1, true) : null;
   const m = rNode ? rNode.length : n;
+  // as many timesteps as the runs can fill, whatever the document claims
+  const given = own(doc, "timesteps");
+  const T = rNode && Number.isInteger(given) && given >= 1 ? Math.min(given, Math.max(1, Math.ceil(m / n))) : 1;
   const rStep = rNode ? column(runTable, "timestep", m, true) : null;
   const rStart = rNode ? column(runTable, "start", m, true) : cStart, rEnd = rNode ? column(runTable, "end", m, true) : cEnd;
   const rVia = rNode ? column(runTable, "via", m, false) : null;
