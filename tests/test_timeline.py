@@ -54,8 +54,10 @@ def test_a_node_starts_when_its_core_is_free_and_its_inputs_from_other_cores_are
     assert doc["unit"] == "unit" and doc["latency_source"] == "placeholder"
     assert doc["makespan"] == 4 and "No profile was given" in doc["notes"][1]
     # a profile that misses a node draws it with no length, and says how many it missed
-    doc = timeline.schedule_document(g, NS(per_node_latency={"a": 1}))
-    assert doc["makespan"] == 1 and doc["notes"][2].startswith("4 scheduled nodes have no latency")
+    doc = timeline.schedule_document(g, NS(per_node_latency={"a": 1, "zz": 2}))
+    assert doc["makespan"] == 1 and doc["notes"][3].startswith("4 scheduled nodes have no latency")
+    # and names the nodes it holds that the graph lacks
+    assert doc["notes"][2] == "The profile names 1 node the graph lacks ('zz'); its latency is not used."
 
 
 @pytest.mark.parametrize("n, cores, seed", [(1, 1, 0), (40, 1, 1), (200, 3, 2), (500, 8, 3), (900, 16, 4)])

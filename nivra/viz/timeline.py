@@ -308,6 +308,12 @@ def schedule_document(graph: Any, profile_result: Any = None,
     notes = [DERIVATION, PROFILE if table is not None else NO_PROFILE]
     if steps > 1:
         notes.append(PIPELINE)
+    if table is not None:
+        from nivra.viz.io.profile import unknown_nodes_warning
+
+        unused = unknown_nodes_warning(profile_result, graph)
+        if unused:
+            notes.append(unused[0].upper() + unused[1:] + ".")
     if e.missing:
         one = e.missing == 1
         notes.append(f"{e.missing} scheduled node{'' if one else 's'} "

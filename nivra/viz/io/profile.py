@@ -43,10 +43,17 @@ def read_profile(path: str | Path) -> LatencyProfile:
     return LatencyProfile(latency)
 
 
-def unknown_nodes_warning(profile: LatencyProfile, graph: Any) -> str | None:
-    """What a profile names that the graph lacks (those latencies go unused), or None."""
+def unknown_nodes_warning(profile: Any, graph: Any) -> str | None:
+    """What a profile (any object with ``per_node_latency``) names that the graph lacks
+    (those latencies go unused), or None."""
     nodes = getattr(graph, "nodes", None) or {}
-    unknown = [name for name in profile.per_node_latency if name not in nodes]
+    unknown = []
+    for name in profile.per_node_latency:
+        try:
+            if name not in nodes:
+                unknown.append(name)
+        except TypeError:  # a name that cannot be a node's
+            unknown.append(name)
     if not unknown:
         return None
     shown = ", ".join(repr(name) for name in unknown[:5]) + (" ..." if len(unknown) > 5 else "")
