@@ -43,6 +43,17 @@ def shoot_view(browser, recording: Path, out: str, scheme="dark"):
     print(DOCS / out)
 
 
+def timesteps_page(demo: Path) -> Path:
+    """The sample model's timeline over 8 timesteps, with the sample latencies."""
+    from nivra.viz import samples, timeline
+
+    path = demo / "schedule-8-timesteps.html"
+    timeline.write_timeline(samples.sample_partitioned_model(), path,
+                            title="Sample model: 8 timesteps", profile_result=samples.sample_profile(),
+                            timesteps=8)
+    return path
+
+
 def main():
     demo = (Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())).resolve()
     if not (demo / "graph.html").exists():
@@ -57,6 +68,8 @@ def main():
         shoot(browser, demo / "partition.html", "partition.png")
         shoot(browser, demo / "schedule.html", "timeline.png",
               before="window.__nivraTimeline.select('head_conv')")
+        shoot(browser, timesteps_page(demo), "timeline-timesteps.png",
+              before="window.__nivraTimeline.setStep(3); window.__nivraTimeline.setWindow(-50, 5700)")
         shoot(browser, demo / "events.html", "spikes.png", full_page=True)
         shoot(browser, demo / "frames.html", "frames.png")
         shoot_view(browser, demo / "sample_events.npy", "view.png")

@@ -38,7 +38,7 @@ from nivra.viz import graph_pages, output, recording_page, weights
 from nivra.viz._progress import Progress, spike_progress
 from nivra.viz.io import ReaderError
 from nivra.viz.io.arrays import load_frames
-from nivra.viz.io.profile import read_profile
+from nivra.viz.io.profile import read_profile, unknown_nodes_warning
 
 PROG = "nivra-viz"
 
@@ -173,6 +173,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the partition view of the same graph, to link nodes to and back")
     p.add_argument("--classic", action="store_true",
                    help="write the earlier static page (one row of chips per core)")
+    p.add_argument("--timesteps", type=_positive_int, default=1, metavar="T",
+                   help="run the schedule for T timesteps, pipelined across cores "
+                        "(default: 1)")
 
     p = sub.add_parser("events", parents=[common], help="event recording to a spike page",
                        description="Write the spike page (time grid, animation, raster) of an "
@@ -258,11 +261,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _check_args(args: argparse.Namespace) -> None:
-    """What argparse cannot say: the core limits need --cores."""
+    """What argparse cannot say: the core limits need --cores, timesteps the timeline."""
     if getattr(args, "cores", 0) is None:
         for option in ("--max-neurons-per-core", "--sram-bytes-per-core"):
             if getattr(args, option[2:].replace("-", "_")) is not None:
                 args.usage_error(f"{option} needs --cores N")
+    if getattr(args, "classic", False) and getattr(args, "timesteps", 1) != 1:
+        args.usage_error("--timesteps draws the timeline; the --classic page has one timestep")
 
 
 # --- helpers -------------------------------------------------------------------------------
@@ -402,6 +407,10 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
     page = _page(args, source, ("the profile", args.profile), ("--graph-page", args.graph_page))
     profile = read_profile(args.profile) if args.profile is not None else None
     graph = _partitioned_graph(args, progress, out)
+    if profile is not None:
+        unused = unknown_nodes_warning(profile, graph)
+        if unused:
+            sys.stderr.write(f"{PROG}: warning: {args.profile}: {unused}\n")
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
     if args.classic:
@@ -412,8 +421,12 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
         link = None if args.graph_page is None else \
             os.path.relpath(args.graph_page, page.resolve().parent)
         timeline = _module("timeline")
-        _write_with(page, lambda tmp: timeline.write_timeline(
-            graph, tmp, title=title, profile_result=profile, graph_page=link))
+        try:
+            _write_with(page, lambda tmp: timeline.write_timeline(
+                graph, tmp, title=title, profile_result=profile, graph_page=link,
+                timesteps=args.timesteps))
+        except ValueError as exc:  # more runs than a page holds
+            raise JobError(str(exc)) from None
     _wrote(out, page)
 
 

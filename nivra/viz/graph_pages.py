@@ -74,8 +74,10 @@ def partition_here(graph: Any, source: str | Path, cores: int,
     try:
         metadata = graph.partition(num_cores=cores, **limits)
     except ValueError as exc:
-        raise GraphInputError(f"{source}: cannot partition: {exc} (raise --cores, "
-                              f"--max-neurons-per-core or --sram-bytes-per-core)") from None
+        limit = getattr(exc, "limit", None)
+        hint = f"raise --{limit.replace('_', '-')}" if isinstance(limit, str) else \
+            "raise --cores, --max-neurons-per-core or --sram-bytes-per-core"
+        raise GraphInputError(f"{source}: cannot partition: {exc} ({hint})") from None
     used = metadata.get("num_cores_used", 0)
     cross = len(metadata.get("cross_core_edges") or ())
     return (f"partitioned onto {used} of {cores} core" + ("" if cores == 1 else "s")

@@ -34,6 +34,28 @@ function stat(parent, value, label, title) {
   parent.appendChild(d);
 }
 
+// Under a core of the legend: its neurons and parameter bytes as bars against the
+// partition's limits (as plain figures where no limit is known); a core over one is flagged.
+function coreBars(parent, c, partition) {
+  const box = el("div", "core-bars");
+  const bar = (key, label, value, limit, fmt) => {
+    if (!(Number.isFinite(value) && value >= 0)) return;
+    const line = el("div", "core-bar"), track = el("span", "track"), fill = el("span", "fill");
+    const over = limit > 0 && value > limit;
+    line.dataset.key = key;
+    fill.style.width = (limit > 0 ? Math.round(Math.min(1, value / limit) * 100) : 0) + "%";
+    if (over) line.classList.add("over");
+    track.appendChild(fill);
+    line.append(el("span", "bk", label), track, el("span", "bv", fmt(value) + (limit > 0 ? " / " + fmt(limit) : "") + (over ? " \u2014 over the limit" : "")));
+    box.appendChild(line);
+  };
+  const limits = partition != null && typeof partition === "object" ? partition : {};
+  const bytes = (b) => (b >= 1 << 20 ? Number((b / (1 << 20)).toPrecision(3)) + " MiB" : b >= 1024 ? Number((b / 1024).toPrecision(3)) + " KiB" : fmtInt(b) + " B");
+  bar("neurons", "neurons", num(c.neurons), num(limits.max_neurons_per_core), fmtInt);
+  bar("bytes", "parameters", num(c.param_bytes), num(limits.sram_bytes_per_core), bytes);
+  if (box.childNodes.length) parent.appendChild(box);
+}
+
 function renderSummary() {
   const M = S.M, doc = M.doc, side = $("side");
   side.textContent = "";
@@ -76,6 +98,7 @@ function renderSummary() {
         chip: safeColor(c.color, DEFAULT_COLOR), ring: true, title: "Highlight the nodes on this core",
         onClick: () => setCore(S.core === cid ? null : cid) });
       r.dataset.coreId = String(cid);
+      coreBars(rows, c, md.partition);
     }
   }
   const counts = sum.node_counts != null && typeof sum.node_counts === "object" ? sum.node_counts : null;
