@@ -127,6 +127,8 @@ const Def kDefs[] = {
               kPageImagesDoc),
     NIVRA_DEF("_accumulate_events(events: np.ndarray, dict state: Dict[str, Any]) -> int", accumulate_events,
               kAccumulateEventsDoc),
+    NIVRA_DEF("_evt_decode(data: Any, state: np.ndarray, out: Optional[np.ndarray]) -> Tuple[int, int, int]",
+              evt_decode, kEvtDecodeDoc),
 };
 
 constexpr const char kModuleDoc[] =
