@@ -1,6 +1,7 @@
 """Our decoder of Prophesee files (EVT 3.0, EVT 2.0, EVT 2.1, DAT) against expelliarmus on
 the files its writer makes and on ours, against the events our writer encoded, on every
 word type, on wraps, cut files, damaged words and foreign data; and what the command says."""
+import json
 import tempfile
 from pathlib import Path
 
@@ -106,7 +107,7 @@ def test_time_high_wraps(tmp_path, encoding, bits):
 
 @pytest.mark.parametrize("encoding", ["evt3", "evt2", "evt21", "dat"])
 def test_cut_at_every_offset(tmp_path, encoding):
-    ev = w.events(60)
+    ev = w.events(30)
     data = WRITERS[encoding](ev)
     full = read_events(w.write(tmp_path / "full.raw", data)).events
     start = data.index(b"Height 480\n") + 13 if encoding == "dat" else data.index(b"% end\n") + 6
@@ -165,3 +166,44 @@ def test_any_name_camera_model_and_summary(tmp_path, capsys):
     assert code == 0
     assert "sensor 640 x 480 (from the camera model)" in out
     assert "trigger events" in out and "decoding stopped at byte" in err
+
+
+@pytest.mark.parametrize("encoding", ["evt3", "evt2", "evt21", "dat"])
+def test_windows_and_span_without_building_what_comes_before(tmp_path, encoding):
+    ev = w.events(4_000)
+    ev["t"][2_000] -= 3  # time may step back a little
+    path = w.write(tmp_path / ("rec.dat" if encoding == "dat" else "rec.raw"), WRITERS[encoding](ev))
+    source = open_source(path)
+    t = ev["t"].astype(np.int64)
+    assert source.time_span() == (t.min(), t.max())
+    lo = int(t[2_000]) + 2 - int(t.min())
+    rec = read_events(path, start=lo, end=lo + 5_000)
+    rel = t - t.min()
+    want = ev[(rel >= lo) & (rel < lo + 5_000)]
+    same(rec.events, want)
+    assert rec.outside_window == len(ev) - len(want)
+    skip = source.skip_before(int(t.min()) + lo)
+    assert 0 < skip.count <= int(np.count_nonzero(rel < lo))
+
+
+@pytest.mark.parametrize("window", [(None, None), (20_000, 60_000), (20_000, None)])
+def test_page_of_a_camera_file_is_the_page_of_its_events(tmp_path, monkeypatch, window):
+    from nivra.viz import recording_page, spikes
+    monkeypatch.setattr(spikes, "TONIC_AVAILABLE", False)
+    ev = w.events(6_000)
+    raw = w.write(tmp_path / "rec.raw", w.evt3(ev, every=40, extra=[0xA001]))
+    npy = tmp_path / "rec.npy"
+    np.save(npy, ev)
+    kw = dict(start=window[0], end=window[1], sensor=(640, 480), n_frames=5, grid_bins=2, raster_bins=9)
+    a = recording_page.make_page(raw, tmp_path / "a.html", in_memory_bytes=0, chunk_events=700, **kw)
+    b = recording_page.make_page(npy, tmp_path / "b.html", **kw)
+    assert a.chunked and a.passes <= 2 and a.left_out == b.left_out
+    assert a.not_drawn == {"trigger events": len(w.evt3_words(ev)) // 40}
+    doc_a, doc_b = (json.loads(json.dumps(page_doc(p))) for p in (tmp_path / "a.html", tmp_path / "b.html"))
+    assert doc_a == doc_b
+
+
+def page_doc(path):
+    html = path.read_text()
+    start = html.index('{"event_count"')
+    return json.JSONDecoder().raw_decode(html[start:])[0]

@@ -23,6 +23,7 @@ struct Sink {
     Event* out;
     std::size_t n = 0;
 
+    bool reached(std::int64_t t) const noexcept { return s.stop_on && t >= s.stop_at; }
     void note(std::int64_t t, std::int64_t count) noexcept {
         if (s.events == 0 || t < s.t_min) s.t_min = t;
         if (s.events == 0 || t > s.t_max) s.t_max = t;
@@ -70,7 +71,13 @@ Status evt3(const unsigned char* data, std::size_t words, State& s, Sink& sink, 
         const std::int64_t v = w & 0x7FF;
         switch (w >> 12) {
             case 0x0: s.y = v; break;
-            case 0x2: sink.one(s.time, v, s.y, (w >> 11) & 1); break;
+            case 0x2:
+                if (sink.reached(s.time)) {
+                    *done = i;
+                    return Status::Reached;
+                }
+                sink.one(s.time, v, s.y, (w >> 11) & 1);
+                break;
             case 0x3:
                 s.base_x = v;
                 s.polarity = (w >> 11) & 1;
@@ -82,6 +89,10 @@ Status evt3(const unsigned char* data, std::size_t words, State& s, Sink& sink, 
                 if (mask && s.base_x + (std::bit_width(mask) - 1) > kMaxX) {
                     *done = i;
                     return Status::Damaged;
+                }
+                if (mask && sink.reached(s.time)) {
+                    *done = i;
+                    return Status::Reached;
                 }
                 sink.row(s.time, s.base_x, s.y, s.polarity, mask);
                 s.base_x += wide ? 12 : 8;
@@ -123,6 +134,10 @@ Status evt2(const unsigned char* data, std::size_t words, bool rows, State& s, S
                     return Status::Damaged;
                 }
                 const std::int64_t t = (s.wraps << 34) + (s.time_high << 6) + ((w >> 22) & 0x3F);
+                if (mask && sink.reached(t)) {
+                    *done = i;
+                    return Status::Reached;
+                }
                 sink.row(t, x, w & 0x7FF, w >> 28, mask);
                 break;
             }
@@ -144,11 +159,13 @@ Status dat(const unsigned char* data, std::size_t records, State& s, Sink& sink,
         if (sink.out && sink.n == room) break;
         const std::uint32_t t = load32(data + 8 * i);
         const std::uint32_t w = load32(data + 8 * i + 4);
+        const bool wrap = s.seen_high && t < s.time_high - (std::int64_t{1} << 31);
+        if (sink.reached(((s.wraps + wrap) << 32) + t)) break;
         time_high(s, t, 32);
         sink.one((s.wraps << 32) + t, w & 0x3FFF, (w >> 14) & 0x3FFF, w >> 28);
     }
     *done = i;
-    return Status::Ok;
+    return i < records && !(sink.out && sink.n == room) ? Status::Reached : Status::Ok;
 }
 
 }  // namespace
@@ -188,7 +205,7 @@ Status decode(const unsigned char* data, std::size_t size, State& state, Event* 
     *written = sink.n;
     *consumed = done * unit;
     state.offset += static_cast<std::int64_t>(*consumed);
-    if (status == Status::Ok && done < words) status = Status::Full;
+    if (status == Status::Ok && done < words) status = Status::Full;  // the output filled up
     return status;
 }
 

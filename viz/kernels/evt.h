@@ -64,10 +64,11 @@ struct State {
     std::int64_t unknown;       // words of no known type (padding) skipped
     std::int64_t t_min;         // smallest and largest event time (valid once events > 0)
     std::int64_t t_max;
-    std::int64_t reserved;
+    std::int64_t stop_on;       // 1: stop before the first event at stop_at or later
+    std::int64_t stop_at;
 };
 inline constexpr std::size_t kStateSlots = sizeof(State) / sizeof(std::int64_t);
-static_assert(kStateSlots == 18);
+static_assert(kStateSlots == 19);
 
 /// A fresh state for the encoding.
 [[nodiscard]] State start(Encoding encoding) noexcept;
@@ -77,6 +78,7 @@ enum class [[nodiscard]] Status {
     Full,      // the output is full; decode again from *consumed
     Damaged,   // a word that cannot be right at offset + *consumed; what came before is kept
     BadState,  // the state is not one this module made
+    Reached,   // stopped before the word of the first event at stop_at or later
 };
 
 /// The smallest output room decode accepts (the events of one word).

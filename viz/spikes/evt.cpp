@@ -14,10 +14,11 @@ const char kEvtDecodeDoc[] =
     "Args:\n"
     "    data: a bytes-like object: the file's bytes after the header, from the\n"
     "        byte the state's offset names.\n"
-    "    state: a writable int64 array of 18: the decoder's state (encoding in\n"
+    "    state: a writable int64 array of 19: the decoder's state (encoding in\n"
     "        slot 0: 3 EVT 3.0, 2 EVT 2.0, 21 EVT 2.1, 1 DAT; the rest 0 at the\n"
     "        start of the data), advanced past the words decoded. A copy is a\n"
-    "        position to decode again from.\n"
+    "        position to decode again from. Slots 17, 18 (stop_on, stop_at): when\n"
+    "        stop_on is 1, decoding stops before the first event at stop_at or later.\n"
     "    out: None (only count the events and their time extremes into the\n"
     "        state), or a writable, contiguous 1-D record array of 16-byte\n"
     "        records (t int64, x int16, y int16, p uint8 at 0, 8, 10, 12) with\n"
@@ -26,7 +27,8 @@ const char kEvtDecodeDoc[] =
     "    (events written, bytes decoded, status): status 0 when every whole\n"
     "    word was decoded (a partial word at the end is left), 1 when out\n"
     "    filled up first, 2 when a word that cannot be right stopped decoding\n"
-    "    at the bytes decoded (what came before is kept).\n\n"
+    "    at the bytes decoded (what came before is kept), 3 when it stopped\n"
+    "    before an event at stop_at or later.\n\n"
     "Raises:\n"
     "    TypeError or ValueError for a state or output not of this kind.";
 
@@ -75,7 +77,7 @@ Ref evt_decode(Call& c) {
     }
     if (status == e::Status::BadState) raise(PyExc_ValueError, "state is not a decoder state");
     std::memcpy(sv.buf, &state, sizeof state);
-    const int code = status == e::Status::Ok ? 0 : status == e::Status::Full ? 1 : 2;
+    const int code = status == e::Status::Ok ? 0 : status == e::Status::Full ? 1 : status == e::Status::Damaged ? 2 : 3;
     return new_ref(Py_BuildValue("(nni)", static_cast<Py_ssize_t>(written), static_cast<Py_ssize_t>(consumed), code));
 }
 

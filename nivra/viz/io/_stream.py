@@ -8,7 +8,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, Source
+from ._base import CHUNK_EVENTS, Skip, Source
 
 # The records the decoder writes (t, x, y, p at 0, 8, 10, 12 of 16 bytes).
 EVENT_DTYPE = np.dtype({"names": ["t", "x", "y", "p"], "formats": ["<i8", "<i2", "<i2", "u1"],
@@ -17,7 +17,7 @@ EVENT_DTYPE = np.dtype({"names": ["t", "x", "y", "p"], "formats": ["<i8", "<i2",
 # The decoder's state: int64 slots, in the order the decoder keeps them.
 SLOTS = ("encoding", "offset", "time_high", "time_base", "time", "wraps", "seen_high", "y",
          "base_x", "polarity", "events", "triggers", "others", "continuations", "unknown",
-         "t_min", "t_max", "reserved")
+         "t_min", "t_max", "stop_on", "stop_at")
 _SLOT = {name: i for i, name in enumerate(SLOTS)}
 
 # What the skipped-word counts are called in the summary ("12 trigger events not drawn").
@@ -27,7 +27,7 @@ SKIPPED = (("triggers", "trigger events"), ("others", "vendor 'others' words"),
 # Bytes read from the file at a time.
 BLOCK_BYTES = 8 << 20
 
-_FULL, _DAMAGED = 1, 2
+_FULL, _DAMAGED, _REACHED = 1, 2, 3
 
 
 def new_state(encoding: int) -> np.ndarray:
@@ -59,6 +59,7 @@ class ByteStreamSource(Source):
     def __init__(self, path: Path) -> None:
         super().__init__(path)
         self._span: tuple[int, int] | None | str = "unknown"
+        self._skips: dict[int, Skip] = {}
 
     # -- passes over the words ------------------------------------------------------
 
@@ -69,7 +70,8 @@ class ByteStreamSource(Source):
         decode = _decoder()
         scan = outs is not None and not outs
         size = max(int(size), 32)
-        buf = bytearray(BLOCK_BYTES)
+        left = self.path.stat().st_size - self.data_start - slot(state, "offset")
+        buf = bytearray(max(min(BLOCK_BYTES, left + 16), 64))
         view = memoryview(buf)
         have = pos = 0
         eof = False
@@ -101,6 +103,8 @@ class ByteStreamSource(Source):
                 if status == _DAMAGED:
                     self._stopped(state, self.damage_hint)
                     break
+                if status == _REACHED:
+                    return
                 if eof and have - pos < self.word_bytes:
                     if have > pos:
                         self._stopped(state, f"the file ends inside a {self.word_bytes}-byte word")
@@ -165,3 +169,32 @@ class ByteStreamSource(Source):
                 pass
             self._span = (slot(state, "t_min"), slot(state, "t_max")) if slot(state, "events") else None
         return self._span  # type: ignore[return-value]
+
+    def skip_before(self, lo: Any) -> Skip | None:
+        """Scans the words up to the first event at ``lo`` or later without building
+        the events before it."""
+        if not isinstance(lo, (int, np.integer)):
+            return None
+        if int(lo) in self._skips:
+            return self._skips[int(lo)]
+        state = self._start()
+        state[_SLOT["stop_on"]], state[_SLOT["stop_at"]] = 1, int(lo)
+        for _ in self._pass(state, [], 0):
+            pass
+        state[_SLOT["stop_on"]] = 0
+        n = slot(state, "events")
+        position = state.copy()
+
+        def chunks(size: int, keep: int) -> Iterator[np.ndarray]:
+            outs: list[Any] = [None] * (keep + 1)
+            empty = True
+            for _, chunk in self._pass(self._start(position), outs, size):
+                empty = False
+                yield chunk
+            if empty:  # the pass still sees the records' layout
+                yield np.zeros(0, EVENT_DTYPE)
+
+        skip = Skip(n, slot(state, "t_min") if n else None, slot(state, "t_max") if n else None,
+                    chunks)
+        self._skips[int(lo)] = skip
+        return skip
