@@ -76,6 +76,7 @@ HARNESSES = {
     "base64": ["viz/kernels/base64.cpp"],
     "signature": ["viz/frame/signature.cpp"],
     "page": ["viz/kernels/page.cpp"],
+    "evt": ["viz/kernels/evt.cpp"],
 }
 
 
