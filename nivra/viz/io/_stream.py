@@ -8,7 +8,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, Skip, Source
+from ._base import CHUNK_EVENTS, Skip, Source, concat
 
 # The records the decoder writes (t, x, y, p at 0, 8, 10, 12 of 16 bytes).
 EVENT_DTYPE = np.dtype({"names": ["t", "x", "y", "p"], "formats": ["<i8", "<i2", "<i2", "u1"],
@@ -154,6 +154,30 @@ class ByteStreamSource(Source):
         for _, chunk in self._pass(self._start(position), None, size):
             yield chunk.copy() if len(chunk) < size // 2 else chunk
 
+    def read(self) -> np.ndarray:
+        """Every event, decoded into one array sized by a scan of the words first (fresh
+        memory costs more to fault in than the scan does to count)."""
+        n = self._count()
+        if n:
+            whole = np.empty(n + 32, EVENT_DTYPE)
+            parts = [chunk for _, chunk in self._pass(self._start(), [whole], n + 32)]
+            if len(parts) == 1 and len(parts[0]) == n:
+                return parts[0]
+            parts = [c for c in self.chunks() if len(c)]  # the file changed: as it is now
+            if parts:
+                return concat(parts, self.fail)
+        why = f" ({self.warnings[0]})" if self.warnings else ""
+        raise self.fail(f"no events could be decoded{why}")
+
+    def _count(self) -> int:
+        """The events of the file, from a scan of the words (which also finds the span)."""
+        state = self._start()
+        for _ in self._pass(state, [], 0):
+            pass
+        n = slot(state, "events")
+        self._span = (slot(state, "t_min"), slot(state, "t_max")) if n else None
+        return n
+
     def first_time(self) -> Any:
         for chunk in self.chunks(1 << 12):
             if len(chunk):
@@ -164,10 +188,7 @@ class ByteStreamSource(Source):
         """The exact smallest and largest event time, from a scan of the words that
         counts events without building them (cached)."""
         if self._span == "unknown":
-            state = self._start()
-            for _ in self._pass(state, [], 0):
-                pass
-            self._span = (slot(state, "t_min"), slot(state, "t_max")) if slot(state, "events") else None
+            self._count()
         return self._span  # type: ignore[return-value]
 
     def skip_before(self, lo: Any) -> Skip | None:

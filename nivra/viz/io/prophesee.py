@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._base import ReaderError, concat, escaped
+from ._base import ReaderError, escaped
 from ._stream import ByteStreamSource
 
 _HEADER_LIMIT = 1 << 16
@@ -212,10 +212,3 @@ class PropheseeSource(ByteStreamSource):
         # 16 bytes a decoded event; EVT 3.0 packs events into as little as ~2 bytes
         per_byte = {"dat": 2, "evt2": 4, "evt21": 8, "evt3": 8}[self.kind]
         return self.path.stat().st_size * per_byte
-
-    def read(self) -> np.ndarray:
-        parts = list(self.chunks())
-        if not any(len(p) for p in parts):
-            why = f" ({self.warnings[0]})" if self.warnings else ""
-            raise self.fail(f"no events could be decoded{why}")
-        return concat([p for p in parts if len(p)], self.fail)
