@@ -206,3 +206,17 @@ def page_doc(path):
     html = path.read_text()
     start = html.index('{"event_count"')
     return json.JSONDecoder().raw_decode(html[start:])[0]
+
+
+@pytest.mark.parametrize("state, out, error", [
+    (np.zeros(19, np.int32), None, ValueError),            # not int64 slots
+    (np.zeros(18, np.int64), None, ValueError),            # too few
+    (np.array([7] + [0] * 18, np.int64), None, ValueError),  # no such encoding
+    ([3] + [0] * 18, None, TypeError),
+    (np.array([3] + [0] * 18, np.int64), np.zeros(8, w.DTYPE), ValueError),   # room for fewer than 32
+    (np.array([3] + [0] * 18, np.int64), np.zeros(64, np.int64), ValueError),  # not 16-byte records
+])
+def test_decoder_refuses_bad_arguments(state, out, error):
+    from nivra.viz import spikes
+    with pytest.raises(error):
+        spikes._evt_decode(b"\x00\x80" * 8, state, out)
