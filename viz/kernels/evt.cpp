@@ -192,16 +192,20 @@ Status decode(const unsigned char* data, std::size_t size, State& state, Event* 
     const std::size_t unit = word_size(state.encoding);
     if (!unit || state.offset < 0 || state.wraps < 0 || state.events < 0 || (out && room < kMinRoom))
         return Status::BadState;
-    Sink sink{state, out};
+    // Decoded in a copy the compiler can keep in registers (the output's int64 stores
+    // could otherwise alias the state's fields).
+    State local = state;
+    Sink sink{local, out};
     const std::size_t words = size / unit;
     std::size_t done = 0;
     Status status = Status::Ok;
     switch (static_cast<Encoding>(state.encoding)) {
-        case Encoding::Evt3: status = evt3(data, words, state, sink, room, &done); break;
-        case Encoding::Evt2: status = evt2(data, words, false, state, sink, room, &done); break;
-        case Encoding::Evt21: status = evt2(data, words, true, state, sink, room, &done); break;
-        case Encoding::Dat: status = dat(data, words, state, sink, room, &done); break;
+        case Encoding::Evt3: status = evt3(data, words, local, sink, room, &done); break;
+        case Encoding::Evt2: status = evt2(data, words, false, local, sink, room, &done); break;
+        case Encoding::Evt21: status = evt2(data, words, true, local, sink, room, &done); break;
+        case Encoding::Dat: status = dat(data, words, local, sink, room, &done); break;
     }
+    state = local;
     *written = sink.n;
     *consumed = done * unit;
     state.offset += static_cast<std::int64_t>(*consumed);
