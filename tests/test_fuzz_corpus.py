@@ -77,6 +77,7 @@ HARNESSES = {
     "signature": ["viz/frame/signature.cpp"],
     "page": ["viz/kernels/page.cpp"],
     "eventstream": ["viz/kernels/eventstream.cpp"],
+    "evt": ["viz/kernels/evt.cpp"],
 }
 
 

@@ -130,6 +130,8 @@ const Def kDefs[] = {
     NIVRA_DEF("_decode_event_stream(data: Any, out: Optional[np.ndarray], int kind: int, int width: int, "
               "int height: int, int t: int) -> Tuple[str, int, int, int, int, int]",
               decode_event_stream, kDecodeEventStreamDoc),
+    NIVRA_DEF("_evt_decode(data: Any, state: np.ndarray, out: Optional[np.ndarray]) -> Tuple[int, int, int]",
+              evt_decode, kEvtDecodeDoc),
 };
 
 constexpr const char kModuleDoc[] =

@@ -11,6 +11,7 @@ Every failure is a :class:`ReaderError` whose message is one line naming the fil
 """
 from __future__ import annotations
 
+import math
 from pathlib import Path
 
 import numpy as np
@@ -173,7 +174,12 @@ def _window(source: Source, t_field: str, start: float | None, end: float | None
             if origin is None:  # no events at all
                 return to_microseconds(source.read(), t_field, time_unit), 0
         kept, left_out, earliest = [], 0, None
-        for chunk in source.chunks():
+        skip = None
+        if start is not None and time_unit == "us" and isinstance(origin, int):
+            skip = source.skip_before(origin + math.ceil(start))  # passed over unbuilt
+        if skip is not None and skip.count:
+            left_out, earliest = skip.count, skip.t_lo
+        for chunk in source.chunks() if skip is None else skip.chunks(CHUNK_EVENTS, 0):
             chunk = to_microseconds(chunk, t_field, time_unit)
             t = chunk[t_field]
             if len(t):

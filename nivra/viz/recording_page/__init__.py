@@ -126,7 +126,8 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
         size: tuple[int, int] | None = (int(sensor[0]), int(sensor[1]))
         sensor_from = "given"
     elif source.sensor_size is not None:
-        size, sensor_from = source.sensor_size, "from the file"
+        size = source.sensor_size
+        sensor_from = getattr(source, "sensor_from", "from the file")  # or "from the camera model"
     else:
         size, sensor_from = None, "detected"
     budget = limits.memory_budget()

@@ -143,6 +143,15 @@ class Accumulator:
             state["pixels"] = _moved(old, "pixels", np.zeros((2, height, width), np.int64))
         state["sensor"] = (width, height)
 
+    def add_skipped(self, count: int, t_lo: Any, t_hi: Any) -> None:
+        """Counts events before the window that the reader passed over unbuilt."""
+        state = self.state
+        state["count"] += count
+        state["outside_window"] += count
+        if count:
+            state["t_lo"] = t_lo if state["t_lo"] is None else min(state["t_lo"], t_lo)
+            state["t_hi"] = t_hi if state["t_hi"] is None else max(state["t_hi"], t_hi)
+
     def add(self, chunk: np.ndarray) -> None:
         """Counts one chunk of events (a 1-D record array with the named fields)."""
         state = self.state

@@ -23,6 +23,7 @@ from typing import Any, Callable, Iterator
 import numpy as np
 
 from nivra.viz.io import Source, to_microseconds, us_value
+from nivra.viz.io._base import Skip
 
 from .accumulator import Accumulator, Counts
 from .limits import PageError
@@ -41,6 +42,7 @@ class Stream:
         self.chunk_events = chunk_events
         self.events = events  # in memory (already in microseconds), or None
         self.passes = 0
+        self.skip: Skip | None = None  # the events before a window the reader passes over
 
     def __iter__(self) -> Iterator[np.ndarray]:
         self.passes += 1
@@ -49,7 +51,10 @@ class Stream:
                 yield self.events[i:i + self.chunk_events]
             return
         t_field, unit = self.source.t_field, self.time_unit
-        chunks = self.source.chunks_reusing(self.chunk_events, keep=2)
+        if self.skip is not None:
+            chunks = self.skip.chunks(self.chunk_events, 2)
+        else:
+            chunks = self.source.chunks_reusing(self.chunk_events, keep=2)
         if t_field is not None and unit != "us":
             chunks = (to_microseconds(c, t_field, unit) for c in chunks)
         if self.source.decoded_bytes() >= READ_AHEAD_BYTES:
@@ -169,6 +174,14 @@ def _bound(origin: Any, offset: float) -> Any:
     return origin + offset
 
 
+def _skip(stream: Stream, origin: Any, window: tuple[Any, Any] | None) -> Skip | None:
+    """The events before a window's start that the reader can pass over unbuilt."""
+    if window is None or window[0] is None or origin is None or stream.events is not None \
+            or stream.time_unit != "us":
+        return None
+    return stream.source.skip_before(_bound(origin, window[0]))
+
+
 def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str | None, ...] | None]:
     """Passes over the stream until one binned the selected events over their exact span
     (from the earliest event, for a window): its counts, or those of a pass that found
@@ -186,6 +199,7 @@ def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str |
         if binning and fields is not None:
             room = plan.before_binning(last, fields)
         acc: Accumulator | None = None
+        stream.skip = _skip(stream, origin, plan.window)
         for chunk in stream:
             if acc is None:
                 fields = plan.fields_of(chunk.dtype)
@@ -194,6 +208,8 @@ def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str |
                 window = (origin, *plan.window) if windowed and origin is not None else None
                 acc = plan.setup(fields, window=window, span=span if binning else None,
                                  room=room, previous=last)
+                if stream.skip is not None:
+                    acc.add_skipped(stream.skip.count, stream.skip.t_lo, stream.skip.t_hi)
             if len(chunk):
                 acc.add(chunk)
         if acc is None:
