@@ -32,6 +32,10 @@ function buildRaster(d) {
   // the time unit of the axis as last drawn; the read-out uses the same
   let axisUnit = timeUnit(d.duration);
   const twoD = d.height > 1;
+  // the pixel of each neuron: the recording's own list, else row order on the sensor
+  const pixels = d.recording && d.recording.rasterPixels && d.recording.rasterPixels.length === R.neurons
+    ? d.recording.rasterPixels : null;
+  const pixelOf = (n) => pixels ? pixels[n] : [n % d.width, floor(n / d.width)];
   const peak = R.peak > 0 ? R.peak : 1;
   const MARGIN = { l: 58, r: 14, t: 10, b: 40 };
   let view = { t0: 0, t1: R.bins, n0: 0, n1: R.neurons };
@@ -197,12 +201,12 @@ function buildRaster(d) {
       const y = oy + round((v + 0.5 - view.n0) / (view.n1 - view.n0) * H) + half;
       if (y < oy - 1 || y > oy + H + 1) continue;
       ctx.strokeStyle = axis; ctx.beginPath(); ctx.moveTo(ox - 5 * dpr, y); ctx.lineTo(ox, y); ctx.stroke();
-      ctx.fillText(String(v), ox - 8 * dpr, y);
+      ctx.fillText(pixels && pixels[v] ? pixels[v][0] + "," + pixels[v][1] : String(v), ox - 8 * dpr, y);
     }
     ctx.save();
     ctx.translate(14 * dpr, oy + H / 2); ctx.rotate(-Math.PI / 2);
     ctx.textAlign = "center"; ctx.textBaseline = "middle";
-    ctx.fillText("Neuron", 0, 0);
+    ctx.fillText(pixels ? "Pixel (x,y)" : "Neuron", 0, 0);
     ctx.restore();
 
     ctx.strokeStyle = axis;
@@ -264,7 +268,8 @@ function buildRaster(d) {
     rBin.textContent = String(cell.bin);
     rBinT.nodeValue = timed ? " (" + fmtRange(cell.bin * binUs, (cell.bin + 1) * binUs, axisUnit) + ")" : "";
     rNeu.textContent = String(cell.neuron);
-    rNeuT.nodeValue = twoD ? " (x " + (cell.neuron % d.width) + ", y " + floor(cell.neuron / d.width) + ")" : "";
+    const p = pixelOf(cell.neuron);
+    rNeuT.nodeValue = twoD || pixels ? " (x " + p[0] + ", y " + p[1] + ")" : "";
     rCnt.textContent = fmtCount(R.data[cell.bin * R.neurons + cell.neuron]);
   }
 
@@ -354,9 +359,11 @@ function buildRaster(d) {
 function rasterLimitNote(d) {
   const N = d.raster.neurons, W = d.width, total = d.width * d.height, note = byId("raster-note");
   if (!d.raster.bins || N >= total) return;
+  const busiest = d.recording && d.recording.rasterPixels;
   const oneD = d.height === 1, rows = floor(N / W), rest = N % W;
   let which;
-  if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
+  if (busiest) which = "the busiest over the recording, in row order, named x,y on the axis";
+  else if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
   else if (rows === 0) which = "the first in row order: row 0 only, x 0\u2013" + fmtInt(rest - 1) + " of " + fmtInt(W);
   else {
     which = "the first in row order: " + (rows === 1 ? "row 0" : "rows 0\u2013" + fmtInt(rows - 1)) + " of " + fmtInt(d.height);

@@ -1,4 +1,5 @@
-"""Hot pixels: pixels that fire far more than everything around them, all recording long."""
+"""Hot pixels: pixels that fire far more than everything around them, all recording long.
+One rule for every page that leaves them out (the viewer, the command line's page)."""
 from __future__ import annotations
 
 import numpy as np
