@@ -38,6 +38,7 @@ function buildRaster(d) {
   const pixelOf = (n) => pixels ? pixels[n] : [n % d.width, floor(n / d.width)];
   const peak = R.peak > 0 ? R.peak : 1;
   const MARGIN = { l: 58, r: 14, t: 10, b: 40 };
+  if (pixels) MARGIN.l = 76;  // room for "1279,719"
   let view = { t0: 0, t1: R.bins, n0: 0, n1: R.neurons };
   let size = { w: 0, h: 0, dpr: 1, pw: 0, ph: 0 };
   let cache = { key: "", runs: null, theme: "", image: null };
@@ -196,12 +197,12 @@ function buildRaster(d) {
     nt.step = max(1, nt.step);
     ctx.textAlign = "right"; ctx.textBaseline = "middle";
     for (const v of nt.values) {
-      if (!Number.isInteger(v)) continue;
+      if (!Number.isInteger(v) || (pixels && v >= R.neurons)) continue;
       // a tick marks the centre of its neuron's row
       const y = oy + round((v + 0.5 - view.n0) / (view.n1 - view.n0) * H) + half;
       if (y < oy - 1 || y > oy + H + 1) continue;
       ctx.strokeStyle = axis; ctx.beginPath(); ctx.moveTo(ox - 5 * dpr, y); ctx.lineTo(ox, y); ctx.stroke();
-      ctx.fillText(pixels && pixels[v] ? pixels[v][0] + "," + pixels[v][1] : String(v), ox - 8 * dpr, y);
+      ctx.fillText(pixels ? pixels[v][0] + "," + pixels[v][1] : String(v), ox - 8 * dpr, y);
     }
     ctx.save();
     ctx.translate(14 * dpr, oy + H / 2); ctx.rotate(-Math.PI / 2);
