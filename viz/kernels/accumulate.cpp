@@ -525,12 +525,21 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
         totals.negative += negative;
         if (!binning) continue;
 
+        // The adds (and map look-ups) wait on cache misses otherwise: fetch the cells a
+        // few events ahead.
+        constexpr std::size_t kAhead = 16;
+
         // Pixels the map leaves out: off every output, counted (on the sensor, so in range).
         if (mapped) {
-            std::size_t m = 0;
             for (std::size_t k = 0; k < kept; ++k) {
                 const std::size_t i = kept_index[k];
-                const std::int32_t c = out.pixel_map[std::int64_t{y[i]} * width + x[i]];
+                cell[k] = std::int64_t{y[i]} * width + x[i];
+            }
+            std::size_t m = 0;
+            for (std::size_t k = 0; k < kept; ++k) {
+                if (k + kAhead < kept) __builtin_prefetch(out.pixel_map + cell[k + kAhead], 0);
+                const std::size_t i = kept_index[k];
+                const std::int32_t c = out.pixel_map[cell[k]];
                 kept_index[m] = static_cast<std::uint32_t>(i);
                 column[m] = c;
                 m += c != kLeftOutPixel;
@@ -545,8 +554,6 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
             std::fill_n(on, count, static_cast<unsigned char>(1));
         if (frame_bins) frame_bins->bins(start, count, fbin);
 
-        // The adds wait on cache misses otherwise: fetch the cells a few events ahead.
-        constexpr std::size_t kAhead = 16;
         if (out.frames) {
             for (std::size_t k = 0; k < kept; ++k) {
                 const std::size_t i = kept_index[k];
@@ -579,7 +586,11 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
         if (out.pixels) {
             for (std::size_t k = 0; k < kept; ++k) {
                 const std::size_t i = kept_index[k];
-                out.pixels[(on[i] ? 0 : plane) + std::int64_t{y[i]} * width + x[i]] += 1;
+                cell[k] = (on[i] ? 0 : plane) + std::int64_t{y[i]} * width + x[i];
+            }
+            for (std::size_t k = 0; k < kept; ++k) {
+                if (k + kAhead < kept) __builtin_prefetch(out.pixels + cell[k + kAhead], 1);
+                out.pixels[cell[k]] += 1;
             }
         }
         if (out.histogram) {

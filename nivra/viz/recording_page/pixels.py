@@ -40,6 +40,19 @@ class PixelChoice:
     hot: HotPixels | None                  # None: hot pixels kept
 
 
+def _busiest(values: np.ndarray, k: int) -> np.ndarray:
+    """Flat indices of the k largest values, ties taken in row order, ascending."""
+    n = len(values)
+    if k <= 0:
+        return np.zeros(0, np.int64)
+    if k >= n:
+        return np.arange(n, dtype=np.int64)
+    kth = np.partition(values, n - k)[n - k]  # the k-th largest
+    above = np.flatnonzero(values > kth)
+    tied = np.flatnonzero(values == kth)[:k - len(above)]
+    return np.sort(np.concatenate([above, tied]))
+
+
 def choose(totals: np.ndarray, *, drop_hot: bool, raster: str, neurons: int) -> PixelChoice:
     """The pixel map of per-pixel event totals (height, width); ``neurons`` raster columns
     at most (fewer when the sensor has fewer pixels to give)."""
@@ -50,9 +63,7 @@ def choose(totals: np.ndarray, *, drop_hot: bool, raster: str, neurons: int) -> 
     if raster == "active":
         busy = flat.copy()
         busy[hot] = -1  # never chosen while any other pixel is left
-        k = min(neurons, height * width - len(hot))
-        # Busiest first, ties in row order; the columns then go in row order.
-        chosen = np.sort(np.argsort(-busy, kind="stable")[:k])
+        chosen = _busiest(busy, min(neurons, height * width - len(hot)))
     else:
         chosen = np.arange(min(neurons, height * width), dtype=np.int64)
     pixel_map[chosen] = np.arange(len(chosen), dtype=np.int32)
