@@ -451,9 +451,9 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     out.write(report.summary() + "\n")
     for text in report.warnings:
         sys.stderr.write(f"{PROG}: warning: {text}\n")
-    for text in (report.hot_warning(), report.left_out_warning()):
-        if text:
-            sys.stderr.write(f"{PROG}: warning: {text}\n")
+    for note in (report.hot_warning(), report.left_out_warning()):
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {note}\n")
     progress.stage(f"wrote {page}")
     _wrote(out, page)
     if args.open and not output.open_in_browser(page):
