@@ -11,7 +11,7 @@ frame stacks to self-contained HTML pages.
     nivra-viz events RECORDING [-o PAGE.html|DIR/] [--sensor W H] [--start T]
                      [--end T | --duration T] [--time-unit s|ms|us|ns] [--array NAME]
                      [--sample N] [--allow-external] [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
-                     [--title T] [--open]
+                     [--hot-pixels drop|keep] [--raster active|first] [--title T] [--open]
     nivra-viz frames FRAMES.npy [-o PAGE.html|DIR/] [--title T]
     nivra-viz view RECORDING|DIR [--port N] [--host H] [--no-browser] [--sensor W H]
                    [--time-unit s|ms|us|ns]
@@ -219,6 +219,13 @@ def build_parser() -> argparse.ArgumentParser:
                    help="time bins of the spike raster (default: 100)")
     p.add_argument("--max-neurons", type=_positive_int, default=1000, metavar="N",
                    help="most neurons (pixels) shown in the raster (default: 1000)")
+    p.add_argument("--hot-pixels", choices=("drop", "keep"), default="drop",
+                   help="hot pixels of a 2-D sensor (far busier than their neighbours all "
+                        "recording long): left out of the page and counted, or kept "
+                        "(default: drop)")
+    p.add_argument("--raster", choices=("active", "first"), default="active",
+                   help="the pixels of a 2-D sensor the raster holds: the busiest over the "
+                        "recording, or the first in row order (default: active)")
     p.add_argument("--open", action="store_true", help="open the page in the web browser")
 
     p = sub.add_parser("frames", parents=[common], help="precomputed frames to a spike page",
@@ -449,7 +456,8 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
                 sensor=tuple(args.sensor) if args.sensor else None, n_frames=args.frames,
                 grid_bins=args.grid_bins, raster_bins=args.raster_bins,
                 max_neurons=args.max_neurons, title=args.title, stage=progress.stage,
-                sample=args.sample, allow_external=args.allow_external)
+                sample=args.sample, allow_external=args.allow_external,
+                hot_pixels=args.hot_pixels, raster=args.raster)
     except OSError as exc:
         raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
     except (ValueError, MemoryError) as exc:
@@ -457,9 +465,9 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     out.write(report.summary() + "\n")
     for text in report.warnings:
         sys.stderr.write(f"{PROG}: warning: {text}\n")
-    left_out = report.left_out_warning()
-    if left_out:
-        sys.stderr.write(f"{PROG}: warning: {left_out}\n")
+    for note in (report.hot_warning(), report.left_out_warning()):
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {note}\n")
     progress.stage(f"wrote {page}")
     _wrote(out, page)
     if args.open and not output.open_in_browser(page):

@@ -8,6 +8,10 @@ cannot say, costs a pass that finds them, which the next one uses:
 
     counts, fields = count_events(stream, plan)
 
+A page that chooses pixels by their events first counts them (``count_pixels``): that
+pass also finds the earliest and latest event, so the binning pass that follows needs
+no claim from the file.
+
 The chunks of a pass come from ``Stream``: from memory, or read from the file by a
 helper thread one chunk ahead of the binning (into buffers that are reused), converted
 to microseconds.
@@ -182,11 +186,43 @@ def _skip(stream: Stream, origin: Any, window: tuple[Any, Any] | None) -> Skip |
     return stream.source.skip_before(_bound(origin, window[0]))
 
 
-def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str | None, ...] | None]:
+def count_pixels(stream: Stream, plan: Plan,
+                 make: Callable[[tuple[str | None, ...], int | None], Accumulator]) -> Counts | None:
+    """One pass counting the events of each pixel over the whole recording, with the
+    accumulator ``make(fields, room)`` gives; None for events without y (the pass stops
+    at its first chunk and is not counted as a read) or a recording with no chunk."""
+    acc: Accumulator | None = None
+    chunks = iter(stream)
+    try:
+        for chunk in chunks:
+            if acc is None:
+                fields = plan.fields_of(chunk.dtype)
+                if fields[1] is None:
+                    stream.passes -= 1
+                    return None
+                acc = make(fields, plan.before_binning(None, fields))
+            if len(chunk):
+                acc.add(chunk)
+    finally:
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
+    return acc.finish() if acc is not None else None
+
+
+def count_events(stream: Stream, plan: Plan, known: tuple[Any, Any] | None = None
+                 ) -> tuple[Counts | None, tuple[str | None, ...] | None]:
     """Passes over the stream until one binned the selected events over their exact span
     (from the earliest event, for a window): its counts, or those of a pass that found
-    no events to bin (None: the recording holds no chunk), and the fields of the chunks."""
+    no events to bin (None: the recording holds no chunk), and the fields of the chunks.
+    ``known``: the earliest and latest valid time, found by an earlier pass."""
     origin, span = _claims(stream, plan.window)
+    if known is not None:
+        if plan.window is None:
+            span = known
+        elif origin != known[0]:
+            span = None
+        origin = known[0]
     last: Counts | None = None
     fields: tuple[str | None, ...] | None = None
     why = ""
