@@ -99,40 +99,69 @@ def _file_version(h5py: Any, path: PathArg) -> str | None:
 @dataclass
 class NIRFile:
     """A NIR graph read from a file, with the NIR version that wrote it and, when the
-    graph only loaded without NIR's type check, why that check failed."""
+    graph only loaded without NIR's type check, why that check failed. ``refusal`` is why
+    ``nir.read`` refused the file when it was read from its HDF5 layout instead, and
+    ``notes`` what of the file could not be taken as written."""
 
     graph: Any
     version: str
     type_check_error: str | None = None
+    refusal: str | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+def _read_in_child(name: str) -> tuple[str, Any, str, str | None]:
+    """What the bounded child sends back: ("nir", graph, version, type check failure) when
+    nir reads the file, else ("tree", node tree, version, nir's refusal)."""
+    from nivra.viz.importers import nir_h5
+
+    nir, h5py = _import_nir()
+    try:
+        with h5py.File(name, "r") as f:
+            nir_h5.check_layout(h5py, f)
+    except OSError as exc:
+        raise NIRFormatError(f"not a readable HDF5 file ({exc})") from None
+    version = _file_version(h5py, name) or str(getattr(nir, "__version__", "unknown"))
+    checked = None
+    for type_check in (True, False):
+        try:
+            return "nir", nir.read(name, type_check=type_check), version, checked
+        except Exception as exc:  # noqa: BLE001 - the refusal is shown on the page
+            checked = checked or (f"{type(exc).__name__}: {exc}" if str(exc).strip()
+                                  else f"{type(exc).__name__} in nir's reader")
+    return "tree", nir_h5.read_tree(name), version, checked
 
 
 def read(path: PathArg) -> NIRFile:
-    """Read a ``.nir`` file with ``nir.read``.
+    """Read a ``.nir`` file with ``nir.read``, or from its HDF5 layout when nir refuses it.
 
     Raises NIRUnavailableError without the ``nir`` package, FileNotFoundError for a missing
-    file and NIRFormatError for a file that is not a NIR graph or that ``nir`` cannot read.
-    A graph that fails NIR's type check (inconsistent or missing port shapes) is still
-    drawn: it is read again without the check and the failure is reported with it.
+    file and NIRFormatError (one line) for a file that is not a NIR graph or cannot be read.
+    A graph that fails NIR's type check is read again without it and the failure reported
+    with it; a file nir refuses altogether (edges to missing nodes, node types or fields it
+    does not know) is read node by node from the HDF5 file, and the refusal reported.
+    The reading runs in a child process with a time and memory limit.
     """
-    nir, h5py = _import_nir()
+    from nivra.viz.importers import nir_h5
+
+    nir, _ = _import_nir()
     name = os.fsdecode(path)
     if not os.path.exists(name):
         raise FileNotFoundError(f"{name}: no such file")
     if not looks_like_hdf5(name):
         raise NIRFormatError(f"{name}: not a NIR graph (not an HDF5 file)")
-    version = _file_version(h5py, name) or str(getattr(nir, "__version__", "unknown"))
     try:
-        return NIRFile(nir.read(name), version)
-    except (OSError, MemoryError, RecursionError) as exc:
-        raise NIRFormatError(f"{name}: cannot read the NIR graph: {exc}") from None
-    except Exception as exc:  # the type check, or a node nir does not know
-        checked = f"{type(exc).__name__}: {exc}"
-    try:
-        graph = nir.read(name, type_check=False)
-    except Exception as exc:
-        raise NIRFormatError(f"{name}: nir cannot read this graph: "
-                             f"{type(exc).__name__}: {exc}") from None
-    return NIRFile(graph, version, checked)
+        how, got, version, error = nir_h5.run_bounded(lambda: _read_in_child(name))
+    except ValueError as exc:
+        text = (str(exc).splitlines() or ["cannot read"])[0].removeprefix("NIRFormatError: ")
+        raise NIRFormatError(text if text.startswith(name) else f"{name}: {text}") from None
+    if how == "nir":
+        return NIRFile(got, version, error)
+    notes: list[str] = []
+    graph = nir_h5.build_graph(got, nir, notes)
+    if not isinstance(graph, nir_h5.NIRGraph):
+        graph = nir_h5.NIRGraph({"node": graph}, [], {})
+    return NIRFile(graph, version, None, error, notes)
 
 
 def write(path: PathArg, graph: Any) -> None:
@@ -391,21 +420,26 @@ def _group_record(sub: Subgraph, edges: Iterable[tuple[str, str]]) -> dict[str, 
 
 
 def graph_document(graph: Any, detect_patterns: bool = True, version: str | None = None,
-                   type_check_error: str | None = None) -> dict[str, Any]:
+                   type_check_error: str | None = None, scopes: bool = True) -> dict[str, Any]:
     """The graph document (as ``graph_to_dict`` makes it) of a NIR graph or a ``NIRFile``.
 
     ``version`` is the NIR version shown in the page (default: the file's, else the
     installed ``nir``'s); the document's ``version`` reads "NIR <version>" and its metadata
     starts with ``format`` "NIR" and ``nir_version``. Subgraph groups come first, outer
-    before inner, then the detected patterns; each node is placed in the smallest group
-    holding it.
+    before inner, then the name scopes (``scopes``), then the detected patterns; each node
+    is placed in the smallest group holding it. The document's ``problems`` list what is
+    wrong with the graph (see ``nir_checks``), nir's refusal of the file first.
     """
     from nivra.viz import patterns as pattern_module
+    from nivra.viz import scopes as scope_module
     from nivra.viz import serialize
+    from nivra.viz.importers import nir_checks
 
+    refusal, notes = None, []
     if isinstance(graph, NIRFile):
         version = graph.version if version is None else version
         type_check_error = type_check_error or graph.type_check_error
+        refusal, notes = graph.refusal, graph.notes
         graph = graph.graph
     if version is None:
         try:
@@ -413,7 +447,9 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
         except NIRUnavailableError:
             version = "unknown"
     head: dict[str, Any] = {"format": "NIR", "nir_version": version}
-    if type_check_error:
+    if refusal:
+        head["nir_refused"] = refusal
+    elif type_check_error:
         head["type_check"] = f"failed, shapes may be missing: {type_check_error}"
     flat = flatten(graph, head)
     doc = serialize.graph_to_dict(flat, detect_patterns=False)
@@ -421,6 +457,11 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
     groups = [_group_record(sub, flat.edges) for sub in flat.subgraphs]
     matches = [pattern_module.PatternMatch(g["id"], GROUP_TYPE, g["nodes"], g["entry_nodes"],
                                            g["exit_nodes"]) for g in groups]
+    if scopes:
+        found = scope_module.scope_matches(flat.nodes, flat.edges,
+                                           [sub.path for sub in flat.subgraphs])
+        groups += [scope_module.scope_record(m) for m in found]
+        matches += found
     if detect_patterns:
         found = serialize.detect_all_patterns(flat)
         groups += [serialize.serialize_pattern(p) for p in found]
@@ -432,12 +473,17 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
             record["group"] = gid
     doc["groups"] = groups
     doc["node_to_group"] = node_to_group
+    problems = [nir_checks.problem("refused", f"nir refused this file: {refusal}", [])] \
+        if refusal else []
+    problems += [nir_checks.problem("file", note, []) for note in notes]
+    doc["problems"] = problems + nir_checks.check(flat.nodes, doc)
     return doc
 
 
-def read_document(path: PathArg, detect_patterns: bool = True) -> dict[str, Any]:
+def read_document(path: PathArg, detect_patterns: bool = True,
+                  scopes: bool = True) -> dict[str, Any]:
     """``graph_document`` of the NIR graph in a file (see ``read`` for the errors)."""
-    return graph_document(read(path), detect_patterns=detect_patterns)
+    return graph_document(read(path), detect_patterns=detect_patterns, scopes=scopes)
 
 
 def title_of(graph: Any, default: str) -> str:

@@ -1,0 +1,308 @@
+"""NIR files read straight from their HDF5 layout, for the files ``nir.read`` refuses.
+
+Exporters of every NIR version write the same shape of file: a "node" group holding a
+"type" string, its attributes as datasets (or small groups such as "metadata"), and for a
+graph a "nodes" group of member groups and an "edges" dataset of (source, target) pairs.
+``read_tree`` turns that into plain dictionaries without interpreting anything, after
+``check_layout`` has made sure that reading it takes only this file, in bounded memory:
+external storage, virtual datasets and external or soft links are refused, as are
+datasets declaring more than ``MAX_DATASET_BYTES`` and nesting deeper than ``MAX_DEPTH``.
+``build_graph`` then makes a drawable graph of the tree: nodes ``nir`` knows become its
+own node objects, the rest generic nodes of the same type name with all their attributes.
+
+``run_bounded`` runs a read in a forked child with a time and an address-space limit, so a
+file that makes the HDF5 library loop or allocate without end cannot take the command with
+it.
+"""
+from __future__ import annotations
+
+import dataclasses
+import keyword
+import os
+import pickle
+import select
+import signal
+import time
+from typing import Any, Callable, Mapping
+
+import numpy as np
+
+MAX_DEPTH = 32
+MAX_DATASET_BYTES = 1 << 30
+MAX_ITEMS = 200_000
+READ_SECONDS = 20.0
+READ_MEMORY_BYTES = 8 << 30
+
+
+class LayoutError(ValueError):
+    """The file is HDF5 but not a NIR graph this viewer may read; the message is one line."""
+
+
+def _clean(text: str) -> str:
+    """A name from the file as it may appear in a one-line message."""
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)[:200]
+
+
+def check_layout(h5py: Any, f: Any) -> None:
+    """Refuse what would make reading ``f`` leave the file or run out of memory."""
+    node = f.get("node", getlink=True)
+    if node is None:
+        raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group)")
+    count = 0
+    stack: list[tuple[Any, str, int]] = [(f, "", 0)]
+    while stack:
+        group, path, depth = stack.pop()
+        if depth > MAX_DEPTH:
+            raise LayoutError(f"nested deeper than {MAX_DEPTH} groups at {_clean(path)}")
+        for name in group:
+            count += 1
+            if count > MAX_ITEMS:
+                raise LayoutError(f"more than {MAX_ITEMS:,} objects")
+            where = f"{path}/{name}"
+            link = group.get(name, getlink=True)
+            if isinstance(link, (h5py.ExternalLink, h5py.SoftLink)):
+                raise LayoutError(f"{_clean(where)} is a link to elsewhere; refused")
+            item = group.get(name)
+            if isinstance(item, h5py.Group):
+                stack.append((item, where, depth + 1))
+            elif isinstance(item, h5py.Dataset):
+                if item.external or item.is_virtual:
+                    raise LayoutError(f"dataset {_clean(where)} keeps its data in other "
+                                      f"files; refused")
+                size = int(np.prod(item.shape, dtype=np.float64)) if item.shape else 1
+                if size * max(item.dtype.itemsize, 1) > MAX_DATASET_BYTES:
+                    raise LayoutError(f"dataset {_clean(where)} declares {size:,} elements, "
+                                      f"more than a graph holds")
+
+
+def _value(item: Any) -> Any:
+    value = item[()]
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "replace")
+    if isinstance(value, np.ndarray) and value.dtype.kind in "OS":
+        return np.vectorize(lambda v: v.decode("utf-8", "replace") if isinstance(v, bytes)
+                            else str(v), otypes=[object])(value)
+    return value
+
+
+def read_tree(path: str) -> dict[str, Any]:
+    """The "node" group of a NIR file as nested dictionaries (datasets read as they are)."""
+    import h5py  # type: ignore[import-untyped]
+
+    def walk(group: Any) -> dict[str, Any]:
+        out: dict[str, Any] = {}
+        for name, item in group.items():
+            out[str(name)] = walk(item) if isinstance(item, h5py.Group) else _value(item)
+        return out
+
+    with h5py.File(path, "r") as f:
+        check_layout(h5py, f)
+        node = f["node"]
+        if not isinstance(node, h5py.Group) or not isinstance(node.get("type"), h5py.Dataset):
+            raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group with a 'type')")
+        return walk(node)
+
+
+# --- running a read in a bounded child ----------------------------------------------------
+
+
+def run_bounded(fn: Callable[[], Any], seconds: float = READ_SECONDS,
+                memory: int = READ_MEMORY_BYTES) -> Any:
+    """``fn()`` run in a forked child; its result (or its exception) comes back pickled.
+    Raises LayoutError when the child runs out of time or memory or dies."""
+    if not hasattr(os, "fork"):
+        return fn()
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: never returns into the caller's code
+        code = 0
+        try:
+            os.close(read_end)
+            try:
+                import resource
+                resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+            except (ImportError, ValueError, OSError):
+                pass
+            try:
+                payload = pickle.dumps((True, fn()))
+            except BaseException as exc:  # noqa: BLE001 - sent back to the parent
+                payload = pickle.dumps((False, f"{type(exc).__name__}: {exc}"))
+            with os.fdopen(write_end, "wb") as out:
+                out.write(payload)
+        except BaseException:  # noqa: BLE001
+            code = 1
+        os._exit(code)
+    os.close(write_end)
+    chunks: list[bytes] = []
+    deadline = time.monotonic() + seconds
+    try:
+        with os.fdopen(read_end, "rb") as pipe:
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise LayoutError(f"reading took longer than {seconds:g} s; given up")
+                ready, _, _ = select.select([pipe], [], [], left)
+                if not ready:
+                    continue
+                chunk = os.read(pipe.fileno(), 1 << 20)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+    finally:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        _, status = os.waitpid(pid, 0)
+    if not chunks:
+        how = (f"was killed by signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
+               else "ended without an answer (out of memory?)")
+        raise LayoutError(f"the HDF5 reader {how}")
+    ok, result = pickle.loads(b"".join(chunks))
+    if not ok:
+        raise LayoutError(str(result).splitlines()[0] if result else "cannot read")
+    return result
+
+
+# --- a drawable graph of the tree ---------------------------------------------------------
+
+
+class NIRGraph:
+    """A NIR graph as written in the file: ``nodes`` (name -> node), ``edges`` as written
+    (dangling ones included) and ``metadata``. Named like nir's own so that it is drawn
+    and flattened the same way."""
+
+    def __init__(self, nodes: dict[str, Any], edges: list[tuple[str, str]],
+                 metadata: dict[str, Any]) -> None:
+        self.nodes = nodes
+        self.edges = edges
+        self.metadata = metadata
+        self.input_type = None
+        self.output_type = None
+
+
+_GENERIC: dict[tuple[str, tuple[str, ...]], type] = {}
+
+
+def _field_name(key: str) -> str:
+    name = "".join(c if c.isalnum() or c == "_" else "_" for c in key) or "_"
+    if name[0].isdigit() or keyword.iskeyword(name):
+        name = "f_" + name
+    return name
+
+
+def generic_node(type_name: str, attrs: Mapping[str, Any]) -> Any:
+    """A node of a type nir does not know (or would not build): a dataclass named after the
+    type, holding every attribute the file stored."""
+    values: dict[str, Any] = {}
+    for key, value in attrs.items():
+        name = _field_name(key)
+        while name in values or name in ("input_type", "output_type"):
+            name += "_"
+        values[name] = value
+    key = (type_name, tuple(values))
+    cls = _GENERIC.get(key)
+    if cls is None:
+        cls = dataclasses.make_dataclass(
+            "Node", [(n, Any) for n in values] + [("input_type", Any, None),
+                                                   ("output_type", Any, None)])
+        cls.__name__ = cls.__qualname__ = type_name
+        _GENERIC[key] = cls
+    node = cls(**values)
+    ports = _ports(type_name, attrs)
+    node.input_type, node.output_type = ports
+    return node
+
+
+def _shape(value: Any) -> Any:
+    if isinstance(value, np.ndarray) and value.ndim <= 1 and value.dtype.kind in "iu":
+        return value.astype(np.int64)
+    if isinstance(value, (int, np.integer)):
+        return np.array([int(value)])
+    return None
+
+
+def _ports(type_name: str, attrs: Mapping[str, Any]) -> tuple[Any, Any]:
+    """Port types of a generic node: those it stored, else older layouts' "shape" on
+    Input and Output, else what its weights say."""
+    def port(key: str, name: str) -> Any:
+        value = attrs.get(key)
+        if isinstance(value, Mapping) and name in value:
+            shape = _shape(value[name])
+            return {name: shape} if shape is not None else None
+        return None
+
+    inp, out = port("input_type", "input"), port("output_type", "output")
+    shape = _shape(attrs.get("shape"))
+    if type_name in ("Input", "Output") and shape is not None:
+        inp = inp or {"input": shape}
+        out = out or {"output": shape}
+    weight = attrs.get("weight")
+    if isinstance(weight, np.ndarray) and weight.ndim == 2 and type_name in ("Affine", "Linear"):
+        inp = inp or {"input": np.array([weight.shape[1]])}
+        out = out or {"output": np.array([weight.shape[0]])}
+    return inp, out
+
+
+def _nir_node(nir: Any, type_name: str, attrs: dict[str, Any]) -> Any:
+    """The node built by nir itself, or None when nir does not know or accept it."""
+    if nir is None:
+        return None
+    attrs = dict(attrs)
+    shape = attrs.pop("shape", None)
+    if type_name == "Input" and "input_type" not in attrs and shape is not None:
+        attrs["input_type"] = {"input": shape}
+    if type_name == "Output" and "output_type" not in attrs and shape is not None:
+        attrs["output_type"] = {"output": shape}
+    attrs["type"] = type_name
+    try:
+        return nir.dict2NIRNode(attrs)
+    except Exception:  # noqa: BLE001 - an unknown type or fields of another version
+        return None
+
+
+def _edge_list(value: Any) -> tuple[list[tuple[str, str]], int]:
+    """The (source, target) pairs of an "edges" dataset, and how many items were not pairs."""
+    arr = np.asarray(value, dtype=object) if value is not None else np.empty((0, 2), object)
+    if arr.ndim == 1 and arr.size == 0:
+        return [], 0
+    if arr.ndim != 2 or arr.shape[1] != 2:
+        return [], int(arr.shape[0]) if arr.ndim else 1
+    edges = []
+    for a, b in arr:
+        a = a.decode("utf-8", "replace") if isinstance(a, bytes) else str(a)
+        b = b.decode("utf-8", "replace") if isinstance(b, bytes) else str(b)
+        edges.append((a, b))
+    return edges, 0
+
+
+def build_graph(tree: Mapping[str, Any], nir: Any, notes: list[str],
+                path: str = "") -> Any:
+    """A drawable node (a graph for "NIRGraph" trees) of one tree; ``notes`` collects what
+    could not be taken as written."""
+    type_name = str(tree.get("type", "?"))
+    attrs = {k: v for k, v in tree.items() if k != "type"}
+    if type_name == "NIRGraph" or isinstance(attrs.get("nodes"), Mapping):
+        members = attrs.get("nodes") if isinstance(attrs.get("nodes"), Mapping) else {}
+        nodes: dict[str, Any] = {}
+        for name, sub in members.items():
+            if isinstance(sub, Mapping):
+                nodes[name] = build_graph(sub, nir, notes, f"{path}{name}.")
+            else:
+                notes.append(f"{_clean(path + name)}: not a node group; left out")
+        edges, bad = _edge_list(attrs.get("edges"))
+        if bad:
+            notes.append(f"{_clean(path) or 'the graph'}: {bad} edge items that are not "
+                         f"(source, target) pairs; left out")
+        metadata = attrs.get("metadata")
+        return NIRGraph(nodes, edges, dict(metadata) if isinstance(metadata, Mapping) else {})
+    node = _nir_node(nir, type_name, attrs)
+    if node is not None:
+        return node
+    if nir is not None:
+        known = hasattr(nir, type_name) and type_name[:1].isupper()
+        notes.append(f"{_clean(path.rstrip('.')) or 'the node'}: "
+                     + (f"a {_clean(type_name)} that nir does not accept as stored"
+                        if known else f"node type {_clean(type_name)!r} unknown to nir")
+                     + "; drawn with all its stored attributes")
+    return generic_node(type_name, attrs)
