@@ -184,7 +184,7 @@ def test_a_refused_file_is_drawn_with_placeholders_and_mismatches(tmp_path):
         f"{a} → {b}: no node named 'lif1.lif'" for a, b in
         [("fc1", "lif1.lif"), ("lif1.lif", "lif1.w_rec"), ("lif1.w_rec", "lif1.lif"),
          ("lif1.lif", "fc2")]]
-    assert "lif1.lif_neuron: no path from an input" in problems_of(doc, "unreached")
+    assert problems_of(doc, "unreached") == ["lif1.lif_neuron: no path from an input, none to an output"]
     marked = {(e["source"], e["target"]): e for e in doc["edges"] if "problem" in e}
     assert marked[("lif1.lif", "fc2")]["problem"] == "missing node"
     # the exporter's shape bug, found once fc2 (40 inputs) is fed by 38

@@ -161,7 +161,7 @@ NODE_DISPLAY_PARAMS: dict[str, list[str]] = {
 }
 
 # Problems of a graph: placeholder nodes, mismatched edges, the header's badge.
-WARNING_COLOR = "#E8590C"
+WARNING_COLOR = "#E03131"
 
 DEFAULT_GROUP_COLOR = "#B0BEC5"
 DEFAULT_GROUP_SHAPE = "round-rect"

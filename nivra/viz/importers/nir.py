@@ -477,7 +477,24 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
         if refusal else []
     problems += [nir_checks.problem("file", note, []) for note in notes]
     doc["problems"] = problems + nir_checks.check(flat.nodes, doc)
+    _place_placeholders(doc, flat.subgraphs)
     return doc
+
+
+def _place_placeholders(doc: dict[str, Any], subgraphs: list[Subgraph]) -> None:
+    """A missing member named inside a subgraph ("block.lif") is drawn inside its group."""
+    ids = {GROUP_PREFIX + sub.path: g for sub in subgraphs
+           for g in doc["groups"] if g["id"] == GROUP_PREFIX + sub.path}
+    for record in doc["nodes"]:
+        if not record.get("missing"):
+            continue
+        name = record["id"]
+        around = [sub for sub in subgraphs if name.startswith(sub.path + ".")]
+        for sub in around:
+            ids[GROUP_PREFIX + sub.path]["nodes"].append(name)
+        if around:
+            inner = max(around, key=lambda sub: sub.depth)
+            record["group"] = doc["node_to_group"][name] = GROUP_PREFIX + inner.path
 
 
 def read_document(path: PathArg, detect_patterns: bool = True,

@@ -97,12 +97,14 @@ def check(nodes: Mapping[str, Any], doc: dict[str, Any]) -> list[dict[str, Any]]
     kinds = {name: type(node).__name__ for name, node in nodes.items()}
     inputs = [n for n, k in kinds.items() if k == "Input"]
     outputs = [n for n, k in kinds.items() if k == "Output"]
-    if inputs:
-        fed = _reached(inputs, succ)
-        problems += [problem("unreached", f"{n}: no path from an input", [n])
-                     for n in nodes if n not in fed]
-    if outputs:
-        used = _reached(outputs, pred)
-        problems += [problem("dead_end", f"{n}: no path to an output", [n])
-                     for n in nodes if n not in used]
+    fed = _reached(inputs, succ) if inputs else set(nodes)
+    used = _reached(outputs, pred) if outputs else set(nodes)
+    for n in nodes:
+        if n not in fed and n not in used:
+            problems.append(problem("unreached", f"{n}: no path from an input, none to an "
+                                                 f"output", [n]))
+        elif n not in fed:
+            problems.append(problem("unreached", f"{n}: no path from an input", [n]))
+        elif n not in used:
+            problems.append(problem("dead_end", f"{n}: no path to an output", [n]))
     return problems

@@ -248,17 +248,22 @@ def _nir_node(nir: Any, type_name: str, attrs: dict[str, Any]) -> Any:
     """The node built by nir itself, or None when nir does not know or accept it."""
     if nir is None:
         return None
-    attrs = dict(attrs)
-    shape = attrs.pop("shape", None)
-    if type_name == "Input" and "input_type" not in attrs and shape is not None:
-        attrs["input_type"] = {"input": shape}
-    if type_name == "Output" and "output_type" not in attrs and shape is not None:
-        attrs["output_type"] = {"output": shape}
-    attrs["type"] = type_name
-    try:
-        return nir.dict2NIRNode(attrs)
-    except Exception:  # noqa: BLE001 - an unknown type or fields of another version
-        return None
+    tries = [dict(attrs)]
+    # The port shape of Input and Output: "shape" in some versions, the port types in others.
+    port = {"Input": ("input_type", "input"), "Output": ("output_type", "output")}.get(type_name)
+    if port is not None:
+        other = dict(attrs)
+        if "shape" in other:
+            other[port[0]] = {port[1]: other.pop("shape")}
+        elif isinstance(other.get(port[0]), Mapping) and port[1] in other[port[0]]:
+            other["shape"] = other.pop(port[0])[port[1]]
+        tries.append(other)
+    for fields in tries:
+        try:
+            return nir.dict2NIRNode({**fields, "type": type_name})
+        except Exception:  # noqa: BLE001 - an unknown type or fields of another version
+            continue
+    return None
 
 
 def _edge_list(value: Any) -> tuple[list[tuple[str, str]], int]:

@@ -147,6 +147,17 @@ function nivraLayoutModule() {
       for (let p = out.start[v]; p < out.start[v + 1]; p++) best = Math.min(best, rank[out.list[p]]);
       if (best - 1 > rank[v]) rank[v] = best - 1;
     }
+    // A node without edges in a group sits at the top of its group's members, not on the
+    // top rank where the group's frame would have to reach for it.
+    const top = new Map();
+    for (let v = 0; v < n; v++) {
+      const g = L.group[v];
+      if (g >= 0 && out.start[v + 1] + inn.start[v + 1] > out.start[v] + inn.start[v]) top.set(g, Math.min(top.has(g) ? top.get(g) : Infinity, rank[v]));
+    }
+    for (let v = 0; v < n; v++) {
+      if (out.start[v + 1] > out.start[v] || inn.start[v + 1] > inn.start[v] || !top.has(L.group[v])) continue;
+      rank[v] = top.get(L.group[v]);
+    }
     let maxRank = 0;
     for (let v = 0; v < n; v++) if (rank[v] > maxRank) maxRank = rank[v];
     L.rank = rank; L.numRanks = n ? maxRank + 1 : 0;
@@ -565,24 +576,31 @@ function nivraLayoutModule() {
   }
 
   // A back edge leaves its source's side, passes beside everything on the ranks between
-  // its ends and enters its target's side: one cubic curve, its four points the route.
-  // Back edges over the same ranks take lanes further out, one after another.
+  // its ends and enters its target's side: one cubic curve, its four points the route. It
+  // takes the side with fewer neighbours of its ends in the way; back edges over the same
+  // ranks take lanes further out, one after another.
   function returnRoutes(L, routes) {
-    const x = L.x, y = L.y, R = L.numRanks, right = new Float64Array(R).fill(-Infinity), lanes = new Int32Array(R);
+    const x = L.x, y = L.y, R = L.numRanks;
+    const outer = [new Float64Array(R).fill(Infinity), new Float64Array(R).fill(-Infinity)];
+    const lanes = [new Int32Array(R), new Int32Array(R)];
     for (let v = 0; v < L.N; v++) {
-      const r = L.nodeRank[v], edge = x[v] + L.crossSize[v] / 2;
-      if (edge > right[r]) right[r] = edge;
+      const r = L.nodeRank[v], half = L.crossSize[v] / 2;
+      if (x[v] - half < outer[0][r]) outer[0][r] = x[v] - half;
+      if (x[v] + half > outer[1][r]) outer[1][r] = x[v] + half;
     }
     for (let e = 0; e < L.src.length; e++) {
       if (!L.back[e]) continue;
       const u = L.src[e], v = L.dst[e], r0 = Math.min(L.rank[u], L.rank[v]), r1 = Math.max(L.rank[u], L.rank[v]);
-      let far = -Infinity, lane = 0;
-      for (let r = r0; r <= r1; r++) { if (right[r] > far) far = right[r]; if (lanes[r] > lane) lane = lanes[r]; }
-      for (let r = r0; r <= r1; r++) lanes[r] = lane + 1;
-      const xs = x[u] + L.cross[u] / 2, xe = x[v] + L.cross[v] / 2, ys = y[u], ye = y[v];
-      const peak = far + 22 + 14 * lane;
-      // the curve's middle reaches (xs + xe) / 8 + 3/4 of the control points' distance
-      const c = Math.max(peak, (peak - (xs + xe) / 8) / 0.75);
+      const leftOf = L.pos[u] + L.pos[v];
+      const rightOf = L.layers[L.rank[u]].length + L.layers[L.rank[v]].length - 2 - leftOf;
+      const side = leftOf < rightOf ? 0 : 1, sign = side ? 1 : -1, bound = outer[side], lane = lanes[side];
+      let far = side ? -Infinity : Infinity, k = 0;
+      for (let r = r0; r <= r1; r++) { far = side ? Math.max(far, bound[r]) : Math.min(far, bound[r]); k = Math.max(k, lane[r]); }
+      for (let r = r0; r <= r1; r++) lane[r] = k + 1;
+      const xs = x[u] + sign * L.cross[u] / 2, xe = x[v] + sign * L.cross[v] / 2, ys = y[u], ye = y[v];
+      const peak = far + sign * (22 + 14 * k);
+      // the curve's middle reaches (xs + xe) / 8 plus 3/4 of the control points' offset
+      const reach = (peak - (xs + xe) / 8) / 0.75, c = side ? Math.max(peak, reach) : Math.min(peak, reach);
       const bend = ys === ye ? L.along[u] : 0;   // ends on one rank: a loop out and back
       routes[e] = [xs, ys, c, ys + bend, c, ye - bend, xe, ye];
     }

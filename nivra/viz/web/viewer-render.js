@@ -1,12 +1,12 @@
 // viewer-render.js: canvas drawing with level of detail and culling
 const PALETTES = {
   light: {
-    bg: "#fafbfc", edge: "#a3abb5", cross: "#e8590c", warn: "#e8590c", back: "#7e57c2", inEdge: "#2f6feb", outEdge: "#d6336c",
+    bg: "#fafbfc", edge: "#a3abb5", cross: "#e8590c", warn: "#e03131", back: "#7e57c2", inEdge: "#2f6feb", outEdge: "#d6336c",
     text: "#1f2328", muted: "#57606a", body: "#ffffff", bodyMix: 0.9, headerMix: 0, stroke: 0.18,
     select: "#2f6feb", match: "#f5b400", current: "#f76707", frameFill: 0.055, frameStroke: 0.5, shadow: "rgba(31,35,40,0.10)",
   },
   dark: {
-    bg: "#12151a", edge: "#59636f", cross: "#ff8a3d", warn: "#ff8a3d", back: "#b39ddb", inEdge: "#5b9bff", outEdge: "#f06595",
+    bg: "#12151a", edge: "#59636f", cross: "#ff8a3d", warn: "#ff6b6b", back: "#b39ddb", inEdge: "#5b9bff", outEdge: "#f06595",
     text: "#e6e8eb", muted: "#a2acb7", body: "#1c2027", bodyMix: 0.82, headerMix: 0.22, stroke: 0.1,
     select: "#5b9bff", match: "#ffd43b", current: "#ff922b", frameFill: 0.09, frameStroke: 0.55, shadow: "rgba(0,0,0,0.35)",
   },
