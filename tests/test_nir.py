@@ -270,3 +270,48 @@ def test_a_read_that_never_ends_is_given_up():
     with pytest.raises(nir_h5.LayoutError, match="longer than 0.5 s"):
         nir_h5.run_bounded(lambda: time.sleep(30), seconds=0.5)
     assert nir_h5.run_bounded(lambda: {"a": np.arange(3)})["a"].tolist() == [0, 1, 2]
+
+
+def _embedded(html):
+    import re
+
+    return json.loads(re.search(r'<script type="application/json" id="nivra-data">(.*?)</script>',
+                                html, re.S).group(1))
+
+
+def test_stored_ir_graphs_get_scopes_too(tmp_path, capsys):
+    from nivra import ir
+    from nivra.viz.notebook import show
+
+    g = ir.Graph(metadata={"name": "scoped"})
+    g.add_node("input", ir.Input(input_type={"input": [4]}))
+    prev = "input"
+    for block in ("encoder.block1", "encoder.block2"):
+        for part in ("fc", "lif"):
+            node = (ir.Affine(weight=np.ones((4, 4), np.float32), bias=np.zeros(4, np.float32))
+                    if part == "fc" else ir.LIF(tau=vec(4), r=vec(4), v_leak=vec(4, 0),
+                                                v_threshold=vec(4)))
+            g.add_node(f"{block}.{part}", node)
+            g.add_edge(prev, f"{block}.{part}")
+            prev = f"{block}.{part}"
+    model, page = tmp_path / "scoped.nvir", tmp_path / "page.html"
+    ir.write(g, model)
+    scoped = {}
+    for extra in ([], ["--no-scopes"]):
+        assert main(["graph", str(model), "-o", str(page), *extra]) == 0
+        doc = _embedded(page.read_text(encoding="utf-8"))
+        scoped[bool(extra)] = sorted(x["id"] for x in doc["groups"] if x["type"] == "Scope")
+    assert scoped == {False: ["scope:encoder", "scope:encoder.block1", "scope:encoder.block2"],
+                      True: []}
+    assert doc["node_to_group"] == {} or "scope:" not in str(doc["node_to_group"])
+    assert "scope:" not in show(g, scopes=False).html and "scope:encoder.block1" in show(g).html
+
+
+def test_command_line_warns_of_the_problems_on_the_page(tmp_path, capsys):
+    path, page = tmp_path / "braille.nir", tmp_path / "page.html"
+    nirfiles.write_old(path, nirfiles.braille_rnn())
+    capsys.readouterr()
+    assert main(["graph", str(path), "-o", str(page)]) == 0
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "6 problems listed on the page (the first: nir refused" in err
+    assert _embedded(page.read_text(encoding="utf-8"))["problems"][0]["kind"] == "refused"

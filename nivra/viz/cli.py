@@ -364,6 +364,9 @@ def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> Non
         doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage,
                                              scopes=not args.no_scopes)
         title = args.title if args.title is not None else name
+        note = graph_pages.problems_note(doc)
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {args.model}: {note}\n")
     else:
         graph = graph_pages.read_graph(args.model, progress.stage)
         title = args.title if args.title is not None else graph_pages.graph_title(graph, args.model)

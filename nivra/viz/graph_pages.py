@@ -13,8 +13,8 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any, Callable
 
-__all__ = ["GraphInputError", "read_graph", "graph_title", "nir_document", "add_scopes",
-           "partition_here", "require_partitioned"]
+__all__ = ["GraphInputError", "read_graph", "graph_title", "nir_document", "problems_note",
+           "add_scopes", "partition_here", "require_partitioned"]
 
 
 class GraphInputError(Exception):
@@ -52,7 +52,7 @@ def graph_title(graph: Any, path: str | Path) -> str:
 def nir_document(path: str | Path, detect: bool,
                  stage: Callable[[str], None] = lambda text: None,
                  scopes: bool = True) -> tuple[dict[str, Any], str]:
-    """The graph document of a NIR file and its title; its problems are told to ``stage``."""
+    """The graph document of a NIR file and its title."""
     from nivra.viz.importers import nir as nir_import
 
     stage(f"reading {path} (NIR)")
@@ -62,11 +62,19 @@ def nir_document(path: str | Path, detect: bool,
         raise GraphInputError(str(exc)) from None
     stage("flattening the NIR graph" + (" and detecting patterns" if detect else ""))
     doc = nir_import.graph_document(graph, detect_patterns=detect, scopes=scopes)
-    if doc["problems"]:
-        count = len(doc["problems"])
-        stage(f"{count} problem{'' if count == 1 else 's'} shown on the page: "
-              f"{doc['problems'][0]['message']}")
     return doc, nir_import.title_of(graph, Path(path).name)
+
+
+def problems_note(doc: dict[str, Any]) -> str | None:
+    """One line on the problems a graph document lists, or None without any."""
+    problems = doc.get("problems") or []
+    if not problems:
+        return None
+    first = " ".join(str(problems[0]["message"]).split())
+    first = first if len(first) <= 160 else first[:157] + "..."
+    count = len(problems)
+    return (f"{count:,} problem{'' if count == 1 else 's'} listed on the page "
+            f"(the first: {first})")
 
 
 def add_scopes(doc: dict[str, Any], graph: Any) -> dict[str, Any]:

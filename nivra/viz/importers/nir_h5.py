@@ -200,14 +200,14 @@ def generic_node(type_name: str, attrs: Mapping[str, Any]) -> Any:
         while name in values or name in ("input_type", "output_type"):
             name += "_"
         values[name] = value
-    key = (type_name, tuple(values))
-    cls = _GENERIC.get(key)
+    kind = (type_name, tuple(values))
+    cls = _GENERIC.get(kind)
     if cls is None:
         cls = dataclasses.make_dataclass(
             "Node", [(n, Any) for n in values] + [("input_type", Any, None),
                                                    ("output_type", Any, None)])
         cls.__name__ = cls.__qualname__ = type_name
-        _GENERIC[key] = cls
+        _GENERIC[kind] = cls
     node = cls(**values)
     ports = _ports(type_name, attrs)
     node.input_type, node.output_type = ports
@@ -288,7 +288,8 @@ def build_graph(tree: Mapping[str, Any], nir: Any, notes: list[str],
     type_name = str(tree.get("type", "?"))
     attrs = {k: v for k, v in tree.items() if k != "type"}
     if type_name == "NIRGraph" or isinstance(attrs.get("nodes"), Mapping):
-        members = attrs.get("nodes") if isinstance(attrs.get("nodes"), Mapping) else {}
+        found = attrs.get("nodes")
+        members: Mapping[str, Any] = found if isinstance(found, Mapping) else {}
         nodes: dict[str, Any] = {}
         for name, sub in members.items():
             if isinstance(sub, Mapping):
