@@ -315,3 +315,11 @@ def test_command_line_warns_of_the_problems_on_the_page(tmp_path, capsys):
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "6 problems listed on the page (the first: nir refused" in err
     assert _embedded(page.read_text(encoding="utf-8"))["problems"][0]["kind"] == "refused"
+
+
+@pytest.mark.parametrize("out, inp, ok", [([38], [40], False), ([1, 38], [38], True),
+                                          ([1], [16, 8, 8], True), ([16, 4, 4], [256], False)])
+def test_which_port_shapes_fit(out, inp, ok):
+    from nivra.viz.importers.nir_checks import compatible
+
+    assert compatible(out, inp) is ok

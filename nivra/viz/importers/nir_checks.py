@@ -3,7 +3,8 @@
 ``check`` looks at the flattened graph and its graph document together: edges naming a
 node the graph lacks get a placeholder node (drawn dashed in the warning colour, labelled
 with the missing name); edges whose source's output shape is not the target's input shape
-are marked with both shapes ("fc1 → lif1: 38 ≠ 40"); nodes that no input reaches, or that
+are marked with both shapes ("fc1 → lif1: 38 ≠ 40"; shapes that differ only by axes of
+length 1, or a one-element side that broadcasts, are taken as compatible); nodes that no input reaches, or that
 reach no output, are listed. Each problem is a record {"kind", "message", "nodes"} whose
 nodes the page selects; edge problems also carry "edge" [source, target].
 """
@@ -38,6 +39,16 @@ def _port(node: Any, attr: str, key: str) -> list[int] | None:
     if shape.size == 0 or shape.dtype.kind not in "iuf":
         return None
     return [int(v) for v in shape]
+
+
+def compatible(out: list[int], inp: list[int]) -> bool:
+    """Whether a port of shape ``out`` may feed one of shape ``inp``: the same shape, up to
+    axes of length 1, or a single element on either side (a scalar parameter that
+    broadcasts)."""
+    def squeeze(shape: list[int]) -> list[int]:
+        return [v for v in shape if v != 1]
+
+    return squeeze(out) == squeeze(inp) or int(np.prod(out)) == 1 or int(np.prod(inp)) == 1
 
 
 def shape_text(shape: list[int]) -> str:
@@ -82,7 +93,7 @@ def check(nodes: Mapping[str, Any], doc: dict[str, Any]) -> list[dict[str, Any]]
             continue
         out = _port(nodes[s], "output_type", "output")
         inp = _port(nodes[t], "input_type", "input")
-        if out is not None and inp is not None and out != inp:
+        if out is not None and inp is not None and not compatible(out, inp):
             text = f"{s} → {t}: {shape_text(out)} ≠ {shape_text(inp)}"
             edge.update(problem=text, source_shape=out, target_shape=inp)
             problems.append(problem("shape", text, [s, t], (s, t)))

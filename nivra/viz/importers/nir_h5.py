@@ -45,34 +45,36 @@ def _clean(text: str) -> str:
 
 def check_layout(h5py: Any, f: Any) -> None:
     """Refuse what would make reading ``f`` leave the file or run out of memory."""
-    node = f.get("node", getlink=True)
-    if node is None:
+    if f.get("node", getlink=True) is None:
         raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group)")
     count = 0
-    stack: list[tuple[Any, str, int]] = [(f, "", 0)]
-    while stack:
-        group, path, depth = stack.pop()
-        if depth > MAX_DEPTH:
-            raise LayoutError(f"nested deeper than {MAX_DEPTH} groups at {_clean(path)}")
-        for name in group:
-            count += 1
-            if count > MAX_ITEMS:
-                raise LayoutError(f"more than {MAX_ITEMS:,} objects")
-            where = f"{path}/{name}"
-            link = group.get(name, getlink=True)
-            if isinstance(link, (h5py.ExternalLink, h5py.SoftLink)):
-                raise LayoutError(f"{_clean(where)} is a link to elsewhere; refused")
-            item = group.get(name)
-            if isinstance(item, h5py.Group):
-                stack.append((item, where, depth + 1))
-            elif isinstance(item, h5py.Dataset):
-                if item.external or item.is_virtual:
-                    raise LayoutError(f"dataset {_clean(where)} keeps its data in other "
-                                      f"files; refused")
-                size = int(np.prod(item.shape, dtype=np.float64)) if item.shape else 1
-                if size * max(item.dtype.itemsize, 1) > MAX_DATASET_BYTES:
-                    raise LayoutError(f"dataset {_clean(where)} declares {size:,} elements, "
-                                      f"more than a graph holds")
+
+    # The visitors stop the walk by returning why (an exception would escape HDF5's lock).
+    def link(name: str, found: Any) -> str | None:
+        nonlocal count
+        count += 1
+        if count > MAX_ITEMS:
+            return f"more than {MAX_ITEMS:,} objects"
+        if name.count("/") >= MAX_DEPTH:
+            return f"nested deeper than {MAX_DEPTH} groups at /{_clean(name)}"
+        if isinstance(found, (h5py.ExternalLink, h5py.SoftLink)):
+            return f"/{_clean(name)} is a link to elsewhere; refused"
+        return None
+
+    def item(name: str, found: Any) -> str | None:
+        if not isinstance(found, h5py.Dataset):
+            return None
+        if found.external or found.is_virtual:
+            return f"dataset /{_clean(name)} keeps its data in other files; refused"
+        size = int(np.prod(found.shape, dtype=np.float64)) if found.shape else 1
+        if size * max(found.dtype.itemsize, 1) > MAX_DATASET_BYTES:
+            return f"dataset /{_clean(name)} declares {size:,} elements, more than a graph holds"
+        return None
+
+    # Links first, without following any; then the objects, now known to be in this file.
+    why = f.visititems_links(link) or f.visititems(item)
+    if why:
+        raise LayoutError(why)
 
 
 def _value(item: Any) -> Any:
