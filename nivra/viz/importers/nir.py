@@ -8,9 +8,10 @@ of the viewer (collapsible like the pattern groups, labelled with its dotted nam
 ``graph_document`` builds the graph document of ``nivra.viz.serialize`` from that, with
 pattern detection run on the flattened graph.
 
-Files are read with ``nir.read`` (package ``nir``, an optional extra of nivra-viz); they are
-recognised by their content: the HDF5 signature and NIR's layout (a "node" group holding
-a "type").
+Files are read as ``nir.read`` reads them (package ``nir``, an optional extra of
+nivra-viz), after checks of their layout, and drawn node by node when nir refuses them;
+they are recognised by their content: the HDF5 signature and NIR's layout (a "node" group
+holding a "type").
 """
 from __future__ import annotations
 
@@ -75,27 +76,6 @@ def looks_like_hdf5(path: PathArg) -> bool:
     return False
 
 
-def _file_version(h5py: Any, path: PathArg) -> str | None:
-    """NIR's layout check: the version the file was written with, or "" when it has none.
-    Raises NIRFormatError for an HDF5 file that is not laid out as NIR."""
-    name = os.fsdecode(path)
-    try:
-        with h5py.File(name, "r") as f:
-            node = f.get("node")
-            if not isinstance(node, h5py.Group) or not isinstance(node.get("type"), h5py.Dataset):
-                raise NIRFormatError(f"{name}: an HDF5 file, but not a NIR graph "
-                                     f"(no 'node' group with a 'type')")
-            version = f.get("version")
-            if not isinstance(version, h5py.Dataset):
-                return ""
-            value = version[()]
-    except OSError as exc:
-        raise NIRFormatError(f"{name}: not a readable HDF5 file ({exc})") from None
-    if isinstance(value, bytes):
-        value = value.decode("utf-8", "replace")
-    return str(value)
-
-
 @dataclass
 class NIRFile:
     """A NIR graph read from a file, with the NIR version that wrote it and, when the
@@ -112,28 +92,30 @@ class NIRFile:
 
 def _read_in_child(name: str) -> tuple[str, Any, str, str | None]:
     """What the bounded child sends back: ("nir", graph, version, type check failure) when
-    nir reads the file, else ("tree", node tree, version, nir's refusal)."""
+    nir builds the graph, else ("tree", node tree, version, nir's refusal). The file is
+    read once, checked as it is read (``nir_h5.read_tree``); nir then builds its nodes
+    from that tree as ``nir.read`` does, with its type check and, failing that, without."""
     from nivra.viz.importers import nir_h5
 
-    nir, h5py = _import_nir()
+    nir, _ = _import_nir()
     try:
-        with h5py.File(name, "r") as f:
-            nir_h5.check_layout(h5py, f)
+        version, tree = nir_h5.read_tree(name)
     except OSError as exc:
         raise NIRFormatError(f"not a readable HDF5 file ({exc})") from None
-    version = _file_version(h5py, name) or str(getattr(nir, "__version__", "unknown"))
+    version = version or str(getattr(nir, "__version__", "unknown"))
     checked = None
     for type_check in (True, False):
         try:
-            return "nir", nir.read(name, type_check=type_check), version, checked
+            graph = nir.dict2NIRNode({**nir_h5.plain_copy(tree), "type_check": type_check})
+            return "nir", graph, version, checked
         except Exception as exc:  # noqa: BLE001 - the refusal is shown on the page
             checked = checked or (f"{type(exc).__name__}: {exc}" if str(exc).strip()
                                   else f"{type(exc).__name__} in nir's reader")
-    return "tree", nir_h5.read_tree(name), version, checked
+    return "tree", tree, version, checked
 
 
 def read(path: PathArg) -> NIRFile:
-    """Read a ``.nir`` file with ``nir.read``, or from its HDF5 layout when nir refuses it.
+    """Read a ``.nir`` file as ``nir.read`` does, or node by node when nir refuses it.
 
     Raises NIRUnavailableError without the ``nir`` package, FileNotFoundError for a missing
     file and NIRFormatError (one line) for a file that is not a NIR graph or cannot be read.

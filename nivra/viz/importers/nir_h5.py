@@ -3,10 +3,11 @@
 Exporters of every NIR version write the same shape of file: a "node" group holding a
 "type" string, its attributes as datasets (or small groups such as "metadata"), and for a
 graph a "nodes" group of member groups and an "edges" dataset of (source, target) pairs.
-``read_tree`` turns that into plain dictionaries without interpreting anything, after
-``check_layout`` has made sure that reading it takes only this file, in bounded memory:
-external storage, virtual datasets and external or soft links are refused, as are
-datasets declaring more than ``MAX_DATASET_BYTES`` and nesting deeper than ``MAX_DEPTH``.
+``read_tree`` turns that into plain dictionaries without interpreting anything (the same
+dictionaries nir builds before making its nodes), making sure as it goes that reading
+takes only this file, in bounded memory: external storage, virtual datasets and external
+or soft links are refused, as are datasets declaring more than ``MAX_DATASET_BYTES`` and
+nesting deeper than ``MAX_DEPTH``.
 ``build_graph`` then makes a drawable graph of the tree: nodes ``nir`` knows become its
 own node objects, the rest generic nodes of the same type name with all their attributes.
 
@@ -43,38 +44,20 @@ def _clean(text: str) -> str:
     return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)[:200]
 
 
-def check_layout(h5py: Any, f: Any) -> None:
-    """Refuse what would make reading ``f`` leave the file or run out of memory."""
-    if f.get("node", getlink=True) is None:
-        raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group)")
-    count = 0
+def _check_dataset(item: Any, where: str) -> None:
+    plist = item.id.get_create_plist()
+    if plist.get_external_count() or plist.get_layout() == h5d_virtual():
+        raise LayoutError(f"dataset {_clean(where)} keeps its data in other files; refused")
+    size = int(np.prod(item.shape, dtype=np.float64)) if item.shape else 1
+    if size * max(item.dtype.itemsize, 1) > MAX_DATASET_BYTES:
+        raise LayoutError(f"dataset {_clean(where)} declares {size:,} elements, more than a "
+                          f"graph holds")
 
-    # The visitors stop the walk by returning why (an exception would escape HDF5's lock).
-    def link(name: str, found: Any) -> str | None:
-        nonlocal count
-        count += 1
-        if count > MAX_ITEMS:
-            return f"more than {MAX_ITEMS:,} objects"
-        if name.count("/") >= MAX_DEPTH:
-            return f"nested deeper than {MAX_DEPTH} groups at /{_clean(name)}"
-        if isinstance(found, (h5py.ExternalLink, h5py.SoftLink)):
-            return f"/{_clean(name)} is a link to elsewhere; refused"
-        return None
 
-    def item(name: str, found: Any) -> str | None:
-        if not isinstance(found, h5py.Dataset):
-            return None
-        if found.external or found.is_virtual:
-            return f"dataset /{_clean(name)} keeps its data in other files; refused"
-        size = int(np.prod(found.shape, dtype=np.float64)) if found.shape else 1
-        if size * max(found.dtype.itemsize, 1) > MAX_DATASET_BYTES:
-            return f"dataset /{_clean(name)} declares {size:,} elements, more than a graph holds"
-        return None
+def h5d_virtual() -> int:
+    from h5py import h5d  # type: ignore[import-untyped]
 
-    # Links first, without following any; then the objects, now known to be in this file.
-    why = f.visititems_links(link) or f.visititems(item)
-    if why:
-        raise LayoutError(why)
+    return int(getattr(h5d, "VIRTUAL", -1))
 
 
 def _value(item: Any) -> Any:
@@ -87,22 +70,57 @@ def _value(item: Any) -> Any:
     return value
 
 
-def read_tree(path: str) -> dict[str, Any]:
-    """The "node" group of a NIR file as nested dictionaries (datasets read as they are)."""
-    import h5py  # type: ignore[import-untyped]
+def read_tree(path: str) -> tuple[str, dict[str, Any]]:
+    """The version string of a NIR file ("" when it has none) and its "node" group as
+    nested dictionaries, datasets read as they are (nir's own layout of a graph as a
+    dictionary). Every link is checked before it is followed and every dataset before it
+    is read (see the module's doc); LayoutError says what was refused."""
+    import h5py
+    from h5py import h5l
 
-    def walk(group: Any) -> dict[str, Any]:
+    count = 0
+
+    def hard(group: Any, name: str, where: str) -> Any:
+        nonlocal count
+        count += 1
+        if count > MAX_ITEMS:
+            raise LayoutError(f"more than {MAX_ITEMS:,} objects")
+        if group.id.links.get_info(name.encode()).type != h5l.TYPE_HARD:
+            raise LayoutError(f"{_clean(where)} is a link to elsewhere; refused")
+        return group[name]
+
+    def walk(group: Any, where: str, depth: int) -> dict[str, Any]:
+        if depth > MAX_DEPTH:
+            raise LayoutError(f"nested deeper than {MAX_DEPTH} groups at {_clean(where)}")
         out: dict[str, Any] = {}
-        for name, item in group.items():
-            out[str(name)] = walk(item) if isinstance(item, h5py.Group) else _value(item)
+        for name in group:
+            path_of = f"{where}/{name}"
+            item = hard(group, name, path_of)
+            if isinstance(item, h5py.Group):
+                out[str(name)] = walk(item, path_of, depth + 1)
+            else:
+                _check_dataset(item, path_of)
+                out[str(name)] = _value(item)
         return out
 
     with h5py.File(path, "r") as f:
-        check_layout(h5py, f)
-        node = f["node"]
-        if not isinstance(node, h5py.Group) or not isinstance(node.get("type"), h5py.Dataset):
+        if "node" not in f:
+            raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group)")
+        node = hard(f, "node", "/node")
+        if not isinstance(node, h5py.Group) or "type" not in node:
             raise LayoutError("an HDF5 file, but not a NIR graph (no 'node' group with a 'type')")
-        return walk(node)
+        version = ""
+        if "version" in f:
+            item = hard(f, "version", "/version")
+            if isinstance(item, h5py.Dataset):
+                _check_dataset(item, "/version")
+                version = str(_value(item))
+        return version, walk(node, "/node", 1)
+
+
+def plain_copy(tree: Mapping[str, Any]) -> dict[str, Any]:
+    """A copy of a tree's dictionaries (the arrays shared), for readers that change them."""
+    return {k: plain_copy(v) if isinstance(v, Mapping) else v for k, v in tree.items()}
 
 
 # --- running a read in a bounded child ----------------------------------------------------
