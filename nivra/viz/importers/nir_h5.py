@@ -32,7 +32,7 @@ MAX_DEPTH = 32
 MAX_DATASET_BYTES = 1 << 30
 MAX_ITEMS = 200_000
 READ_SECONDS = 20.0
-READ_MEMORY_BYTES = 8 << 30
+READ_MEMORY_BYTES = 4 << 30
 
 
 class LayoutError(ValueError):
@@ -138,9 +138,11 @@ def run_bounded(fn: Callable[[], Any], seconds: float = READ_SECONDS,
         code = 0
         try:
             os.close(read_end)
-            try:
+            try:  # room for the read on top of what the process already maps
                 import resource
-                resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+                with open("/proc/self/statm") as statm:
+                    mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+                resource.setrlimit(resource.RLIMIT_AS, (mapped + memory, mapped + memory))
             except (ImportError, ValueError, OSError):
                 pass
             try:
