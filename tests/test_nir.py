@@ -206,6 +206,8 @@ def test_unknown_types_and_flattened_names(tmp_path):
     assert readout["type"] == "SpikeCount" and readout["config"]["window"] == 20
     assert readout["param_count"] == 7 and readout["color"] == constants.DEFAULT_NODE_COLOR
     assert any("'SpikeCount' unknown to nir" in m for m in problems_of(doc, "file"))
+    assert problems_of(doc, "refused") == [
+        "nir refused this file: node types it does not know: SpikeCount"]
     scopes = [g for g in doc["groups"] if g["type"] == "Scope"]
     assert [(g["id"], g["label"], sorted(g["nodes"])) for g in scopes] == [
         ("scope:lif1", "lif1", ["lif1.lif", "lif1.w_rec"])]

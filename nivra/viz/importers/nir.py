@@ -110,8 +110,25 @@ def _read_in_child(name: str) -> tuple[str, Any, str, str | None]:
             return "nir", graph, version, checked
         except Exception as exc:  # noqa: BLE001 - the refusal is shown on the page
             checked = checked or (f"{type(exc).__name__}: {exc}" if str(exc).strip()
-                                  else f"{type(exc).__name__} in nir's reader")
+                                  else _silent_refusal(nir, tree, exc))
     return "tree", tree, version, checked
+
+
+def _silent_refusal(nir: Any, tree: Mapping[str, Any], exc: BaseException) -> str:
+    """Why nir refused a tree when its exception says nothing: the node types it lacks."""
+    unknown: dict[str, None] = {}
+    stack = [tree]
+    while stack:
+        node = stack.pop()
+        kind = node.get("type")
+        if isinstance(kind, str) and not isinstance(getattr(nir, kind, None), type):
+            unknown.setdefault(kind, None)
+        members = node.get("nodes")
+        if isinstance(members, Mapping):
+            stack += [m for m in members.values() if isinstance(m, Mapping)]
+    if unknown:
+        return f"node types it does not know: {', '.join(sorted(unknown))}"
+    return f"{type(exc).__name__} in nir's reader"
 
 
 def read(path: PathArg) -> NIRFile:
