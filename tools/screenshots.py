@@ -54,6 +54,23 @@ def timesteps_page(demo: Path) -> Path:
     return path
 
 
+def nir_pages(out: Path) -> tuple[Path, Path]:
+    """Pages of two NIR files as older exporters wrote them (tests/nirfiles.py): a braille
+    reader nir refuses (a member renamed, a shape off by two) and its flattened recurrent
+    twin."""
+    sys.path.insert(0, str(DOCS.parent / "tests"))
+    import nirfiles
+
+    pages = []
+    for name, tree in (("broken", nirfiles.braille_rnn()), ("recurrent", nirfiles.flattened_rnn())):
+        model, page = out / f"{name}.nir", out / f"nir-{name}.html"
+        nirfiles.write_old(model, tree)
+        subprocess.run([sys.executable, "-m", "nivra.viz", "graph", str(model), "-o", str(page),
+                        "--title", f"braille reader ({name})"], check=True, stdout=subprocess.DEVNULL)
+        pages.append(page)
+    return pages[0], pages[1]
+
+
 def main():
     demo = (Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())).resolve()
     if not (demo / "graph.html").exists():
@@ -75,6 +92,9 @@ def main():
         shoot_view(browser, demo / "sample_events.npy", "view.png")
         if (demo / "nir.html").exists():
             shoot(browser, demo / "nir.html", "nir.png")
+        broken, recurrent = nir_pages(demo)
+        shoot(browser, broken, "nir-broken.png", before="document.getElementById('problems-btn').click()")
+        shoot(browser, recurrent, "nir-recurrent.png")
         browser.close()
 
 

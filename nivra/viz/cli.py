@@ -1,7 +1,7 @@
 """The ``nivra-viz`` command line: stored graphs, partitioned graphs, event recordings and
 frame stacks to self-contained HTML pages.
 
-    nivra-viz graph MODEL [-o PAGE.html|DIR/] [--title T] [--no-patterns]
+    nivra-viz graph MODEL [-o PAGE.html|DIR/] [--title T] [--no-patterns] [--no-scopes]
                     [--weights full|stats|none]
     nivra-viz partition MODEL [-o PAGE.html|DIR/] [--title T] [--cores N
                         [--max-neurons-per-core N] [--sram-bytes-per-core BYTES]]
@@ -143,6 +143,8 @@ def build_parser() -> argparse.ArgumentParser:
     page_args(p, "the graph's name, else the file name")
     p.add_argument("--no-patterns", action="store_true",
                    help="do not detect and group architectural patterns")
+    p.add_argument("--no-scopes", action="store_true",
+                   help="do not group nodes by the prefixes of their dotted names")
     weights_arg(p)
 
     p = sub.add_parser("partition", parents=[common],
@@ -372,14 +374,20 @@ def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> Non
     from nivra.viz.importers import nir as nir_import
 
     if nir_import.looks_like_hdf5(args.model):
-        doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage)
+        doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage,
+                                             scopes=not args.no_scopes)
         title = args.title if args.title is not None else name
+        note = graph_pages.problems_note(doc)
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {args.model}: {note}\n")
     else:
         graph = graph_pages.read_graph(args.model, progress.stage)
         title = args.title if args.title is not None else graph_pages.graph_title(graph, args.model)
         progress.stage("serializing the graph" + ("" if args.no_patterns else
                                                   " and detecting patterns"))
         doc = serialize.graph_to_dict(graph, detect_patterns=not args.no_patterns)
+        if not args.no_scopes:
+            graph_pages.add_scopes(doc, graph)
     _graph_page(args, doc, title, page, progress, out)
 
 

@@ -50,11 +50,17 @@ def _graph_document(obj: Any, options: dict[str, Any]) -> dict[str, Any]:
     from nivra.viz.importers import nir as nir_import
 
     detect = options.pop("detect_patterns", True)
+    scopes = options.pop("scopes", True)
     if _is_document(obj):
         return dict(obj)
     if isinstance(obj, nir_import.NIRFile) or nir_import.is_nir_graph(obj):
-        return nir_import.graph_document(obj, detect_patterns=detect)
-    return serialize.graph_to_dict(obj, detect_patterns=detect)
+        return nir_import.graph_document(obj, detect_patterns=detect, scopes=scopes)
+    doc = serialize.graph_to_dict(obj, detect_patterns=detect)
+    if scopes:
+        from nivra.viz.scopes import add_scopes
+
+        add_scopes(doc, obj)
+    return doc
 
 
 def _graph_page(obj: Any, title: str, options: dict[str, Any]) -> str:
@@ -454,8 +460,9 @@ def show(obj: Any, *, title: str | None = None, height: int | None = None,
     or (T, C, H, W). ``view`` picks another view from ``VIEWS`` ("schedule", or its
     other name "timeline", for the interactive execution timeline of a partitioned graph,
     "classic" for the earlier static schedule page). ``title`` names the page, ``height`` is
-    the frame's height in pixels. Further options go to the view: ``detect_patterns``
-    (graph), ``profile_result`` (schedule, classic), ``timesteps`` (schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
+    the frame's height in pixels. Further options go to the view: ``detect_patterns`` and
+    ``scopes`` (grouping by dotted name prefixes; graph), ``profile_result`` (schedule,
+    classic), ``timesteps`` (schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
     ``raster_time_bins``, ``max_raster_neurons`` (events).
 
     Pages larger than ``inline_limit`` bytes are written to a file in ``large_page_dir``

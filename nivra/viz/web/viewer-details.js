@@ -59,6 +59,7 @@ function coreBars(parent, c, partition) {
 function renderSummary() {
   const M = S.M, doc = M.doc, side = $("side");
   side.textContent = "";
+  renderProblems(side);
   const sum = doc.summary != null && typeof doc.summary === "object" ? doc.summary : {};
   const total = typeof sum.total_params === "number" ? sum.total_params : M.nodes.reduce((a, n) => a + (num(n.rec.param_count) || 0), 0);
   const g = section(side, "Graph");
@@ -142,6 +143,40 @@ function renderSummary() {
     const s = section(side, "Metadata");
     kvList(s, rest.slice(0, 60).map((k) => [k, valueText(md[k])]));
   }
+}
+
+// The problems panel: what the document says is wrong, each entry selecting what it names.
+function renderProblems(side) {
+  const P = S.M.problems;
+  if (!P.total) return;
+  const s = section(side, "Problems");
+  s.id = "problems"; s.classList.add("problems");
+  const rows = el("div", "rows"); s.appendChild(rows);
+  for (const p of P.list) {
+    const first = p.nodes.length ? S.M.nodes[p.nodes[0]].id : null;
+    const r = row(rows, { k: p.message, chip: "var(--warn)",
+      title: first == null ? p.message : p.message + " (select " + first + ")",
+      onClick: first == null ? null : () => selectNodeById(first, true) });
+    r.classList.add("problem");
+    r.dataset.kind = p.kind;
+  }
+  if (P.total > P.list.length) rows.appendChild(el("div", "empty", "… " + fmtInt(P.total - P.list.length) + " more"));
+}
+
+function showProblemBadge() {
+  const n = S.M.problems.total, btn = $("problems-btn");
+  btn.classList.toggle("hidden", !n);
+  if (!n) return;
+  $("problems-count").textContent = fmtInt(n);
+  btn.title = fmtInt(n) + " problem" + (n === 1 ? "" : "s") + " found in this graph (P)";
+}
+
+function openProblems() {
+  const panel = $("problems");
+  if (!panel) return;
+  if ($("side").classList.contains("hidden")) toggleSidebar();
+  panel.scrollIntoView({ block: "start" });
+  panel.classList.remove("flash"); void panel.offsetWidth; panel.classList.add("flash");
 }
 
 // cid: a core's key (coreKey), or null for none.
