@@ -121,7 +121,7 @@ def main():
     doc = nir_import.graph_document(nested)
     print(f"nested NIR graph: {len(doc['nodes'])} nodes, {len(doc['edges'])} edges, "
           f"{len(doc['groups'])} subgraph groups, file {nested_path.stat().st_size / 1e6:.2f} MB")
-    show("read (nir.read, type check included)", w, c)
+    show("read (checked, nir's nodes, bounded child)", w, c)
     wn, cn, _ = best(lambda: nir.read(nested_path, type_check=False))
     show("  of which nir.read without the type check", wn, cn)
     wd, cd, doc = best(lambda: nir_import.graph_document(nested))

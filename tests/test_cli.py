@@ -5,6 +5,7 @@ import importlib.util
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -122,6 +123,8 @@ def test_version(capsys):
     (["graph", "m.nvir", "--weights", "some"], "--weights"),
     (["partition", "m.nvir", "--sram-bytes-per-core", "5"], "--sram-bytes-per-core needs --cores N"),
     (["schedule", "m.nvir", "--cores", "0"], "--cores"),
+    (["schedule", "m.nvir", "--timesteps", "4", "--classic"], "the --classic page has one timestep"),
+    (["schedule", "m.nvir", "--timesteps", "0"], "--timesteps"),
     (["graph", "-o", "x.html"], "MODEL"),
     (["events", "r.npy", "-o", "x.html", "--frames", "0"], "--frames"),
     (["events", "r.npy", "-o", "x.html", "--grid-bins", "two"], "--grid-bins"),
@@ -378,6 +381,27 @@ def test_bad_profile(capsys, tmp_path, partitioned, text, needle):
     assert_one_line_error(err, "lat.json", needle)
 
 
+@needs_compiled
+def test_a_recurrent_graph_over_timesteps_with_a_profile_naming_strangers(capsys, tmp_path):
+    g = small_graph()
+    g.add_edge("lif", "fc")
+    model = tmp_path / "loop.nvir"
+    ir.write(g, model)
+    profile = tmp_path / "lat.json"
+    profile.write_text(json.dumps({"fc": 2, "lif": 1, "conv9": 4, "gone": 1}))
+    page = tmp_path / "s.html"
+    code, out, err = run(capsys, "schedule", model, "-o", page, "--cores", 2,
+                         "--sram-bytes-per-core", 64, "--timesteps", 3, "--profile", profile)
+    assert code == 0 and page_line(out) == str(page)
+    assert err == (f"nivra-viz: warning: {profile}: the profile names 2 nodes the graph lacks "
+                   f"('conv9', 'gone'); their latencies are not used\n")
+    doc = json.loads(re.search(r'id="nivra-data">(.*?)</script>', page.read_text(), re.S)[1])
+    assert (doc["timesteps"], doc["makespan"], doc["interval"], doc["deps"]["lag"]) == (3, 9, 3, [0, 1])
+    code, _, err = run(capsys, "schedule", model, "-o", page, "--cores", 2, "--timesteps", 10**7 + 1)
+    assert code == 1
+    assert_one_line_error(err, "make 20,000,002 runs, more than the 20,000,000 a timeline page holds")
+
+
 # --- readers -------------------------------------------------------------------------------
 
 
@@ -462,7 +486,7 @@ def test_unpartitioned_graph_is_said_so_or_partitioned_here(capsys, tmp_path, mo
     assert page_line(out) == str(page) and "Core 1" in page.read_text(encoding="utf-8")
     code, _, err = run(capsys, command, model, "-o", page, "--cores", 1, "--sram-bytes-per-core", 8)
     assert code == 1
-    assert_one_line_error(err, "cannot partition", "sram_bytes_per_core=8", "--cores")
+    assert_one_line_error(err, "cannot partition", "sram_bytes_per_core=8", "raise --sram-bytes-per-core")
     assert model.read_bytes() == before  # partitioned in memory only
 
 

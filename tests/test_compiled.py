@@ -154,12 +154,16 @@ def test_partition_view_of_the_sample_model(tmp_path, viewer):
         assert (e.get("style"), e.get("cross_core")) == (("dashed", True) if marked else (None, None))
     meta = data["metadata"]
     assert list(meta)[-3:] == ["partition", "core_legend", "type_legend"]
-    assert meta["partition"] == {"num_cores_used": g.partition_metadata["num_cores_used"],
-                                 "algorithm": g.partition_metadata["algorithm"], "cross_core_edges": len(cross)}
+    pm = g.partition_metadata
+    assert meta["partition"] == {"num_cores_used": pm["num_cores_used"], "algorithm": pm["algorithm"],
+                                 "cross_core_edges": len(cross), "max_neurons_per_core": 1 << 18,
+                                 "sram_bytes_per_core": 1 << 21}
     counts = {}
     for v in assignments.values():
         counts[v] = counts.get(v, 0) + 1
-    assert meta["core_legend"] == [{"core_id": k, "color": CORE_COLORS[k % 16], "node_count": n, "label": f"Core {k}"}
+    usage = {u["core_id"]: u for u in pm["core_usage"]}
+    assert meta["core_legend"] == [{"core_id": k, "color": CORE_COLORS[k % 16], "node_count": n, "label": f"Core {k}",
+                                    "neurons": usage[k]["neurons"], "param_bytes": usage[k]["param_bytes"]}
                                    for k, n in sorted(counts.items())]
     types_used = sorted({type(n).__name__ for n in g.nodes.values()})
     assert [t["type"] for t in meta["type_legend"]] == types_used
@@ -197,6 +201,19 @@ def test_core_id_fallback_and_write_back(tmp_path, viewer):
         {"core_id": -1, "color": "#2196F3", "node_count": 1, "label": "Core -1"},
         {"core_id": 0, "color": "#4285F4", "node_count": 1, "label": "Core 0"},
         {"core_id": 17, "color": "#EA4335", "node_count": 1, "label": "Core 17"}]
+
+
+def test_core_usage_rows_that_cannot_be_read_are_passed_over(tmp_path, viewer):
+    g = graph_of(("a", relu()), ("b", relu()), ("c", relu()), assignments={"a": 0, "b": 1, "c": 2})
+    g.partition_metadata.update(max_neurons_per_core="many", sram_bytes_per_core=2048, core_usage=[
+        "row", {"core_id": [0]}, {"core_id": 0, "neurons": True, "param_bytes": 100},
+        {"core_id": 1, "neurons": 7.5}, {"neurons": 3}])
+    _, data = run_partitioned(g, tmp_path, viewer)
+    legend = {c["core_id"]: c for c in data["metadata"]["core_legend"]}
+    assert ("neurons" not in legend[0], legend[0]["param_bytes"], legend[1]["neurons"]) == (True, 100, 7.5)
+    assert "neurons" not in legend[2] and "param_bytes" not in legend[1]
+    assert "max_neurons_per_core" not in data["metadata"]["partition"]
+    assert data["metadata"]["partition"]["sram_bytes_per_core"] == 2048
 
 
 def test_fallback_without_metadata_counts_in_legend(tmp_path, viewer):

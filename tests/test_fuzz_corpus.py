@@ -76,6 +76,8 @@ HARNESSES = {
     "base64": ["viz/kernels/base64.cpp"],
     "signature": ["viz/frame/signature.cpp"],
     "page": ["viz/kernels/page.cpp"],
+    "eventstream": ["viz/kernels/eventstream.cpp"],
+    "evt": ["viz/kernels/evt.cpp"],
 }
 
 

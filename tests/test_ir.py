@@ -360,6 +360,35 @@ def test_partition_invariants(seed, cores, neurons, sram):
     assert meta["algorithm"] == "greedy_topological" and g.get_stage() == "partitioned"
 
 
+def test_recurrent_graph_is_partitioned_without_the_edges_that_close_its_cycles():
+    g = ir.Graph()
+    g.add_node("in", ir.Input(input_type={"input": [4]}, output_type={"output": [4]}))
+    for name in ("a", "b", "c", "lone", "d"):
+        g.add_node(name, lif(4))
+        g.nodes[name].output_type = {"output": [4]}
+    g.add_node("out", ir.Output())
+    # in -> a -> b -> c -> out, c feeds a and b back; lone -> d -> lone is reached only
+    # from lone, the first node left once the walk from the inputs is done
+    g.chain("in", "a", "b", "c", "out")
+    g.add_edge("c", "a")
+    g.add_edge("c", "b")
+    g.add_edge("lone", "d")
+    g.add_edge("d", "lone")
+    meta = g.partition(num_cores=5, max_neurons_per_core=4)
+    assert meta["recurrent_edges"] == [("c", "a"), ("c", "b"), ("d", "lone")]
+    assert (meta["max_neurons_per_core"], meta["sram_bytes_per_core"]) == (4, 1 << 24)
+    assign = meta["assignments"]
+    assert assign == {"lone": 0, "a": 1, "d": 2, "b": 3, "c": 4}
+    assert ("c", "a") in meta["cross_core_edges"]
+
+
+def test_a_node_over_a_per_core_limit_is_named_with_the_limit():
+    g = random_dag(1)
+    with pytest.raises(ValueError, match=r"node 'n\d+' alone has .* max_neurons_per_core=2$") as info:
+        g.partition(num_cores=1000, max_neurons_per_core=2)
+    assert info.value.limit == "max_neurons_per_core"
+
+
 def test_partition_spreads_memory_and_refuses_what_does_not_fit():
     g = random_dag(1)
     assert g.get_stage() == "ir"

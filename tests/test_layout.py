@@ -23,7 +23,8 @@ const out = JSON.parse(fs.readFileSync(0, "utf8")).map((c) => {
   const r = NL.runLayout({ n, cross: col(0), along: col(1), opts: c.opts,
     src: Int32Array.from(c.edges, (e) => e[0]), dst: Int32Array.from(c.edges, (e) => e[1]),
     group: Int32Array.from(c.groups || Array(n).fill(-1)), groupParent: c.parent && Int32Array.from(c.parent) });
-  return { x: Array.from(r.x), y: Array.from(r.y), pts: Array.from(r.pts), ptStart: Array.from(r.ptStart) };
+  return { x: Array.from(r.x), y: Array.from(r.y), pts: Array.from(r.pts), ptStart: Array.from(r.ptStart),
+    back: Array.from(r.back) };
 });
 process.stdout.write(JSON.stringify(out));
 """
@@ -118,9 +119,9 @@ def test_layout_invariants(layouts, name):
         layer.sort(key=lambda i: r["x"][i])
         for a, b in zip(layer, layer[1:]):
             assert r["x"][b] - r["x"][a] >= (sizes[a][0] + sizes[b][0]) / 2 + OPTS["nodeSep"] - 1e-6
-    # ranks follow the edges of an acyclic graph
-    if name != "cycles":
-        assert all(r["y"][s] < r["y"][t] for s, t in edges)
+    # ranks follow every edge but those closing a cycle, and only cycles have those
+    assert all(r["y"][s] < r["y"][t] for (s, t), back in zip(edges, r["back"]) if not back)
+    assert any(r["back"]) == (name == "cycles")
     # each edge's route leaves its source's box and ends on its target's
     def inside(i, x, y):
         return abs(x - r["x"][i]) <= sizes[i][0] / 2 + 1e-3 and abs(y - r["y"][i]) <= sizes[i][1] / 2 + 1e-3
@@ -131,6 +132,22 @@ def test_layout_invariants(layouts, name):
         assert last > first
         assert inside(s, pts[2 * first], pts[2 * first + 1]), (e, s, t)
         assert inside(t, pts[2 * last], pts[2 * last + 1]), (e, s, t)
+
+
+def test_edges_closing_cycles_return_beside_the_ranks(layouts):
+    case, r = CASES["cycles"], layouts["cycles"]
+    sizes, pts, start = case["sizes"], r["pts"], r["ptStart"]
+    back = [e for e, b in enumerate(r["back"]) if b]
+    assert back
+    for e in back:
+        s, t = case["edges"][e]
+        assert start[e + 1] - start[e] == 4  # one cubic curve
+        x = [pts[2 * p] for p in range(start[e], start[e + 1])]
+        middle = (x[0] + 3 * x[1] + 3 * x[2] + x[3]) / 8
+        lo, hi = sorted((r["y"][s], r["y"][t]))
+        beside = [v for v in range(len(sizes)) if lo <= r["y"][v] <= hi]
+        assert (all(middle > r["x"][v] + sizes[v][0] / 2 for v in beside)
+                or all(middle < r["x"][v] - sizes[v][0] / 2 for v in beside)), e
 
 
 def test_nested_frames_keep_clear_of_what_is_outside(layouts):

@@ -153,3 +153,175 @@ def test_command_line_draws_nir_files_by_content(tmp_path, capsys, monkeypatch):
     assert main(["graph", str(model), "-o", str(page)]) == 1
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "pip install 'nivra-viz[nir]'" in err
+
+
+# --- files nir refuses, as older exporters wrote them ---------------------------------------
+
+import nirfiles  # noqa: E402
+
+
+def problems_of(doc, kind):
+    return [p["message"] for p in doc["problems"] if p["kind"] == kind]
+
+
+def test_a_refused_file_is_drawn_with_placeholders_and_mismatches(tmp_path):
+    path = tmp_path / "braille.nir"
+    nirfiles.write_old(path, nirfiles.braille_rnn())
+    with pytest.raises(ValueError, match="references destination node 'lif'"):
+        nir.read(path)
+    doc = nir_import.read_document(path)
+    json.dumps(doc, allow_nan=False)
+    assert "references destination node 'lif'" in doc["metadata"]["nir_refused"]
+    assert doc["problems"][0]["kind"] == "refused"
+    records = {r["id"]: r for r in doc["nodes"]}
+    # old field names: the port shape stored as "shape" on Input and Output
+    assert records["input"]["output_shape"] == [12] and records["output"]["input_shape"] == [7]
+    # the missing member is a placeholder, inside nothing, named as the edges name it
+    ghost = records["lif1.lif"]
+    assert ghost["missing"] is True and ghost["type"] == "Missing"
+    assert ghost["borderStyle"] == "dashed" and ghost["color"] == constants.WARNING_COLOR
+    assert problems_of(doc, "missing") == [
+        f"{a} → {b}: no node named 'lif1.lif'" for a, b in
+        [("fc1", "lif1.lif"), ("lif1.lif", "lif1.w_rec"), ("lif1.w_rec", "lif1.lif"),
+         ("lif1.lif", "fc2")]]
+    assert problems_of(doc, "unreached") == ["lif1.lif_neuron: no path from an input, none to an output"]
+    marked = {(e["source"], e["target"]): e for e in doc["edges"] if "problem" in e}
+    assert marked[("lif1.lif", "fc2")]["problem"] == "missing node"
+    # the exporter's shape bug, found once fc2 (40 inputs) is fed by 38
+    fixed = tmp_path / "fixed.nir"
+    nirfiles.write_old(fixed, nirfiles.braille_rnn(dangling=False))
+    doc = nir_import.read_document(fixed)
+    assert problems_of(doc, "shape") == ["lif1.lif → fc2: 38 ≠ 40"]
+    edge = next(e for e in doc["edges"] if e.get("source_shape"))
+    assert (edge["source_shape"], edge["target_shape"]) == ([38], [40])
+    assert not problems_of(doc, "missing") and not problems_of(doc, "unreached")
+
+
+def test_unknown_types_and_flattened_names(tmp_path):
+    path = tmp_path / "flat.nir"
+    nirfiles.write_old(path, nirfiles.flattened_rnn())
+    doc = nir_import.read_document(path)
+    records = {r["id"]: r for r in doc["nodes"]}
+    readout = records["readout"]
+    assert readout["type"] == "SpikeCount" and readout["config"]["window"] == 20
+    assert readout["param_count"] == 7 and readout["color"] == constants.DEFAULT_NODE_COLOR
+    assert any("'SpikeCount' unknown to nir" in m for m in problems_of(doc, "file"))
+    assert problems_of(doc, "refused") == [
+        "nir refused this file: node types it does not know: SpikeCount"]
+    scopes = [g for g in doc["groups"] if g["type"] == "Scope"]
+    assert [(g["id"], g["label"], sorted(g["nodes"])) for g in scopes] == [
+        ("scope:lif1", "lif1", ["lif1.lif", "lif1.w_rec"])]
+    assert doc["node_to_group"]["lif1.w_rec"] == "scope:lif1"
+    assert not any(g["type"] == "Scope" for g in
+                   nir_import.read_document(path, scopes=False)["groups"])
+
+
+def test_scopes_nest_by_dots_and_leave_subgraphs_alone():
+    from nivra.viz.scopes import scope_members
+
+    names = ["encoder.block1.conv", "encoder.block1.lif", "encoder.block2.conv",
+             "encoder.block2.lif", "head.only.fc", "head.only.lif", "solo.x", "out"]
+    assert scope_members(names) == {
+        "encoder": names[:4], "encoder.block1": names[:2], "encoder.block2": names[2:4],
+        "head.only": names[4:6]}  # "head" holds just what "head.only" holds
+    assert "encoder" not in scope_members(names, taken=["encoder"])
+    # a NIR subgraph is its own group; its dotted members make no second one
+    doc = nir_import.graph_document(nested_graph())
+    assert not any(g["type"] == "Scope" for g in doc["groups"])
+
+
+@pytest.mark.parametrize("damage", ["random", "truncated", "no_node", "external_link",
+                                    "huge_dataset", "deep"])
+def test_damaged_files_end_in_one_line(tmp_path, damage, capsys):
+    import h5py
+
+    path = tmp_path / "model.nir"
+    if damage == "random":
+        path.write_bytes(nir_import.HDF5_SIGNATURE + np.random.default_rng(7).bytes(4000))
+    elif damage == "truncated":
+        nirfiles.write_old(path, nirfiles.braille_rnn())
+        path.write_bytes(path.read_bytes()[:1500])
+    else:
+        with h5py.File(path, "w") as f:
+            if damage == "no_node":
+                f.create_dataset("weights", data=np.arange(3))
+            elif damage == "external_link":
+                f["node"] = h5py.ExternalLink(str(tmp_path / "other.h5"), "/node")
+            elif damage == "huge_dataset":
+                g = f.create_group("node")
+                g.create_dataset("type", data="Linear", dtype=h5py.string_dtype())
+                g.create_dataset("weight", shape=(1 << 20, 1 << 20), dtype="f4", chunks=(64, 64))
+            else:
+                g = f.create_group("node")
+                g.create_dataset("type", data="NIRGraph", dtype=h5py.string_dtype())
+                for _ in range(40):
+                    g = g.create_group("nodes").create_group("n")
+    words = {"random": "not a readable HDF5 file", "truncated": "", "no_node": "not a NIR graph",
+             "external_link": "link to elsewhere", "huge_dataset": "declares",
+             "deep": "nested deeper"}[damage]
+    assert main(["graph", str(path), "-o", str(tmp_path / "page.html")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and str(path) in err and words in err, err
+
+
+def test_a_read_that_never_ends_is_given_up():
+    import time
+
+    from nivra.viz.importers import nir_h5
+
+    with pytest.raises(nir_h5.LayoutError, match="longer than 0.5 s"):
+        nir_h5.run_bounded(lambda: time.sleep(30), seconds=0.5)
+    assert nir_h5.run_bounded(lambda: {"a": np.arange(3)})["a"].tolist() == [0, 1, 2]
+
+
+def _embedded(html):
+    import re
+
+    return json.loads(re.search(r'<script type="application/json" id="nivra-data">(.*?)</script>',
+                                html, re.S).group(1))
+
+
+def test_stored_ir_graphs_get_scopes_too(tmp_path, capsys):
+    from nivra import ir
+    from nivra.viz.notebook import show
+
+    g = ir.Graph(metadata={"name": "scoped"})
+    g.add_node("input", ir.Input(input_type={"input": [4]}))
+    prev = "input"
+    for block in ("encoder.block1", "encoder.block2"):
+        for part in ("fc", "lif"):
+            node = (ir.Affine(weight=np.ones((4, 4), np.float32), bias=np.zeros(4, np.float32))
+                    if part == "fc" else ir.LIF(tau=vec(4), r=vec(4), v_leak=vec(4, 0),
+                                                v_threshold=vec(4)))
+            g.add_node(f"{block}.{part}", node)
+            g.add_edge(prev, f"{block}.{part}")
+            prev = f"{block}.{part}"
+    model, page = tmp_path / "scoped.nvir", tmp_path / "page.html"
+    ir.write(g, model)
+    scoped = {}
+    for extra in ([], ["--no-scopes"]):
+        assert main(["graph", str(model), "-o", str(page), *extra]) == 0
+        doc = _embedded(page.read_text(encoding="utf-8"))
+        scoped[bool(extra)] = sorted(x["id"] for x in doc["groups"] if x["type"] == "Scope")
+    assert scoped == {False: ["scope:encoder", "scope:encoder.block1", "scope:encoder.block2"],
+                      True: []}
+    assert doc["node_to_group"] == {} or "scope:" not in str(doc["node_to_group"])
+    assert "scope:" not in show(g, scopes=False).html and "scope:encoder.block1" in show(g).html
+
+
+def test_command_line_warns_of_the_problems_on_the_page(tmp_path, capsys):
+    path, page = tmp_path / "braille.nir", tmp_path / "page.html"
+    nirfiles.write_old(path, nirfiles.braille_rnn())
+    capsys.readouterr()
+    assert main(["graph", str(path), "-o", str(page)]) == 0
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "6 problems listed on the page (the first: nir refused" in err
+    assert _embedded(page.read_text(encoding="utf-8"))["problems"][0]["kind"] == "refused"
+
+
+@pytest.mark.parametrize("out, inp, ok", [([38], [40], False), ([1, 38], [38], True),
+                                          ([1], [16, 8, 8], True), ([16, 4, 4], [256], False)])
+def test_which_port_shapes_fit(out, inp, ok):
+    from nivra.viz.importers.nir_checks import compatible
+
+    assert compatible(out, inp) is ok

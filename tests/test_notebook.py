@@ -40,7 +40,8 @@ def test_views_by_kind(model, partitioned, tmp_path):
         (nir_path, {}, "graph", "tiny-recurrent-classifier"),
         (str(stored), {}, "graph", "tiny-spiking-detector"),
         (partitioned, {}, "partition", "Partitioned Graph"),
-        (partitioned, {"view": "schedule"}, "schedule", "Execution Schedule"),
+        (partitioned, {"view": "schedule", "timesteps": 4}, "schedule", "Execution Timeline"),
+        (partitioned, {"view": "classic"}, "classic", "Execution Schedule"),
         (partitioned, {"view": "timeline"}, "timeline", "Execution Timeline"),
         (partitioned, {"view": "graph"}, "graph", "tiny-spiking-detector"),
         (events, {"n_frames": 4, "sensor_size": [128, 128]}, "events", "Spike Visualization"),
@@ -84,7 +85,7 @@ def test_no_browser_and_no_files_left_behind(partitioned, tmp_path, monkeypatch)
     monkeypatch.setattr(webbrowser, "open", refuse)
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     monkeypatch.chdir(tmp_path)
-    for obj, view in ((partitioned, None), (partitioned, "schedule"), (partitioned, "timeline"),
+    for obj, view in ((partitioned, None), (partitioned, "classic"), (partitioned, "timeline"),
                       (samples.sample_frames(2, 100), None), (samples.sample_events(500), None)):
         notebook.show(obj, view=view)._repr_html_()
     # nothing but the copy of each page shown, which an untrusted notebook's links open

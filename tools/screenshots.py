@@ -43,6 +43,34 @@ def shoot_view(browser, recording: Path, out: str, scheme="dark"):
     print(DOCS / out)
 
 
+def timesteps_page(demo: Path) -> Path:
+    """The sample model's timeline over 8 timesteps, with the sample latencies."""
+    from nivra.viz import samples, timeline
+
+    path = demo / "schedule-8-timesteps.html"
+    timeline.write_timeline(samples.sample_partitioned_model(), path,
+                            title="Sample model: 8 timesteps", profile_result=samples.sample_profile(),
+                            timesteps=8)
+    return path
+
+
+def nir_pages(out: Path) -> tuple[Path, Path]:
+    """Pages of two NIR files as older exporters wrote them (tests/nirfiles.py): a braille
+    reader nir refuses (a member renamed, a shape off by two) and its flattened recurrent
+    twin."""
+    sys.path.insert(0, str(DOCS.parent / "tests"))
+    import nirfiles
+
+    pages = []
+    for name, tree in (("broken", nirfiles.braille_rnn()), ("recurrent", nirfiles.flattened_rnn())):
+        model, page = out / f"{name}.nir", out / f"nir-{name}.html"
+        nirfiles.write_old(model, tree)
+        subprocess.run([sys.executable, "-m", "nivra.viz", "graph", str(model), "-o", str(page),
+                        "--title", f"braille reader ({name})"], check=True, stdout=subprocess.DEVNULL)
+        pages.append(page)
+    return pages[0], pages[1]
+
+
 def main():
     demo = (Path(sys.argv[1]) if len(sys.argv) > 1 else Path(tempfile.mkdtemp())).resolve()
     if not (demo / "graph.html").exists():
@@ -57,11 +85,16 @@ def main():
         shoot(browser, demo / "partition.html", "partition.png")
         shoot(browser, demo / "schedule.html", "timeline.png",
               before="window.__nivraTimeline.select('head_conv')")
+        shoot(browser, timesteps_page(demo), "timeline-timesteps.png",
+              before="window.__nivraTimeline.setStep(3); window.__nivraTimeline.setWindow(-50, 5700)")
         shoot(browser, demo / "events.html", "spikes.png", full_page=True)
         shoot(browser, demo / "frames.html", "frames.png")
         shoot_view(browser, demo / "sample_events.npy", "view.png")
         if (demo / "nir.html").exists():
             shoot(browser, demo / "nir.html", "nir.png")
+        broken, recurrent = nir_pages(demo)
+        shoot(browser, broken, "nir-broken.png", before="document.getElementById('problems-btn').click()")
+        shoot(browser, recurrent, "nir-recurrent.png")
         browser.close()
 
 

@@ -129,6 +129,11 @@ const Def kDefs[] = {
               kAccumulateEventsDoc),
     NIVRA_DEF("_view_scan(events: np.ndarray, dict state: Dict[str, Any]) -> Tuple[int, Any, Any]", view_scan,
               kViewScanDoc),
+    NIVRA_DEF("_decode_event_stream(data: Any, out: Optional[np.ndarray], int kind: int, int width: int, "
+              "int height: int, int t: int) -> Tuple[str, int, int, int, int, int]",
+              decode_event_stream, kDecodeEventStreamDoc),
+    NIVRA_DEF("_evt_decode(data: Any, state: np.ndarray, out: Optional[np.ndarray]) -> Tuple[int, int, int]",
+              evt_decode, kEvtDecodeDoc),
 };
 
 constexpr const char kModuleDoc[] =

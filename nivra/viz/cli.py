@@ -1,7 +1,7 @@
 """The ``nivra-viz`` command line: stored graphs, partitioned graphs, event recordings and
 frame stacks to self-contained HTML pages.
 
-    nivra-viz graph MODEL [-o PAGE.html|DIR/] [--title T] [--no-patterns]
+    nivra-viz graph MODEL [-o PAGE.html|DIR/] [--title T] [--no-patterns] [--no-scopes]
                     [--weights full|stats|none]
     nivra-viz partition MODEL [-o PAGE.html|DIR/] [--title T] [--cores N
                         [--max-neurons-per-core N] [--sram-bytes-per-core BYTES]]
@@ -11,7 +11,7 @@ frame stacks to self-contained HTML pages.
     nivra-viz events RECORDING [-o PAGE.html|DIR/] [--sensor W H] [--start T]
                      [--end T | --duration T] [--time-unit s|ms|us|ns] [--array NAME]
                      [--sample N] [--allow-external] [--frames N] [--grid-bins N] [--raster-bins N] [--max-neurons N]
-                     [--title T] [--open]
+                     [--hot-pixels drop|keep] [--raster active|first] [--title T] [--open]
     nivra-viz frames FRAMES.npy [-o PAGE.html|DIR/] [--title T]
     nivra-viz view RECORDING|DIR [--port N] [--host H] [--no-browser] [--sensor W H]
                    [--time-unit s|ms|us|ns]
@@ -38,7 +38,7 @@ from nivra.viz import graph_pages, output, recording_page, weights
 from nivra.viz._progress import Progress, spike_progress
 from nivra.viz.io import ReaderError
 from nivra.viz.io.arrays import load_frames
-from nivra.viz.io.profile import read_profile
+from nivra.viz.io.profile import read_profile, unknown_nodes_warning
 
 PROG = "nivra-viz"
 
@@ -143,6 +143,8 @@ def build_parser() -> argparse.ArgumentParser:
     page_args(p, "the graph's name, else the file name")
     p.add_argument("--no-patterns", action="store_true",
                    help="do not detect and group architectural patterns")
+    p.add_argument("--no-scopes", action="store_true",
+                   help="do not group nodes by the prefixes of their dotted names")
     weights_arg(p)
 
     p = sub.add_parser("partition", parents=[common],
@@ -173,6 +175,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the partition view of the same graph, to link nodes to and back")
     p.add_argument("--classic", action="store_true",
                    help="write the earlier static page (one row of chips per core)")
+    p.add_argument("--timesteps", type=_positive_int, default=1, metavar="T",
+                   help="run the schedule for T timesteps, pipelined across cores "
+                        "(default: 1)")
 
     p = sub.add_parser("events", parents=[common], help="event recording to a spike page",
                        description="Write the spike page (time grid, animation, raster) of an "
@@ -180,12 +185,13 @@ def build_parser() -> argparse.ArgumentParser:
                                    "a .npz holding one, a CSV/text file whose first line names "
                                    "the fields (e.g. x,y,t,p), a Prophesee .raw (EVT 2.0/3.0) or "
                                    ".dat file, an AEDAT 2.0/3.1 or AEDAT4 file, an N-MNIST / "
-                                   "N-Caltech101 .bin file or an HDF5 file (events, DSEC-style, "
+                                   "N-Caltech101 .bin file, an Event Stream .es file (DVS, ATIS) "
+                                   "or an HDF5 file (events, DSEC-style, "
                                    "SHD/SSC spiking audio; the camera formats need: pip install "
                                    "nivra-viz[formats]). Recordings larger than memory are "
                                    "binned in chunks.")
     p.add_argument("recording", metavar="RECORDING",
-                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat, .aedat4, .bin or .h5 file")
+                   help=".npy, .npz, .csv/.txt, .raw, .dat, .aedat, .aedat4, .bin, .es or .h5 file")
     page_args(p, "the file name")
     p.add_argument("--sensor", nargs=2, type=_positive_int, metavar=("W", "H"),
                    help="sensor width and height; events outside it are left out (default: "
@@ -215,6 +221,13 @@ def build_parser() -> argparse.ArgumentParser:
                    help="time bins of the spike raster (default: 100)")
     p.add_argument("--max-neurons", type=_positive_int, default=1000, metavar="N",
                    help="most neurons (pixels) shown in the raster (default: 1000)")
+    p.add_argument("--hot-pixels", choices=("drop", "keep"), default="drop",
+                   help="hot pixels of a 2-D sensor (far busier than their neighbours all "
+                        "recording long): left out of the page and counted, or kept "
+                        "(default: drop)")
+    p.add_argument("--raster", choices=("active", "first"), default="active",
+                   help="the pixels of a 2-D sensor the raster holds: the busiest over the "
+                        "recording, or the first in row order (default: active)")
     p.add_argument("--open", action="store_true", help="open the page in the web browser")
 
     p = sub.add_parser("frames", parents=[common], help="precomputed frames to a spike page",
@@ -257,11 +270,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _check_args(args: argparse.Namespace) -> None:
-    """What argparse cannot say: the core limits need --cores."""
+    """What argparse cannot say: the core limits need --cores, timesteps the timeline."""
     if getattr(args, "cores", 0) is None:
         for option in ("--max-neurons-per-core", "--sram-bytes-per-core"):
             if getattr(args, option[2:].replace("-", "_")) is not None:
                 args.usage_error(f"{option} needs --cores N")
+    if getattr(args, "classic", False) and getattr(args, "timesteps", 1) != 1:
+        args.usage_error("--timesteps draws the timeline; the --classic page has one timestep")
 
 
 # --- helpers -------------------------------------------------------------------------------
@@ -359,14 +374,20 @@ def cmd_graph(args: argparse.Namespace, progress: Progress, out: IO[str]) -> Non
     from nivra.viz.importers import nir as nir_import
 
     if nir_import.looks_like_hdf5(args.model):
-        doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage)
+        doc, name = graph_pages.nir_document(args.model, not args.no_patterns, progress.stage,
+                                             scopes=not args.no_scopes)
         title = args.title if args.title is not None else name
+        note = graph_pages.problems_note(doc)
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {args.model}: {note}\n")
     else:
         graph = graph_pages.read_graph(args.model, progress.stage)
         title = args.title if args.title is not None else graph_pages.graph_title(graph, args.model)
         progress.stage("serializing the graph" + ("" if args.no_patterns else
                                                   " and detecting patterns"))
         doc = serialize.graph_to_dict(graph, detect_patterns=not args.no_patterns)
+        if not args.no_scopes:
+            graph_pages.add_scopes(doc, graph)
     _graph_page(args, doc, title, page, progress, out)
 
 
@@ -401,6 +422,10 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
     page = _page(args, source, ("the profile", args.profile), ("--graph-page", args.graph_page))
     profile = read_profile(args.profile) if args.profile is not None else None
     graph = _partitioned_graph(args, progress, out)
+    if profile is not None:
+        unused = unknown_nodes_warning(profile, graph)
+        if unused:
+            sys.stderr.write(f"{PROG}: warning: {args.profile}: {unused}\n")
     title = args.title if args.title is not None else "Execution Schedule"
     progress.stage("building and writing the schedule page")
     if args.classic:
@@ -411,8 +436,12 @@ def cmd_schedule(args: argparse.Namespace, progress: Progress, out: IO[str]) -> 
         link = None if args.graph_page is None else \
             os.path.relpath(args.graph_page, page.resolve().parent)
         timeline = _module("timeline")
-        _write_with(page, lambda tmp: timeline.write_timeline(
-            graph, tmp, title=title, profile_result=profile, graph_page=link))
+        try:
+            _write_with(page, lambda tmp: timeline.write_timeline(
+                graph, tmp, title=title, profile_result=profile, graph_page=link,
+                timesteps=args.timesteps))
+        except ValueError as exc:  # more runs than a page holds
+            raise JobError(str(exc)) from None
     _wrote(out, page)
 
 
@@ -435,7 +464,8 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
                 sensor=tuple(args.sensor) if args.sensor else None, n_frames=args.frames,
                 grid_bins=args.grid_bins, raster_bins=args.raster_bins,
                 max_neurons=args.max_neurons, title=args.title, stage=progress.stage,
-                sample=args.sample, allow_external=args.allow_external)
+                sample=args.sample, allow_external=args.allow_external,
+                hot_pixels=args.hot_pixels, raster=args.raster)
     except OSError as exc:
         raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
     except (ValueError, MemoryError) as exc:
@@ -443,9 +473,9 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     out.write(report.summary() + "\n")
     for text in report.warnings:
         sys.stderr.write(f"{PROG}: warning: {text}\n")
-    left_out = report.left_out_warning()
-    if left_out:
-        sys.stderr.write(f"{PROG}: warning: {left_out}\n")
+    for note in (report.hot_warning(), report.left_out_warning()):
+        if note:
+            sys.stderr.write(f"{PROG}: warning: {note}\n")
     progress.stage(f"wrote {page}")
     _wrote(out, page)
     if args.open and not output.open_in_browser(page):

@@ -160,6 +160,9 @@ NODE_DISPLAY_PARAMS: dict[str, list[str]] = {
     "NIRGraph": [],
 }
 
+# Problems of a graph: placeholder nodes, mismatched edges, the header's badge.
+WARNING_COLOR = "#E03131"
+
 DEFAULT_GROUP_COLOR = "#B0BEC5"
 DEFAULT_GROUP_SHAPE = "round-rect"
 
@@ -169,6 +172,7 @@ GROUP_COLORS: dict[str, str] = {
     "SPPF": "#FF7043",
     "SkipConnection": "#26C6DA",
     "NIRGraph": "#7E57C2",  # a NIR subgraph
+    "Scope": "#78909C",  # nodes sharing a dotted name prefix
 }
 
 GROUP_SHAPES: dict[str, str] = {
@@ -185,6 +189,7 @@ GROUP_ICONS: dict[str, str] = {
     "SPPF": "\u22EF",  # midline ellipsis: pooling chain
     "SkipConnection": "\u21B7",  # clockwise arc arrow: bypass
     "NIRGraph": "\u25A3",  # square in a square: a graph inside the graph
+    "Scope": "\u25A2",  # rounded square: a name scope
 }
 
 GROUP_DISPLAY_PARAMS: dict[str, list[str]] = {

@@ -13,8 +13,8 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any, Callable
 
-__all__ = ["GraphInputError", "read_graph", "graph_title", "nir_document", "partition_here",
-           "require_partitioned"]
+__all__ = ["GraphInputError", "read_graph", "graph_title", "nir_document", "problems_note",
+           "add_scopes", "partition_here", "require_partitioned"]
 
 
 class GraphInputError(Exception):
@@ -50,7 +50,8 @@ def graph_title(graph: Any, path: str | Path) -> str:
 
 
 def nir_document(path: str | Path, detect: bool,
-                 stage: Callable[[str], None] = lambda text: None) -> tuple[dict[str, Any], str]:
+                 stage: Callable[[str], None] = lambda text: None,
+                 scopes: bool = True) -> tuple[dict[str, Any], str]:
     """The graph document of a NIR file and its title."""
     from nivra.viz.importers import nir as nir_import
 
@@ -60,8 +61,27 @@ def nir_document(path: str | Path, detect: bool,
     except (ImportError, ValueError) as exc:
         raise GraphInputError(str(exc)) from None
     stage("flattening the NIR graph" + (" and detecting patterns" if detect else ""))
-    return (nir_import.graph_document(graph, detect_patterns=detect),
-            nir_import.title_of(graph, Path(path).name))
+    doc = nir_import.graph_document(graph, detect_patterns=detect, scopes=scopes)
+    return doc, nir_import.title_of(graph, Path(path).name)
+
+
+def problems_note(doc: dict[str, Any]) -> str | None:
+    """One line on the problems a graph document lists, or None without any."""
+    problems = doc.get("problems") or []
+    if not problems:
+        return None
+    first = " ".join(str(problems[0]["message"]).split())
+    first = first if len(first) <= 160 else first[:157] + "..."
+    count = len(problems)
+    return (f"{count:,} problem{'' if count == 1 else 's'} listed on the page "
+            f"(the first: {first})")
+
+
+def add_scopes(doc: dict[str, Any], graph: Any) -> dict[str, Any]:
+    """The name scopes of a stored IR graph added to its document as groups."""
+    from nivra.viz import scopes
+
+    return scopes.add_scopes(doc, graph)
 
 
 def partition_here(graph: Any, source: str | Path, cores: int,
@@ -74,8 +94,10 @@ def partition_here(graph: Any, source: str | Path, cores: int,
     try:
         metadata = graph.partition(num_cores=cores, **limits)
     except ValueError as exc:
-        raise GraphInputError(f"{source}: cannot partition: {exc} (raise --cores, "
-                              f"--max-neurons-per-core or --sram-bytes-per-core)") from None
+        limit = getattr(exc, "limit", None)
+        hint = f"raise --{limit.replace('_', '-')}" if isinstance(limit, str) else \
+            "raise --cores, --max-neurons-per-core or --sram-bytes-per-core"
+        raise GraphInputError(f"{source}: cannot partition: {exc} ({hint})") from None
     used = metadata.get("num_cores_used", 0)
     cross = len(metadata.get("cross_core_edges") or ())
     return (f"partitioned onto {used} of {cores} core" + ("" if cores == 1 else "s")

@@ -50,11 +50,17 @@ def _graph_document(obj: Any, options: dict[str, Any]) -> dict[str, Any]:
     from nivra.viz.importers import nir as nir_import
 
     detect = options.pop("detect_patterns", True)
+    scopes = options.pop("scopes", True)
     if _is_document(obj):
         return dict(obj)
     if isinstance(obj, nir_import.NIRFile) or nir_import.is_nir_graph(obj):
-        return nir_import.graph_document(obj, detect_patterns=detect)
-    return serialize.graph_to_dict(obj, detect_patterns=detect)
+        return nir_import.graph_document(obj, detect_patterns=detect, scopes=scopes)
+    doc = serialize.graph_to_dict(obj, detect_patterns=detect)
+    if scopes:
+        from nivra.viz.scopes import add_scopes
+
+        add_scopes(doc, obj)
+    return doc
 
 
 def _graph_page(obj: Any, title: str, options: dict[str, Any]) -> str:
@@ -88,12 +94,12 @@ def _partition_page(obj: Any, title: str, options: dict[str, Any]) -> str:
     return _written_page(lambda path: compiled.visualize_partitioned(graph, path, title=title))
 
 
-def _schedule_page(obj: Any, title: str, options: dict[str, Any]) -> str:
+def _classic_page(obj: Any, title: str, options: dict[str, Any]) -> str:
     from nivra.viz import compiled
 
-    graph = _ir_graph(obj, "schedule")
+    graph = _ir_graph(obj, "classic")
     profile = options.pop("profile_result", None)
-    _no_more(options, "schedule")
+    _no_more(options, "classic")
     return _written_page(lambda path: compiled.visualize_execution_schedule(
         graph, path, title=title, profile_result=profile))
 
@@ -101,10 +107,12 @@ def _schedule_page(obj: Any, title: str, options: dict[str, Any]) -> str:
 def _timeline_page(obj: Any, title: str, options: dict[str, Any]) -> str:
     from nivra.viz import timeline
 
-    graph = _ir_graph(obj, "timeline")
+    graph = _ir_graph(obj, "schedule")
     profile = options.pop("profile_result", None)
-    _no_more(options, "timeline")
-    return timeline.timeline_html(graph, title=title, profile_result=profile)
+    timesteps = options.pop("timesteps", 1)
+    _no_more(options, "schedule")
+    return timeline.timeline_html(graph, title=title, profile_result=profile,
+                                  timesteps=timesteps)
 
 
 def _events_page(obj: Any, title: str, options: dict[str, Any]) -> str:
@@ -163,8 +171,9 @@ class View:
 VIEWS: dict[str, View] = {
     "graph": View("graph viewer", "Graph", 640, _graph_page),
     "partition": View("partition view", "Partitioned Graph", 640, _partition_page),
-    "schedule": View("execution schedule", "Execution Schedule", 520, _schedule_page),
+    "schedule": View("execution timeline", "Execution Timeline", 560, _timeline_page),
     "timeline": View("execution timeline", "Execution Timeline", 560, _timeline_page),
+    "classic": View("execution schedule", "Execution Schedule", 520, _classic_page),
     "events": View("spike page", "Spike Visualization", 780, _events_page),
     "frames": View("frame page", "Frame Visualization", 640, _frames_page),
 }
@@ -448,11 +457,12 @@ def show(obj: Any, *, title: str | None = None, height: int | None = None,
     ``obj`` is an IR graph (``nivra.ir.Graph``; a partitioned one gets the partition view),
     a NIR graph (``nir.NIRGraph``), a graph document (``graph_to_dict``'s result), the path
     of a stored graph or ``.nir`` file, a structured event array or a frame stack (T, H, W)
-    or (T, C, H, W). ``view`` picks another view from ``VIEWS`` ("timeline" for the
-    interactive execution timeline of a partitioned graph, "schedule" for the classic
-    schedule page). ``title`` names the page, ``height`` is the
-    frame's height in pixels. Further options go to the view: ``detect_patterns`` (graph),
-    ``profile_result`` (timeline, schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
+    or (T, C, H, W). ``view`` picks another view from ``VIEWS`` ("schedule", or its
+    other name "timeline", for the interactive execution timeline of a partitioned graph,
+    "classic" for the earlier static schedule page). ``title`` names the page, ``height`` is
+    the frame's height in pixels. Further options go to the view: ``detect_patterns`` and
+    ``scopes`` (grouping by dotted name prefixes; graph), ``profile_result`` (schedule,
+    classic), ``timesteps`` (schedule), ``sensor_size``, ``n_frames``, ``n_grid_bins``,
     ``raster_time_bins``, ``max_raster_neurons`` (events).
 
     Pages larger than ``inline_limit`` bytes are written to a file in ``large_page_dir``

@@ -1,7 +1,7 @@
 """The execution timeline of a partitioned graph: when each scheduled node runs on its core,
 and the page that draws it (one lane per core, time to scale, the critical path marked).
 
-    doc = schedule_document(graph, profile_result)     # JSON-ready dict
+    doc = schedule_document(graph, profile_result, timesteps=8)   # JSON-ready dict
     page = render_timeline(doc, title="My model")      # one offline HTML page
     write_timeline(graph, "timeline.html", profile_result=profile)
 
@@ -10,6 +10,10 @@ the schedule's order (stage by stage), and a node starts as soon as its core is 
 every input it takes from another core has finished. Latencies come from the profile's
 ``per_node_latency`` (microseconds); without a profile every node takes one unit, which
 shows order and overlap but not time.
+
+Over several timesteps every scheduled node runs once per timestep; each core runs its
+runs timestep by timestep, and the cores overlap (pipelining). A dependency that closes a
+cycle (a recurrent edge) waits for its source's run of the previous timestep.
 """
 from __future__ import annotations
 
@@ -28,6 +32,7 @@ __all__ = ["schedule_document", "render_timeline", "timeline_html", "write_timel
 
 DOC_VERSION = 1
 PLACEHOLDER_LATENCY = 1.0
+MAX_RUNS = 20_000_000   # runs (nodes x timesteps) in one document
 DEFAULT_TITLE = "Execution timeline"
 TEMPLATE_NAME = "timeline.html"   # in the templates directory beside the modules
 
@@ -40,6 +45,13 @@ NO_PROFILE = (
     "No profile was given: every node is drawn one unit long, so the bars show the order "
     "and overlap of the work, not its duration.")
 PROFILE = "Latencies are the profile's per-node estimates, in microseconds."
+PIPELINE = (
+    "Each node runs once per timestep. A core runs its runs timestep by timestep, each "
+    "timestep in the schedule's order, so cores overlap: one core may work on the next "
+    "timestep while another still works on this one. A recurrent dependency (one closing a "
+    "cycle) waits for its source's run of the previous timestep. The interval is the time "
+    "between the completions of successive timesteps in the steady state, (completion of "
+    "the last timestep - completion of the first) / (timesteps - 1).")
 
 
 # --- the schedule ---------------------------------------------------------------------------
@@ -173,9 +185,10 @@ class _Entries:
         self.types.append({"name": name, "color": color})
         return len(self.types) - 1
 
-    def dependencies(self, graph: Any) -> list[list[int]]:
-        """Per entry, the entries on other cores it waits for. A name scheduled twice feeds
-        its consumers once both runs are done."""
+    def dependencies(self, graph: Any) -> tuple[list[list[int]], list[list[int]]]:
+        """Per entry, the entries on other cores it waits for within a timestep, and those
+        it waits for from the previous timestep (the partition's recurrent edges). A name
+        scheduled twice feeds its consumers once both runs are done."""
         n = len(self.keys)
         first: dict[Any, int] = {}
         twice: dict[Any, list[int]] = {}
@@ -184,13 +197,16 @@ class _Entries:
                 twice.setdefault(key, [first[key]]).append(i)
             else:
                 first[key] = i
+        recurrent = _recurrent_pairs(graph)
         core = self.core
         preds: list[list[int]] = [[] for _ in range(n)]
+        lagged: list[list[int]] = [[] for _ in range(n)]
         seen: set[int] = set()
         for pair in _dependency_pairs(graph):
             source, target = pair
             try:
                 s, t = first.get(source), first.get(target)
+                late = (source, target) in recurrent
             except TypeError:
                 continue
             if s is None or t is None:
@@ -202,8 +218,22 @@ class _Entries:
             for s, t in combos:
                 if core[s] != core[t] and s * n + t not in seen:
                     seen.add(s * n + t)
-                    preds[t].append(s)
-        return preds
+                    (lagged if late else preds)[t].append(s)
+        return preds, lagged
+
+
+def _recurrent_pairs(graph: Any) -> set[Any]:
+    """The partition's recurrent edges (those closing a cycle), as (source, target) pairs."""
+    metadata = getattr(graph, "partition_metadata", None)
+    pairs: set[Any] = set()
+    if metadata:
+        for pair in metadata.get("recurrent_edges") or ():
+            try:
+                source, target = pair
+                pairs.add((source, target))
+            except (TypeError, ValueError):
+                continue
+    return pairs
 
 
 def _core_record(core_id: Any) -> dict[str, Any]:
@@ -220,34 +250,70 @@ def _core_record(core_id: Any) -> dict[str, Any]:
     return {"id": cid, "label": f"Core {core_id}", "color": color}
 
 
-def schedule_document(graph: Any, profile_result: Any = None) -> dict[str, Any]:
+def schedule_document(graph: Any, profile_result: Any = None,
+                      timesteps: int = 1) -> dict[str, Any]:
     """The timeline document of a partitioned graph: per scheduled node its core, stage,
     start and end, the cross-core dependencies honoured, the critical path and per-core
-    busy and idle totals. JSON-ready (finite floats, strings, lists)."""
+    busy and idle totals; per run (node and timestep) its start and end, with the interval
+    between timesteps and the bottleneck core. JSON-ready (finite floats, strings, lists)."""
+    if isinstance(timesteps, bool) or not isinstance(timesteps, numbers.Integral) \
+            or timesteps < 1:
+        raise ValueError(f"timesteps must be an integer >= 1, got {timesteps!r}")
+    steps = int(timesteps)
     table = _latency_table(profile_result)
     e = _Entries()
     lanes, cores = e.add_lanes(graph, table)
-    preds = e.dependencies(graph)
-    start, end, via, ignored = _run(lanes, preds, e.latency)
+    if len(e.names) * steps > MAX_RUNS:
+        raise ValueError(f"{steps:,} timesteps of {len(e.names):,} scheduled nodes make "
+                         f"{len(e.names) * steps:,} runs, more than the {MAX_RUNS:,} a "
+                         f"timeline page holds; give fewer timesteps")
+    preds, lagged = e.dependencies(graph)
+    start, end, via, ignored = _run(lanes, preds, e.latency, lagged)
+    n = len(e.names)
+    if steps > 1:
+        run_start, run_end, run_via = _pipeline(lanes, preds, lagged, e.latency, steps)
+    else:
+        run_start, run_end, run_via = start, end, via
     sources: list[int] = []
     targets: list[int] = []
-    for t, ps in enumerate(preds):
-        sources.extend(ps)
-        targets.extend([t] * len(ps))
+    lags: list[int] = []
+    for lag, table_of in ((0, preds), (1, lagged if steps > 1 else ())):
+        for t, ps in enumerate(table_of):
+            sources.extend(ps)
+            targets.extend([t] * len(ps))
+            lags.extend([lag] * len(ps))
 
-    makespan = max(end, default=0.0)
+    first_makespan = max(end, default=0.0)
+    makespan = max(run_end, default=0.0)
     path: list[int] = []
     if end:
-        i = end.index(makespan)
+        i = end.index(first_makespan)
         while i >= 0:
             path.append(i)
             i = via[i]
         path.reverse()
-    for lane, core in zip(lanes, cores):
+    completion = [max(run_end[k * n:(k + 1) * n], default=0.0) for k in range(steps)]
+    interval = (completion[-1] - completion[0]) / (steps - 1) if steps > 1 else None
+    busiest = -1
+    for c, (lane, core) in enumerate(zip(lanes, cores)):
         busy = math.fsum(e.latency[i] for i in lane)
-        core.update(nodes=len(lane), busy=_round(busy), idle=_round(max(0.0, makespan - busy)))
+        core.update(nodes=len(lane), busy=_round(busy),
+                    idle=_round(max(0.0, makespan - steps * busy)))
+        if interval:
+            core["busy_share"] = _round(busy / interval)
+        if busiest < 0 or busy > cores[busiest]["busy"]:
+            busiest = c
+    _add_resources(graph, cores)
 
     notes = [DERIVATION, PROFILE if table is not None else NO_PROFILE]
+    if steps > 1:
+        notes.append(PIPELINE)
+    if table is not None:
+        from nivra.viz.io.profile import unknown_nodes_warning
+
+        unused = unknown_nodes_warning(profile_result, graph)
+        if unused:
+            notes.append(unused[0].upper() + unused[1:] + ".")
     if e.missing:
         one = e.missing == 1
         notes.append(f"{e.missing} scheduled node{'' if one else 's'} "
@@ -255,14 +321,20 @@ def schedule_document(graph: Any, profile_result: Any = None) -> dict[str, Any]:
                      f"{'is' if one else 'are'} drawn with none.")
     if ignored:
         one = ignored == 1
-        notes.append(f"{ignored} dependenc{'y' if one else 'ies'} between cores contradicted "
-                     f"the order of the schedule (a cycle) and {'was' if one else 'were'} "
-                     f"left out.")
-    return {
+        if steps > 1:
+            notes.append(f"{ignored} dependenc{'y' if one else 'ies'} between cores "
+                         f"contradicted the order of the schedule (a cycle) and "
+                         f"{'waits' if one else 'wait'} for the previous timestep.")
+        else:
+            notes.append(f"{ignored} dependenc{'y' if one else 'ies'} between cores "
+                         f"contradicted the order of the schedule (a cycle) and "
+                         f"{'was' if one else 'were'} left out.")
+    doc: dict[str, Any] = {
         "version": DOC_VERSION,
         "unit": "us" if table is not None else "unit",
         "latency_source": "profile" if table is not None else "placeholder",
         "notes": notes,
+        "timesteps": steps,
         "makespan": _round(makespan),
         "critical_path": path,
         "cores": cores,
@@ -276,9 +348,61 @@ def schedule_document(graph: Any, profile_result: Any = None) -> dict[str, Any]:
             "start": [_round(v) for v in start],
             "end": [_round(v) for v in end],
         },
-        "deps": {"source": sources, "target": targets},
+        "runs": {
+            "node": list(range(n)) * steps,
+            "timestep": [k for k in range(steps) for _ in range(n)],
+            "start": [_round(v) for v in run_start],
+            "end": [_round(v) for v in run_end],
+            "via": run_via,
+        },
+        "deps": {"source": sources, "target": targets, "lag": lags},
         "ignored_deps": ignored,
+        "timestep_latency": _round(first_makespan),
     }
+    if interval is not None:
+        doc["interval"] = _round(interval)
+    if busiest >= 0:
+        doc["bottleneck_core"] = cores[busiest]["id"]
+    limits = _limits(graph)
+    if limits:
+        doc["limits"] = limits
+    return doc
+
+
+LIMIT_KEYS = ("max_neurons_per_core", "sram_bytes_per_core")
+
+
+def _limits(graph: Any) -> dict[str, int]:
+    """The partition's per-core limits, where its metadata records them."""
+    metadata = getattr(graph, "partition_metadata", None) or {}
+    found: dict[str, int] = {}
+    for key in LIMIT_KEYS:
+        value = metadata.get(key) if isinstance(metadata, Mapping) else None
+        if isinstance(value, numbers.Integral) and not isinstance(value, bool) and value > 0:
+            found[key] = int(value)
+    return found
+
+
+def _add_resources(graph: Any, cores: list[dict[str, Any]]) -> None:
+    """Neurons and parameter bytes per core, from the partition's core usage."""
+    metadata = getattr(graph, "partition_metadata", None) or {}
+    usage = metadata.get("core_usage") if isinstance(metadata, Mapping) else None
+    by_core: dict[Any, Mapping[str, Any]] = {}
+    for row in usage or ():
+        if isinstance(row, Mapping) and "core_id" in row:
+            try:
+                by_core[row["core_id"]] = row
+            except TypeError:
+                continue
+    for core in cores:
+        row = by_core.get(core["id"])
+        if row is None:
+            continue
+        for key in ("neurons", "param_bytes"):
+            value = row.get(key)
+            if isinstance(value, numbers.Real) and not isinstance(value, bool) \
+                    and 0 <= value < math.inf:
+                core[key] = _round(float(value))
 
 
 def _round(v: float) -> float:
@@ -286,13 +410,14 @@ def _round(v: float) -> float:
     return int(r) if r.is_integer() and abs(r) < 2 ** 53 else r
 
 
-def _run(lanes: list[list[int]], preds: list[list[int]], latency: list[float]
-         ) -> tuple[list[float], list[float], list[int], int]:
+def _run(lanes: list[list[int]], preds: list[list[int]], latency: list[float],
+         lagged: list[list[int]]) -> tuple[list[float], list[float], list[int], int]:
     """Start and end of every entry, each core running its lane in order, every entry
     waiting for its predecessors on other cores. `via[i]` is the entry whose end fixed the
     start of i (-1 at time 0): following it back from the last end gives a critical path.
     Dependencies that make a cycle with the lanes' order are dropped from `preds` (the
-    count is returned), so the run always finishes."""
+    count is returned) and moved to `lagged`, the dependencies on the previous timestep, so
+    the run always finishes."""
     n = len(latency)
     start = [0.0] * n
     end = [0.0] * n
@@ -343,10 +468,83 @@ def _run(lanes: list[list[int]], preds: list[list[int]], latency: list[float]
             i = lanes[c][pos[c]]
             kept = [p for p in preds[i] if done[p]]
             ignored += len(preds[i]) - len(kept)
+            lagged[i].extend(p for p in preds[i] if not done[p])
             preds[i] = kept
             pending[i] = 0
             stack.append(c)
     return start, end, via, ignored
+
+
+def _pipeline(lanes: list[list[int]], preds: list[list[int]], lagged: list[list[int]],
+              latency: list[float], steps: int) -> tuple[list[float], list[float], list[int]]:
+    """Start and end of every run over `steps` timesteps; run k * n + i is entry i at
+    timestep k. Each core runs its lane once per timestep, timestep after timestep; a run
+    waits for its `preds` at the same timestep and its `lagged` ones at the one before.
+    `preds` must be free of cycles with the lanes' order (as `_run` leaves them): every
+    dependency then points to an earlier timestep or forward within one, so all runs finish.
+    `via[r]` is the run whose end fixed the start of r (-1 at time 0)."""
+    n = len(latency)
+    total = n * steps
+    start = [0.0] * total
+    end = [0.0] * total
+    via = [-1] * total
+    first = [len(p) for p in preds]
+    later = [len(p) + len(q) for p, q in zip(preds, lagged)]
+    pending = first + later * (steps - 1)
+    succs: list[list[int]] = [[] for _ in range(n)]
+    lag_succs: list[list[int]] = [[] for _ in range(n)]
+    for target, ps in enumerate(preds):
+        for s in ps:
+            succs[s].append(target)
+    for target, ps in enumerate(lagged):
+        for s in ps:
+            lag_succs[s].append(target)
+    lane_of = [0] * n
+    for c, lane in enumerate(lanes):
+        for i in lane:
+            lane_of[i] = c
+    pos = [0] * len(lanes)
+    free = [0.0] * len(lanes)
+    last = [-1] * len(lanes)
+    stack = list(range(len(lanes) - 1, -1, -1))
+
+    def wake(q: int, s: int) -> None:
+        pending[q] -= 1
+        if not pending[q]:
+            sc = lane_of[s]
+            lane = lanes[sc]
+            k, j = divmod(pos[sc], len(lane))
+            if k < steps and k * n + lane[j] == q:
+                stack.append(sc)
+
+    while stack:
+        c = stack.pop()
+        lane = lanes[c]
+        size = len(lane)
+        while pos[c] < size * steps:
+            k, j = divmod(pos[c], size)
+            i = lane[j]
+            base = k * n
+            r = base + i
+            if pending[r]:
+                break
+            t, v = free[c], last[c]
+            for p in preds[i]:
+                if end[base + p] > t:
+                    t, v = end[base + p], base + p
+            if k:
+                for p in lagged[i]:
+                    if end[base - n + p] > t:
+                        t, v = end[base - n + p], base - n + p
+            start[r], end[r], via[r] = t, t + latency[i], v
+            free[c], last[c] = end[r], r
+            pos[c] += 1
+            for s in succs[i]:
+                wake(base + s, s)
+            if k + 1 < steps:
+                for s in lag_succs[i]:
+                    wake(base + n + s, s)
+    return start, end, via
 
 
 # --- the page -------------------------------------------------------------------------------
@@ -389,16 +587,17 @@ def render_timeline(doc: Mapping[str, Any], title: str = DEFAULT_TITLE,
 
 
 def timeline_html(graph: Any, title: str = DEFAULT_TITLE, profile_result: Any = None,
-                  graph_page: str | None = None) -> str:
+                  graph_page: str | None = None, timesteps: int = 1) -> str:
     """The timeline page of a partitioned graph as HTML text; no file is written."""
-    return render_timeline(schedule_document(graph, profile_result), title=title,
-                           graph_page=graph_page)
+    return render_timeline(schedule_document(graph, profile_result, timesteps=timesteps),
+                           title=title, graph_page=graph_page)
 
 
 def write_timeline(graph: Any, output_path: str | Path, title: str = DEFAULT_TITLE,
-                   profile_result: Any = None, graph_page: str | None = None) -> str:
+                   profile_result: Any = None, graph_page: str | None = None,
+                   timesteps: int = 1) -> str:
     """Writes the timeline page of a partitioned graph (UTF-8); returns the path."""
     page = timeline_html(graph, title=title, profile_result=profile_result,
-                         graph_page=graph_page)
+                         graph_page=graph_page, timesteps=timesteps)
     Path(output_path).write_text(page, encoding="utf-8")
     return str(output_path)

@@ -139,3 +139,57 @@ def test_nested_groups_draw_inside_collapse_with_and_restore(viewer, build):
     api("__nivraViewer.fit()")
     assert sorted(api("__nivraViewer.drawnNodeIds()")) == ids
     assert viewer.errors == []
+
+
+def _file_document(tmp_path, tree):
+    import nirfiles
+
+    from nivra.viz.importers import nir as nir_import
+
+    path = tmp_path / "model.nir"
+    nirfiles.write_old(path, tree)
+    return nir_import.read_document(path)
+
+
+def test_problems_badge_panel_placeholders_and_marked_edges(viewer, tmp_path):
+    import nirfiles
+
+    doc = _file_document(tmp_path, nirfiles.braille_rnn())
+    page = viewer.open(doc, title="braille")
+    assert page.inner_text("#problems-count") == str(len(doc["problems"]))
+    assert page.is_visible("#problems-btn")
+    entries = page.eval_on_selector_all("#problems .row.problem", "rs => rs.map(r => r.innerText)")
+    assert entries == [p["message"] for p in doc["problems"]]
+    assert entries[0].startswith("nir refused this file: ValueError: Edge ('input', 'lif')")
+    # an entry selects what it names: the placeholder of the missing member
+    page.click("#problems .row.problem[data-kind=missing]")
+    page.wait_for_function("document.documentElement.dataset.selected === 'lif1.lif'")
+    drawn = page.evaluate("__nivraViewer.drawnEdges()")
+    marked = {(e["source"], e["target"]) for e in drawn if e["warn"]}
+    assert ("lif1.lif", "fc2") in marked and ("input", "fc1") not in marked
+    assert viewer.errors == []
+
+
+def test_mismatched_edge_tooltip_scopes_and_returning_edges(viewer, tmp_path):
+    import nirfiles
+
+    doc = _file_document(tmp_path, nirfiles.braille_rnn(dangling=False))
+    page = viewer.open(doc)
+    page.evaluate("__nivraViewer.fit()")
+    edges = page.evaluate("__nivraViewer.drawnEdges()")
+    bad = next(e for e in edges if e["warn"])
+    assert (bad["source"], bad["target"], bad["warn"]) == ("lif1.lif", "fc2", "lif1.lif → fc2: 38 ≠ 40")
+    page.mouse.move(bad["point"]["x"], bad["point"]["y"])
+    page.wait_for_function("document.getElementById('view').title.includes('38 ≠ 40')")
+    # the recurrent connection returns beside the layers; the rest reads top to bottom
+    back = [(e["source"], e["target"]) for e in edges if e["back"]]
+    assert back == [("lif1.w_rec", "lif1.lif")]
+    box = lambda n: page.evaluate("(id) => __nivraViewer.nodeBox(id)", n)  # noqa: E731
+    assert box("fc1")["y"] < box("lif1.lif")["y"] < box("lif1.w_rec")["y"] < box("lif2")["y"]
+    # dotted names without a subgraph: a scope group that collapses
+    flat = _file_document(tmp_path, nirfiles.flattened_rnn())
+    page = viewer.open(flat)
+    assert page.evaluate("__nivraViewer.groupBox('scope:lif1')")["collapsed"] is False
+    page.evaluate("__nivraViewer.toggleGroup('scope:lif1', true)")
+    assert page.evaluate("__nivraViewer.nodeBox('lif1.w_rec')")["group"] is True
+    assert viewer.errors == []

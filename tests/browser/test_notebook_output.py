@@ -56,6 +56,7 @@ def _kinds():
         "document": (serialize.graph_to_dict(model), {}),
         "partition": (samples.sample_partitioned_model(), {}),
         "schedule": (samples.sample_partitioned_model(), {"view": "schedule"}),
+        "classic": (samples.sample_partitioned_model(), {"view": "classic"}),
         "timeline": (samples.sample_partitioned_model(), {"view": "timeline"}),
         "events": (samples.sample_events(5000), {"n_frames": 5}),
         "frames": (samples.sample_frames(4, 2000), {}),
@@ -63,7 +64,7 @@ def _kinds():
 
 
 @pytest.mark.parametrize("kind", ["ir graph", "nir graph", "document", "partition", "schedule",
-                                  "timeline", "events", "frames"])
+                                  "classic", "timeline", "events", "frames"])
 def test_every_kind_becomes_ready_in_its_sandboxed_frame(browser, tmp_path, kind):
     obj, options = _kinds()[kind]
     page = notebook.show(obj, **options)
@@ -71,7 +72,7 @@ def test_every_kind_becomes_ready_in_its_sandboxed_frame(browser, tmp_path, kind
     frame_el = out.page.query_selector("iframe")
     assert frame_el.get_attribute("sandbox") == "allow-scripts"
     assert frame_el.bounding_box()["height"] == page.height
-    if kind == "schedule":  # a page without scripts
+    if kind == "classic":  # a page without scripts
         out.frame.wait_for_selector("text=Core 0")
     else:
         assert out.ready() == "ready"

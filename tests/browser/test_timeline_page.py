@@ -27,10 +27,11 @@ class Pages:
     def __init__(self, browser, tmp_path):
         self.browser, self.tmp_path, self.contexts, self.errors = browser, tmp_path, [], []
 
-    def open(self, graph, profile=None, title="Timeline", scheme="light", name=None, graph_page=None):
+    def open(self, graph, profile=None, title="Timeline", scheme="light", name=None, graph_page=None,
+             timesteps=1):
         path = self.tmp_path / (name or f"t{len(self.contexts)}.html")
-        path.write_text(timeline.render_timeline(timeline.schedule_document(graph, profile), title=title,
-                                                 graph_page=graph_page), encoding="utf-8")
+        doc = timeline.schedule_document(graph, profile, timesteps=timesteps)
+        path.write_text(timeline.render_timeline(doc, title=title, graph_page=graph_page), encoding="utf-8")
         return self.goto(path.as_uri(), scheme)
 
     def goto(self, url, scheme="light"):
@@ -60,8 +61,8 @@ def T(page, expr):
     return page.evaluate(f"window.__nivraTimeline.{expr}")
 
 
-def box(page, name):
-    return page.evaluate("(n) => window.__nivraTimeline.barBox(n)", name)
+def box(page, name, step=0):
+    return page.evaluate("([n, k]) => window.__nivraTimeline.barBox(n, k)", [name, step])
 
 
 def test_bars_are_to_scale_one_lane_per_core(pages):
@@ -222,8 +223,70 @@ def test_timeline_and_graph_page_link_to_each_other(pages, tmp_path):
     page.wait_for_url(re.compile(r".*/parts\.html#"))
     page.wait_for_function("document.documentElement.dataset.selected === 'head_conv'", timeout=60000)
     page.wait_for_selector("#timeline-link")
+    # the partition view's core legend: neurons and parameter bytes against the limits
+    legend = page.evaluate("""Array.from(document.querySelectorAll('.core-bar'), (b) =>
+        [b.dataset.key, b.querySelector('.bv').textContent])""")
+    assert legend[:2] == [["neurons", "163,840 / 262,144"], ["bytes", "524 KiB / 2 MiB"]] and len(legend) == 8
     page.evaluate("window.__nivraViewer.select('nms')")
     page.wait_for_function("document.getElementById('timeline-link').href.endsWith('#node=nms')")
     page.click("#timeline-link")
     page.wait_for_url(re.compile(r".*/time\.html#node=nms"))
     page.wait_for_function("document.documentElement.dataset.selected === 'nms'")
+
+
+def pipeline(core_usage=None, limits=None):
+    # a on core 0, b on core 1, c on core 2, in a chain: core 2 is the slowest
+    g = NS(nodes={n: schedules.node("LIF") for n in "abc"}, edges=[("a", "b"), ("b", "c")],
+           execution_schedule=[[["a"]], [["b"]], [["c"]]],
+           partition_metadata={"cross_core_edges": [("a", "b"), ("b", "c")],
+                               "core_usage": core_usage or [], **(limits or {})})
+    return g, NS(per_node_latency={"a": 300, "b": 390, "c": 600})
+
+
+PIXEL = """([x, y]) => Array.from(document.getElementById('view').getContext('2d')
+    .getImageData(Math.round(x), Math.round(y), 1, 1).data.slice(0, 3))"""
+
+
+def test_timesteps_header_and_selector(pages):
+    page = pages.open(*pipeline(), timesteps=8)
+    assert page.inner_text("#subtitle") == ("8 timesteps \u00b7 1.29 ms per timestep \u00b7 interval 0.60 ms "
+                                            "(1,667 timesteps/s) \u00b7 bottleneck: core 2")
+    assert T(page, "timesteps") == 8 and T(page, "criticalPath") == ["a", "b", "c"]
+    view = page.evaluate("document.getElementById('view').getBoundingClientRect().toJSON()")
+
+    def colour(step):
+        b = box(page, "b", step)
+        return page.evaluate(PIXEL, [b["x"] - view["x"] + b["width"] / 2, b["y"] - view["y"] + 4])
+
+    before = [colour(2), colour(3)]
+    page.select_option("#step-select", "3")
+    page.wait_for_function("document.documentElement.dataset.step === '3'")
+    page.wait_for_timeout(50)
+    # timestep 3 keeps its colours, the others fade; its critical path is the bottleneck's run
+    assert colour(3) == before[1] and colour(2) != before[0]
+    assert T(page, "criticalPath") == ["c"] and T(page, "criticalLength") == 600
+    assert "critical path of timestep 3" in page.inner_text("#side")
+    page.keyboard.press("]")
+    assert T(page, "step") == 4
+    page.select_option("#step-select", "-1")
+    page.wait_for_timeout(50)
+    assert [colour(2), colour(3)] == before and T(page, "criticalPath") == ["a", "b", "c"]
+    # one timestep: no selector, the header of before
+    page = pages.open(*pipeline())
+    assert page.is_hidden("#steps") and page.inner_text("#subtitle").startswith("3 nodes")
+
+
+def test_resource_bars_against_the_partition_limits(pages):
+    usage = [{"core_id": 0, "neurons": 50, "param_bytes": 1024},
+             {"core_id": 1, "neurons": 150, "param_bytes": 512},
+             {"core_id": 2, "neurons": 100, "param_bytes": 4096}]
+    g, profile = pipeline(usage, {"max_neurons_per_core": 100, "sram_bytes_per_core": 4096})
+    page = pages.open(g, profile, timesteps=4)
+    bars = page.evaluate("""Array.from(document.querySelectorAll('#cores .res'), (r) =>
+        Array.from(r.querySelectorAll('.res-line'), (l) => [l.dataset.key, l.querySelector('.fill').style.width,
+            l.classList.contains('over'), l.querySelector('.rv').textContent]))""")
+    assert bars[0] == [["busy", "50%", False, "50% of the interval"], ["neurons", "50%", False, "50 / 100"],
+                       ["bytes", "25%", False, "1 KiB / 4 KiB"]]
+    assert bars[1][1] == ["neurons", "100%", True, "150 / 100 \u2014 over the limit"]
+    assert bars[2][0][:3] == ["busy", "100%", False] and bars[2][2][1:3] == ["100%", False]
+    assert page.evaluate("document.querySelectorAll('#cores .res.over').length") == 1

@@ -29,6 +29,8 @@ inline const Name kBorderStyle("borderStyle"), kBorderWidth("borderWidth"), kHar
 inline const Name kEdges("edges"), kSource("source"), kTarget("target"), kStyle("style"), kCrossCore("cross_core");
 inline const Name kMetadata("metadata"), kPartition("partition"), kNodeCount("node_count"), kLabel("label");
 inline const Name kCoreLegend("core_legend"), kTypeLegend("type_legend"), kType("type");
+inline const Name kCoreUsage("core_usage"), kNeurons("neurons"), kParamBytes("param_bytes");
+inline const Name kMaxNeuronsPerCore("max_neurons_per_core"), kSramBytesPerCore("sram_bytes_per_core");
 
 // ---- helpers (graph.cpp) ---------------------------------------------------------
 

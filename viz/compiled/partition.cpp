@@ -39,6 +39,27 @@ const char kPartitionDocumentDoc[] =
 
 namespace {
 
+// A number the legend may show: an int or a float (not a bool), else nothing.
+bool plain_number(PyObject* v) { return v && !PyBool_Check(v) && (PyLong_Check(v) || PyFloat_Check(v)); }
+
+// Per core id, its row of the partition metadata's "core_usage" (dicts with a hashable
+// "core_id"); other rows are passed over.
+Ref core_usage_rows(PyObject* graph) {
+    Ref rows = new_dict();
+    if (!has_truthy(graph, kPartitionMetadata)) return rows;
+    Ref metadata = attr(graph, kPartitionMetadata);
+    Ref usage = call_method(metadata.get(), kGet, kCoreUsage.get(), Py_None);
+    if (!PyList_Check(usage.get()) && !PyTuple_Check(usage.get())) return rows;
+    each(usage.get(), [&](PyObject* row) {
+        if (!PyDict_Check(row)) return;
+        PyObject* cid = PyDict_GetItemWithError(row, kCoreId.get());
+        if (!cid) { throw_if_error(); return; }
+        if (PyObject_Hash(cid) == -1) { PyErr_Clear(); return; }
+        check(PyDict_SetItem(rows.get(), cid, row));
+    });
+    return rows;
+}
+
 // Steps 1-10 of the partition view: the document, ready to render.
 Ref partition_document_of(Call& c, PyObject* graph) {
     // 1. The graph document.
@@ -139,6 +160,11 @@ Ref partition_document_of(Call& c, PyObject* graph) {
         set_item(summary.get(), kNumCoresUsed, used.get());
         set_item(summary.get(), kAlgorithm, algorithm.get());
         set_item(summary.get(), kCrossCoreEdges, count.get());
+        // the per-core limits the partition was made for, where it records them
+        for (const Name* key : {&kMaxNeuronsPerCore, &kSramBytesPerCore}) {
+            Ref limit = call_method(m2.get(), kGet, key->get(), Py_None);
+            if (plain_number(limit.get())) set_item(summary.get(), *key, limit.get());
+        }
         set_key(doc_metadata.get(), kPartition, summary.get());
     }
 
@@ -152,6 +178,7 @@ Ref partition_document_of(Call& c, PyObject* graph) {
         check(PyDict_SetItem(core_counts.get(), cid, next.get()));
     });
     Ref core_legend = new_list();
+    Ref usage = core_usage_rows(graph);
     Ref core_items = sorted_items(core_counts.get());
     each(core_items.get(), [&](PyObject* entry) {
         PyObject* cid = PyTuple_GET_ITEM(entry, 0);
@@ -164,6 +191,16 @@ Ref partition_document_of(Call& c, PyObject* graph) {
         set_item(record.get(), kColor, color.get());
         set_item(record.get(), kNodeCount, count);
         set_item(record.get(), kLabel, label.get());
+        // what the core holds, for the legend's bars against the limits
+        if (PyObject* row = PyDict_GetItemWithError(usage.get(), cid)) {
+            for (const Name* key : {&kNeurons, &kParamBytes}) {
+                PyObject* v = PyDict_GetItemWithError(row, key->get());
+                if (plain_number(v)) set_item(record.get(), *key, v);
+                else throw_if_error();
+            }
+        } else {
+            throw_if_error();
+        }
         append(core_legend.get(), record.get());
     });
     set_key(doc_metadata.get(), kCoreLegend, core_legend.get());

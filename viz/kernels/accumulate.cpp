@@ -427,10 +427,12 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
     std::int32_t x[kChunk], y[kChunk], fbin[kChunk], gbin[kChunk], rbin[kChunk];
     std::int64_t step[kChunk], cell[kChunk];
     std::uint32_t kept_index[kChunk];
+    std::int32_t column[kChunk];
+    const bool mapped = out.pixel_map != nullptr;
 
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t count = std::min(kChunk, n - start);
-        if (out.raster && cols.has_y && out.pending_capacity - totals.pending < count) {
+        if (out.raster && cols.has_y && !mapped && out.pending_capacity - totals.pending < count) {
             res.stop = AccStop::Room;
             res.consumed = start;
             return res;
@@ -488,7 +490,7 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
 
         // Raster columns laid out for the width the selected events now reach.
         const std::int64_t w = raster_width(spec, totals, limit);
-        if (out.raster && cols.has_y && w > w_before && w_before >= 1)
+        if (out.raster && cols.has_y && !mapped && w > w_before && w_before >= 1)
             relayout_raster(out.raster, spec.raster_tb.bins, limit, w_before, w);
 
         // Events on the sensor, and the ones left off it.
@@ -523,14 +525,35 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
         totals.negative += negative;
         if (!binning) continue;
 
+        // The adds (and map look-ups) wait on cache misses otherwise: fetch the cells a
+        // few events ahead.
+        constexpr std::size_t kAhead = 16;
+
+        // Pixels the map leaves out: off every output, counted (on the sensor, so in range).
+        if (mapped) {
+            for (std::size_t k = 0; k < kept; ++k) {
+                const std::size_t i = kept_index[k];
+                cell[k] = std::int64_t{y[i]} * width + x[i];
+            }
+            std::size_t m = 0;
+            for (std::size_t k = 0; k < kept; ++k) {
+                if (k + kAhead < kept) __builtin_prefetch(out.pixel_map + cell[k + kAhead], 0);
+                const std::size_t i = kept_index[k];
+                const std::int32_t c = out.pixel_map[cell[k]];
+                kept_index[m] = static_cast<std::uint32_t>(i);
+                column[m] = c;
+                m += c != kLeftOutPixel;
+            }
+            totals.masked += kept - m;
+            kept = m;
+        }
+
         if (cols.has_p)
             convert<Target::Positive>(cols.p, start, count, on);
         else
             std::fill_n(on, count, static_cast<unsigned char>(1));
         if (frame_bins) frame_bins->bins(start, count, fbin);
 
-        // The adds wait on cache misses otherwise: fetch the cells a few events ahead.
-        constexpr std::size_t kAhead = 16;
         if (out.frames) {
             for (std::size_t k = 0; k < kept; ++k) {
                 const std::size_t i = kept_index[k];
@@ -563,7 +586,11 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
         if (out.pixels) {
             for (std::size_t k = 0; k < kept; ++k) {
                 const std::size_t i = kept_index[k];
-                out.pixels[(on[i] ? 0 : plane) + std::int64_t{y[i]} * width + x[i]] += 1;
+                cell[k] = (on[i] ? 0 : plane) + std::int64_t{y[i]} * width + x[i];
+            }
+            for (std::size_t k = 0; k < kept; ++k) {
+                if (k + kAhead < kept) __builtin_prefetch(out.pixels + cell[k + kAhead], 1);
+                out.pixels[cell[k]] += 1;
             }
         }
         if (out.histogram) {
@@ -575,7 +602,22 @@ AccResult accumulate(const AccSpec& spec, const AccOutputs& out, AccTotals& tota
                 out.histogram[s * 2 + (on[i] ? 0 : 1)] += 1;
             }
         }
-        if (out.raster) {
+        if (out.raster && mapped) {
+            // Drawn events of the pixels that have a raster column.
+            std::size_t m = 0;
+            for (std::size_t k = 0; k < kept; ++k) {
+                const std::int32_t c = column[k];
+                column[m] = c;
+                kept_index[m] = static_cast<std::uint32_t>(start + kept_index[k]);
+                m += c >= 0 && c < limit;
+            }
+            if (m) {
+                double tv[kChunk];
+                gather<Target::Float64>(cols.t, kept_index, m, tv);
+                time_bins(tv, m, spec.raster_tb, rbin);
+            }
+            for (std::size_t k = 0; k < m; ++k) out.raster[std::int64_t{rbin[k]} * limit + column[k]] += 1.0f;
+        } else if (out.raster) {
             // The events whose neuron can be in range (few, for a limited raster), then
             // their time bins by the formula (the runs of the frames' bins give the same).
             std::size_t m = 0;

@@ -70,7 +70,14 @@ struct AccOutputs {
     // the width is known. The pass stops (AccStop::Room) when a block might not fit.
     std::int32_t* pending = nullptr;
     std::size_t pending_capacity = 0;
+    // Optional, (height, width): what each pixel's events go into. kLeftOutPixel: nothing
+    // (counted in AccTotals::masked, e.g. a hot pixel); 0 .. raster_limit - 1: drawn, and
+    // that raster column; any other value: drawn, not in the raster. With it the raster
+    // takes drawn events by this column (never pending, never re-laid out).
+    const std::int32_t* pixel_map = nullptr;
 };
+
+inline constexpr std::int32_t kLeftOutPixel = -2;
 
 /// Totals of the events seen so far. Extremes are valid once their flag is set.
 struct AccTotals {
@@ -87,6 +94,7 @@ struct AccTotals {
     Number x_max, y_max;
     bool fractional = false;           // a selected float time has a fraction
     std::size_t pending = 0;           // entries of AccOutputs::pending in use
+    std::uint64_t masked = 0;          // on the sensor, at a pixel the map leaves out
 };
 
 enum class AccStop { Done, Grow, Room };

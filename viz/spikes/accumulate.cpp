@@ -44,16 +44,23 @@ const char kAccumulateEventsDoc[] =
     "    pixels: None or int64 (2, height, width): ON, OFF events per pixel.\n"
     "    histogram: None or int64 (steps, 2): ON, OFF events per time step of\n"
     "        histogram_step from t_min (the last step takes the rest).\n"
+    "    pixel_map (optional key): None or int32 (height, width): -2 leaves the\n"
+    "        pixel's events out of every output (counted in masked); 0 to limit\n"
+    "        - 1 is its raster column (the raster then takes drawn events by\n"
+    "        this column, and needs no pending rows); other values: drawn, not\n"
+    "        in the raster.\n"
     "Integer times take ints for origin, t_min, t_max and histogram_step;\n"
     "other times any real number. Drawn events are the only ones in frames,\n"
-    "grid, pixels and histogram; the raster takes every selected event.\n\n"
+    "grid, pixels and histogram; the raster takes every selected event (with\n"
+    "a pixel_map, the drawn ones).\n\n"
     "It keeps (start them at 0, or None for extremes; they are updated):\n"
     "    count, bad_time (time NaN or infinite), outside_window, outside\n"
     "    (selected, not drawn), negative (of those, with a negative\n"
     "    coordinate), t_lo, t_hi (over every event with a finite time), s_lo,\n"
     "    s_hi, x_max, y_max (over the selected events; NaN coordinates left\n"
     "    out), fractional (a selected float time has a fraction),\n"
-    "    pending_count; and stop: None, 'grow' (need: (width, height) the\n"
+    "    pending_count, masked (optional key: events a pixel_map left out);\n"
+    "    and stop: None, 'grow' (need: (width, height) the\n"
     "    arrays must be re-laid out to, counts kept in place) or 'room' (the\n"
     "    pending rows are full).\n\n"
     "Args:\n"
@@ -75,7 +82,7 @@ const Name kFramesKey("frames"), kGridKey("grid"), kRasterKey("raster"), kPendin
 const Name kHistogram("histogram"), kHistogramStep("histogram_step"), kCount("count"), kBadTime("bad_time");
 const Name kOutsideWindow("outside_window"), kOutside("outside"), kNegative("negative"), kTLo("t_lo");
 const Name kTHi("t_hi"), kSLo("s_lo"), kSHi("s_hi"), kXMax("x_max"), kYMax("y_max"), kFractional("fractional");
-const Name kPendingCount("pending_count"), kStop("stop"), kNeed("need");
+const Name kPendingCount("pending_count"), kStop("stop"), kNeed("need"), kPixelMap("pixel_map"), kMasked("masked");
 
 PyObject* get(PyObject* state, const Name& key) {
     PyObject* v = PyDict_GetItemWithError(state, key.get());
@@ -84,6 +91,13 @@ PyObject* get(PyObject* state, const Name& key) {
         raise(PyExc_KeyError, "accumulation state has no '%s'", key.text());
     }
     return v;  // borrowed
+}
+
+// An optional key: its value (borrowed), or null when absent.
+PyObject* find(PyObject* state, const Name& key) {
+    PyObject* v = PyDict_GetItemWithError(state, key.get());
+    if (!v) throw_if_error();
+    return v;
 }
 
 std::uint64_t get_count(PyObject* state, const Name& key) {
@@ -281,7 +295,10 @@ Ref accumulate_events(Call& c) {
     out.histogram_steps = dims[0];
     if (out.raster && out.raster_limit > kInt32Limit)
         raise(PyExc_ValueError, "state['raster'] may hold at most 2**31 - 1 neurons");
-    if (out.raster && cols.has_y) {
+    BufferView map_view;
+    if (PyObject* m = find(state, kPixelMap); m && m != Py_None)
+        out.pixel_map = array_of<std::int32_t>(state, kPixelMap, {height, width}, map_view);
+    if (out.raster && cols.has_y && !out.pixel_map) {
         out.pending = array_of<std::int32_t>(state, kPending, {-1, 3}, pending_view, dims);
         if (!out.pending) raise(PyExc_ValueError, "state['pending'] must be an int32 (room, 3) array for a raster");
         out.pending_capacity = static_cast<std::size_t>(dims[0]);
@@ -338,6 +355,7 @@ Ref accumulate_events(Call& c) {
     totals.any_y = cols.has_y && extreme_of(state, kYMax, spec.int_y, &totals.y_max);
     totals.fractional = truthy(get(state, kFractional));
     totals.pending = static_cast<std::size_t>(get_count(state, kPendingCount));
+    if (find(state, kMasked)) totals.masked = get_count(state, kMasked);
     if (out.pending && totals.pending > out.pending_capacity)
         raise(PyExc_ValueError, "state['pending_count'] is past the pending rows");
 
@@ -361,6 +379,7 @@ Ref accumulate_events(Call& c) {
     put_extreme(state, kYMax, totals.any_y, totals.y_max, spec.int_y);
     put(state, kFractional, totals.fractional ? Py_True : Py_False);
     put_count(state, kPendingCount, totals.pending);
+    put_count(state, kMasked, totals.masked);
     if (res.stop == k::AccStop::Grow) {
         Ref w = integer(res.need_width), h = integer(res.need_height);
         Ref need = tuple_of({w.get(), h.get()});

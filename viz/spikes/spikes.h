@@ -5,8 +5,8 @@
 // concern: fields.cpp (field names, sensor size, reading record memory), binning.cpp
 // (frames, grid, raster), output.cpp (large output arrays over pages of their own),
 // document.cpp (colouring, images, the event document), pages.cpp (template,
-// escaping, pages and files), chunks.cpp (counts added chunk by chunk) and accumulate.cpp
-// (a recording's page counts in one pass per chunk).
+// escaping, pages and files), chunks.cpp (counts added chunk by chunk), accumulate.cpp
+// (a recording's page counts in one pass per chunk) and evt.cpp (Prophesee words decoded).
 #pragma once
 
 #include "frame/buffer.h"   // BufferView
@@ -223,5 +223,11 @@ extern const char kAccumulateEventsDoc[];
 // view_scan.cpp
 Ref view_scan(Call& c);
 extern const char kViewScanDoc[];
+// eventstream.cpp
+Ref decode_event_stream(Call& c);
+extern const char kDecodeEventStreamDoc[];
+// evt.cpp
+Ref evt_decode(Call& c);
+extern const char kEvtDecodeDoc[];
 
 }  // namespace nivra::spikes

@@ -8,9 +8,10 @@ of the viewer (collapsible like the pattern groups, labelled with its dotted nam
 ``graph_document`` builds the graph document of ``nivra.viz.serialize`` from that, with
 pattern detection run on the flattened graph.
 
-Files are read with ``nir.read`` (package ``nir``, an optional extra of nivra-viz); they are
-recognised by their content: the HDF5 signature and NIR's layout (a "node" group holding
-a "type").
+Files are read as ``nir.read`` reads them (package ``nir``, an optional extra of
+nivra-viz), after checks of their layout, and drawn node by node when nir refuses them;
+they are recognised by their content: the HDF5 signature and NIR's layout (a "node" group
+holding a "type").
 """
 from __future__ import annotations
 
@@ -75,64 +76,91 @@ def looks_like_hdf5(path: PathArg) -> bool:
     return False
 
 
-def _file_version(h5py: Any, path: PathArg) -> str | None:
-    """NIR's layout check: the version the file was written with, or "" when it has none.
-    Raises NIRFormatError for an HDF5 file that is not laid out as NIR."""
-    name = os.fsdecode(path)
-    try:
-        with h5py.File(name, "r") as f:
-            node = f.get("node")
-            if not isinstance(node, h5py.Group) or not isinstance(node.get("type"), h5py.Dataset):
-                raise NIRFormatError(f"{name}: an HDF5 file, but not a NIR graph "
-                                     f"(no 'node' group with a 'type')")
-            version = f.get("version")
-            if not isinstance(version, h5py.Dataset):
-                return ""
-            value = version[()]
-    except OSError as exc:
-        raise NIRFormatError(f"{name}: not a readable HDF5 file ({exc})") from None
-    if isinstance(value, bytes):
-        value = value.decode("utf-8", "replace")
-    return str(value)
-
-
 @dataclass
 class NIRFile:
     """A NIR graph read from a file, with the NIR version that wrote it and, when the
-    graph only loaded without NIR's type check, why that check failed."""
+    graph only loaded without NIR's type check, why that check failed. ``refusal`` is why
+    ``nir.read`` refused the file when it was read from its HDF5 layout instead, and
+    ``notes`` what of the file could not be taken as written."""
 
     graph: Any
     version: str
     type_check_error: str | None = None
+    refusal: str | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+def _read_in_child(name: str) -> tuple[str, Any, str, str | None]:
+    """What the bounded child sends back: ("nir", graph, version, type check failure) when
+    nir builds the graph, else ("tree", node tree, version, nir's refusal). The file is
+    read once, checked as it is read (``nir_h5.read_tree``); nir then builds its nodes
+    from that tree as ``nir.read`` does, with its type check and, failing that, without."""
+    from nivra.viz.importers import nir_h5
+
+    nir, _ = _import_nir()
+    try:
+        version, tree = nir_h5.read_tree(name)
+    except OSError as exc:
+        raise NIRFormatError(f"not a readable HDF5 file ({exc})") from None
+    version = version or str(getattr(nir, "__version__", "unknown"))
+    checked = None
+    for type_check in (True, False):
+        try:
+            graph = nir.dict2NIRNode({**nir_h5.plain_copy(tree), "type_check": type_check})
+            return "nir", graph, version, checked
+        except Exception as exc:  # noqa: BLE001 - the refusal is shown on the page
+            checked = checked or (f"{type(exc).__name__}: {exc}" if str(exc).strip()
+                                  else _silent_refusal(nir, tree, exc))
+    return "tree", tree, version, checked
+
+
+def _silent_refusal(nir: Any, tree: Mapping[str, Any], exc: BaseException) -> str:
+    """Why nir refused a tree when its exception says nothing: the node types it lacks."""
+    unknown: dict[str, None] = {}
+    stack = [tree]
+    while stack:
+        node = stack.pop()
+        kind = node.get("type")
+        if isinstance(kind, str) and not isinstance(getattr(nir, kind, None), type):
+            unknown.setdefault(kind, None)
+        members = node.get("nodes")
+        if isinstance(members, Mapping):
+            stack += [m for m in members.values() if isinstance(m, Mapping)]
+    if unknown:
+        return f"node types it does not know: {', '.join(sorted(unknown))}"
+    return f"{type(exc).__name__} in nir's reader"
 
 
 def read(path: PathArg) -> NIRFile:
-    """Read a ``.nir`` file with ``nir.read``.
+    """Read a ``.nir`` file as ``nir.read`` does, or node by node when nir refuses it.
 
     Raises NIRUnavailableError without the ``nir`` package, FileNotFoundError for a missing
-    file and NIRFormatError for a file that is not a NIR graph or that ``nir`` cannot read.
-    A graph that fails NIR's type check (inconsistent or missing port shapes) is still
-    drawn: it is read again without the check and the failure is reported with it.
+    file and NIRFormatError (one line) for a file that is not a NIR graph or cannot be read.
+    A graph that fails NIR's type check is read again without it and the failure reported
+    with it; a file nir refuses altogether (edges to missing nodes, node types or fields it
+    does not know) is read node by node from the HDF5 file, and the refusal reported.
+    The reading runs in a child process with a time and memory limit.
     """
-    nir, h5py = _import_nir()
+    from nivra.viz.importers import nir_h5
+
+    nir, _ = _import_nir()
     name = os.fsdecode(path)
     if not os.path.exists(name):
         raise FileNotFoundError(f"{name}: no such file")
     if not looks_like_hdf5(name):
         raise NIRFormatError(f"{name}: not a NIR graph (not an HDF5 file)")
-    version = _file_version(h5py, name) or str(getattr(nir, "__version__", "unknown"))
     try:
-        return NIRFile(nir.read(name), version)
-    except (OSError, MemoryError, RecursionError) as exc:
-        raise NIRFormatError(f"{name}: cannot read the NIR graph: {exc}") from None
-    except Exception as exc:  # the type check, or a node nir does not know
-        checked = f"{type(exc).__name__}: {exc}"
-    try:
-        graph = nir.read(name, type_check=False)
-    except Exception as exc:
-        raise NIRFormatError(f"{name}: nir cannot read this graph: "
-                             f"{type(exc).__name__}: {exc}") from None
-    return NIRFile(graph, version, checked)
+        how, got, version, error = nir_h5.run_bounded(lambda: _read_in_child(name))
+    except ValueError as exc:
+        text = (str(exc).splitlines() or ["cannot read"])[0].removeprefix("NIRFormatError: ")
+        raise NIRFormatError(text if text.startswith(name) else f"{name}: {text}") from None
+    if how == "nir":
+        return NIRFile(got, version, error)
+    notes: list[str] = []
+    graph = nir_h5.build_graph(got, nir, notes)
+    if not isinstance(graph, nir_h5.NIRGraph):
+        graph = nir_h5.NIRGraph({"node": graph}, [], {})
+    return NIRFile(graph, version, None, error, notes)
 
 
 def write(path: PathArg, graph: Any) -> None:
@@ -391,21 +419,26 @@ def _group_record(sub: Subgraph, edges: Iterable[tuple[str, str]]) -> dict[str, 
 
 
 def graph_document(graph: Any, detect_patterns: bool = True, version: str | None = None,
-                   type_check_error: str | None = None) -> dict[str, Any]:
+                   type_check_error: str | None = None, scopes: bool = True) -> dict[str, Any]:
     """The graph document (as ``graph_to_dict`` makes it) of a NIR graph or a ``NIRFile``.
 
     ``version`` is the NIR version shown in the page (default: the file's, else the
     installed ``nir``'s); the document's ``version`` reads "NIR <version>" and its metadata
     starts with ``format`` "NIR" and ``nir_version``. Subgraph groups come first, outer
-    before inner, then the detected patterns; each node is placed in the smallest group
-    holding it.
+    before inner, then the name scopes (``scopes``), then the detected patterns; each node
+    is placed in the smallest group holding it. The document's ``problems`` list what is
+    wrong with the graph (see ``nir_checks``), nir's refusal of the file first.
     """
     from nivra.viz import patterns as pattern_module
+    from nivra.viz import scopes as scope_module
     from nivra.viz import serialize
+    from nivra.viz.importers import nir_checks
 
+    refusal, notes = None, []
     if isinstance(graph, NIRFile):
         version = graph.version if version is None else version
         type_check_error = type_check_error or graph.type_check_error
+        refusal, notes = graph.refusal, graph.notes
         graph = graph.graph
     if version is None:
         try:
@@ -413,7 +446,9 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
         except NIRUnavailableError:
             version = "unknown"
     head: dict[str, Any] = {"format": "NIR", "nir_version": version}
-    if type_check_error:
+    if refusal:
+        head["nir_refused"] = refusal
+    elif type_check_error:
         head["type_check"] = f"failed, shapes may be missing: {type_check_error}"
     flat = flatten(graph, head)
     doc = serialize.graph_to_dict(flat, detect_patterns=False)
@@ -421,6 +456,11 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
     groups = [_group_record(sub, flat.edges) for sub in flat.subgraphs]
     matches = [pattern_module.PatternMatch(g["id"], GROUP_TYPE, g["nodes"], g["entry_nodes"],
                                            g["exit_nodes"]) for g in groups]
+    if scopes:
+        found = scope_module.scope_matches(flat.nodes, flat.edges,
+                                           [sub.path for sub in flat.subgraphs])
+        groups += [scope_module.scope_record(m) for m in found]
+        matches += found
     if detect_patterns:
         found = serialize.detect_all_patterns(flat)
         groups += [serialize.serialize_pattern(p) for p in found]
@@ -432,12 +472,34 @@ def graph_document(graph: Any, detect_patterns: bool = True, version: str | None
             record["group"] = gid
     doc["groups"] = groups
     doc["node_to_group"] = node_to_group
+    problems = [nir_checks.problem("refused", f"nir refused this file: {refusal}", [])] \
+        if refusal else []
+    problems += [nir_checks.problem("file", note, []) for note in notes]
+    doc["problems"] = problems + nir_checks.check(flat.nodes, doc)
+    _place_placeholders(doc, flat.subgraphs)
     return doc
 
 
-def read_document(path: PathArg, detect_patterns: bool = True) -> dict[str, Any]:
+def _place_placeholders(doc: dict[str, Any], subgraphs: list[Subgraph]) -> None:
+    """A missing member named inside a subgraph ("block.lif") is drawn inside its group."""
+    ids = {GROUP_PREFIX + sub.path: g for sub in subgraphs
+           for g in doc["groups"] if g["id"] == GROUP_PREFIX + sub.path}
+    for record in doc["nodes"]:
+        if not record.get("missing"):
+            continue
+        name = record["id"]
+        around = [sub for sub in subgraphs if name.startswith(sub.path + ".")]
+        for sub in around:
+            ids[GROUP_PREFIX + sub.path]["nodes"].append(name)
+        if around:
+            inner = max(around, key=lambda sub: sub.depth)
+            record["group"] = doc["node_to_group"][name] = GROUP_PREFIX + inner.path
+
+
+def read_document(path: PathArg, detect_patterns: bool = True,
+                  scopes: bool = True) -> dict[str, Any]:
     """``graph_document`` of the NIR graph in a file (see ``read`` for the errors)."""
-    return graph_document(read(path), detect_patterns=detect_patterns)
+    return graph_document(read(path), detect_patterns=detect_patterns, scopes=scopes)
 
 
 def title_of(graph: Any, default: str) -> str:

@@ -1,6 +1,6 @@
 """Event recordings from files: NumPy (.npy, .npz), CSV/text, Prophesee (.raw EVT 2.0/3.0,
-.dat), AEDAT 2.0 / 3.1 (.aedat), AEDAT4 (.aedat4), N-MNIST / N-Caltech101 (.bin) and HDF5
-(.h5, .hdf5: x/y/t/p datasets or tables, DSEC-style files, SHD/SSC spiking audio).
+.dat), AEDAT 2.0 / 3.1 (.aedat), AEDAT4 (.aedat4), N-MNIST / N-Caltech101 (.bin), Event
+Stream (.es) and HDF5 (.h5, .hdf5: x/y/t/p datasets or tables, DSEC-style files, SHD/SSC spiking audio).
 
     from nivra.viz.io import read_events
     rec = read_events("recording.raw", start=0, end=500_000)   # the first half second
@@ -11,6 +11,7 @@ Every failure is a :class:`ReaderError` whose message is one line naming the fil
 """
 from __future__ import annotations
 
+import math
 from pathlib import Path
 
 import numpy as np
@@ -28,6 +29,7 @@ FORMATS = {
     "aedat4": (".aedat4",),
     "aedat": (".aedat",),
     "nmnist": (".bin",),
+    "eventstream": (".es",),
     "hdf5": (".h5", ".hdf5", ".hdf"),
     "text": (".csv", ".txt", ".tsv"),
 }
@@ -54,6 +56,8 @@ def detect_format(path: Path) -> str:
         return "aedat"
     if head.startswith(hdf5.MAGIC):
         return "hdf5"
+    if head.startswith(b"Event Stream"):
+        return "eventstream"
     suffix = path.suffix.lower()
     if suffix in FORMATS["prophesee"] or prophesee.looks_like(path, head):
         return "prophesee"
@@ -95,6 +99,9 @@ def open_source(path: str | Path, array: str | None = None, *, sample: int | Non
     if family == "nmnist":
         from .nmnist import NMnistSource
         return NMnistSource(path)
+    if family == "eventstream":
+        from .eventstream import EventStreamSource
+        return EventStreamSource(path)
     if family == "hdf5":
         from .hdf5 import open_hdf5
         return open_hdf5(path, sample, allow_external)
@@ -167,7 +174,12 @@ def _window(source: Source, t_field: str, start: float | None, end: float | None
             if origin is None:  # no events at all
                 return to_microseconds(source.read(), t_field, time_unit), 0
         kept, left_out, earliest = [], 0, None
-        for chunk in source.chunks():
+        skip = None
+        if start is not None and time_unit == "us" and isinstance(origin, int):
+            skip = source.skip_before(origin + math.ceil(start))  # passed over unbuilt
+        if skip is not None and skip.count:
+            left_out, earliest = skip.count, skip.t_lo
+        for chunk in source.chunks() if skip is None else skip.chunks(CHUNK_EVENTS, 0):
             chunk = to_microseconds(chunk, t_field, time_unit)
             t = chunk[t_field]
             if len(t):

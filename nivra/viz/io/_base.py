@@ -81,6 +81,17 @@ class Recording:
     notes: list[str] = field(default_factory=list)
 
 
+@dataclass
+class Skip:
+    """The events before a time that a reader passed over without building them: how
+    many, their smallest and largest time (None for none), and ``chunks(size, keep)``,
+    the chunks after them (as ``chunks_reusing`` gives them)."""
+    count: int
+    t_lo: Any
+    t_hi: Any
+    chunks: Callable[[int, int], Iterator[np.ndarray]]
+
+
 class Source:
     """A recording file opened for reading: whole, by chunks, or one time window.
 
@@ -145,6 +156,12 @@ class Source:
         """The smallest and largest timestamp among the events with lo <= t < hi (file
         units, absolute; None: open), claimed as time_span claims, or None when unknown
         without a pass; ("empty", None) when the claim is that none lies there."""
+        return None
+
+    def skip_before(self, lo: Any) -> Skip | None:
+        """Where the events before ``lo`` (file units, absolute) can be passed over
+        faster than decoding them: every event from the first at ``lo`` or later
+        follows the Skip. None where a reader cannot (the default)."""
         return None
 
     def chunks_reusing(self, size: int = CHUNK_EVENTS, keep: int = 2) -> Iterator[np.ndarray]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 import json
 import math
 from pathlib import Path
+from typing import Any
 
 from ._base import ReaderError
 
@@ -40,3 +41,22 @@ def read_profile(path: str | Path) -> LatencyProfile:
                               f">= 0, got {json.dumps(value)}")
         latency[name] = float(value)
     return LatencyProfile(latency)
+
+
+def unknown_nodes_warning(profile: Any, graph: Any) -> str | None:
+    """What a profile (any object with ``per_node_latency``) names that the graph lacks
+    (those latencies go unused), or None."""
+    nodes = getattr(graph, "nodes", None) or {}
+    unknown = []
+    for name in profile.per_node_latency:
+        try:
+            if name not in nodes:
+                unknown.append(name)
+        except TypeError:  # a name that cannot be a node's
+            unknown.append(name)
+    if not unknown:
+        return None
+    shown = ", ".join(repr(name) for name in unknown[:5]) + (" ..." if len(unknown) > 5 else "")
+    one = len(unknown) == 1
+    return (f"the profile names {len(unknown)} node{'' if one else 's'} the graph lacks "
+            f"({shown}); {'its latency is' if one else 'their latencies are'} not used")

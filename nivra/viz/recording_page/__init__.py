@@ -8,13 +8,17 @@ memory, then coloured, encoded and written.
 The page's event document is the one ``serialize_events`` makes of the events in the
 window without Tonic, bit for bit in counts and pixels, plus a "recording" key saying
 what was read, drawn and left out; windows hold exactly the events with
-start <= t - t_min < end, t_min the earliest event, in any order. Failures the user can
+start <= t - t_min < end, t_min the earliest event, in any order; with
+``hot_pixels="drop"`` or ``raster="active"`` (what the command line asks for) a first
+pass counts each pixel's events, and hot pixels are left out or the busiest pixels
+make the raster (see ``pixels``). Failures the user can
 act on raise :class:`PageError` (one line); readers raise
 :class:`nivra.viz.io.ReaderError`.
 
 Files: ``accumulator`` (the kernel's state between chunks), ``passes`` (how many reads
 give exact counts, reading ahead), ``limits`` (what a page costs, what is refused),
-``report`` (the numbers the summary, the warning and the page's cards tell).
+``report`` (the numbers the summary, the warning and the page's cards tell),
+``pixels`` (hot pixels and the raster's pixels, from the events per pixel).
 """
 from __future__ import annotations
 
@@ -31,8 +35,9 @@ from nivra.viz.io import CHUNK_EVENTS, TIME_UNITS, ReaderError, Source
 from . import limits
 from .accumulator import Accumulator, Counts, detected_size
 from .limits import PageError
-from .passes import Plan, Stream, count_events
-from .report import BAD_TIME, OUTSIDE_SENSOR, OUTSIDE_WINDOW, PageReport
+from .passes import Plan, Stream, count_events, count_pixels
+from .pixels import HOT_CHOICES, RASTER_CHOICES, PixelChoice, choose
+from .report import AT_HOT_PIXELS, BAD_TIME, OUTSIDE_SENSOR, OUTSIDE_WINDOW, PageReport
 
 # Recordings whose decoded events take at most this are read into memory once (passes
 # then go over memory); larger ones are read from the file chunk by chunk, each pass.
@@ -98,15 +103,21 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
               max_neurons: int = 1000, title: str | None = None,
               in_memory_bytes: int = IN_MEMORY_BYTES, chunk_events: int = CHUNK_EVENTS,
               stage: Callable[[str], Any] | None = None, sample: int | None = None,
-              allow_external: bool = False) -> PageReport:
+              allow_external: bool = False, hot_pixels: str = "keep",
+              raster: str = "first") -> PageReport:
     """Write the spike page of a recording file; returns what was read, drawn and left out.
 
     ``start``/``end`` are microseconds after the earliest event; ``sensor`` overrides the
     file's sensor size; recordings decoding to more than ``in_memory_bytes`` are read
     ``chunk_events`` at a time, once per pass, into the same page. ``stage`` is called
     with a short text as each stage begins. ``sample`` and ``allow_external`` go to
-    :func:`nivra.viz.io.open_source`.
+    :func:`nivra.viz.io.open_source`. For a 2-D sensor, ``hot_pixels="drop"`` leaves hot
+    pixels out of the page (counted), and ``raster="active"`` makes the raster of the
+    busiest pixels instead of the first ones in row order.
     """
+    if hot_pixels not in HOT_CHOICES or raster not in RASTER_CHOICES:
+        raise ValueError(f"hot_pixels must be one of {HOT_CHOICES} and raster one of "
+                         f"{RASTER_CHOICES}")
     stage = stage or (lambda text: None)
     path = Path(path)
     spikes = import_spikes(tonic=False)
@@ -126,7 +137,8 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
         size: tuple[int, int] | None = (int(sensor[0]), int(sensor[1]))
         sensor_from = "given"
     elif source.sensor_size is not None:
-        size, sensor_from = source.sensor_size, "from the file"
+        size = source.sensor_size
+        sensor_from = getattr(source, "sensor_from", "from the file")  # or "from the camera model"
     else:
         size, sensor_from = None, "detected"
     budget = limits.memory_budget()
@@ -152,21 +164,39 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
             _check_detected(path, last, fields, images, raster_bins, max_neurons, chunk_bytes, budget)
         return limits.max_pixels(images, raster_bins * neurons, chunk_bytes, budget)
 
+    choice: PixelChoice | None = None
+
     def setup(fields: tuple[str | None, ...], *, window: Any, span: Any, room: int | None,
               previous: Counts | None) -> Accumulator:
         # A detected sensor's arrays start at the extents an earlier pass found.
         start_room = None
         if size is None and previous is not None and previous.sensor is not None:
             start_room = previous.sensor
+        pixel_map = choice.map if choice is not None and span is not None else None
+        neurons = raster_neurons(fields, size)
+        if pixel_map is not None:
+            start_room = (pixel_map.shape[1], pixel_map.shape[0]) if size is None else None
+            neurons = len(choice.raster_pixels) or 1
         return Accumulator(spikes, fields, window=window, span=span, sensor=size,
                            room=start_room, n_frames=n_frames, grid_bins=grid_bins,
-                           raster_bins=raster_bins,
-                           raster_neurons=raster_neurons(fields, size), max_pixels=room)
+                           raster_bins=raster_bins, raster_neurons=neurons, max_pixels=room,
+                           pixel_map=pixel_map.copy() if pixel_map is not None else None)
 
     plan = Plan(window=window, setup=setup, stage=stage,
                 fields_of=lambda dt: _check_fields(path, dt), before_binning=before_binning)
+    known = None
+    if hot_pixels == "drop" or raster == "active":
+        stage(f"counting the events of each pixel in {path}")
+        per_pixel = count_pixels(stream, plan, lambda fields, room: Accumulator(
+            spikes, fields, span=(0, 0), sensor=size, pixel_totals=True, max_pixels=room))
+        if per_pixel is not None and per_pixel.pixels is not None and per_pixel.t_lo is not None:
+            totals = per_pixel.pixels.sum(axis=0)
+            if totals.shape[0] > 1:  # a 2-D sensor: the rule looks at neighbours
+                choice = choose(totals, drop_hot=hot_pixels == "drop", raster=raster,
+                                neurons=min(max_neurons, totals.size))
+                known = (per_pixel.t_lo, per_pixel.t_hi)
     stage(f"binning {path}" + (" in chunks" if chunked else ""))
-    counts, fields = count_events(stream, plan)
+    counts, fields = count_events(stream, plan, known)
     if counts is None or fields is None or counts.count == 0:
         raise PageError(f"{path}: no events in the recording")
     if counts.t_lo is None:
@@ -183,7 +213,7 @@ def make_page(path: str | Path, output: str | Path, *, start: float | None = Non
     assert drawn_on is not None and counts.frames is not None
 
     report = _report(path, source, fields, counts, window, drawn_on, sensor_from, chunked,
-                     stream.passes)
+                     stream.passes, choice)
     if not unit_given and counts.fractional and counts.s_hi - counts.s_lo < 1000:
         report.warnings.append(
             f"the timestamps are fractional numbers spanning only {counts.s_hi - counts.s_lo:g}; "
@@ -215,15 +245,20 @@ def _check_detected(path: Path, counts: Counts, fields: tuple[str | None, ...], 
 
 def _report(path: Path, source: Source, fields: tuple[str | None, ...], counts: Counts,
             window: Any, sensor: tuple[int, int], sensor_from: str, chunked: bool,
-            passes: int) -> PageReport:
+            passes: int, choice: PixelChoice | None) -> PageReport:
     left_out = {OUTSIDE_WINDOW: counts.outside_window, BAD_TIME: counts.bad_time,
                 OUTSIDE_SENSOR: counts.outside}
+    hot = choice.hot if choice is not None else None
+    if hot is not None:
+        left_out[AT_HOT_PIXELS] = counts.masked
     return PageReport(path=path, format=source.format, fields=fields, read=counts.count,
                       in_window=counts.selected if window is not None else None,
                       drawn=counts.drawn, sensor=sensor, sensor_from=sensor_from,
                       left_out=left_out, negative=counts.negative,
                       span_us=counts.s_hi - counts.s_lo, chunked=chunked, passes=passes,
-                      warnings=list(source.warnings), not_drawn=dict(source.skipped))
+                      warnings=list(source.warnings), not_drawn=dict(source.skipped),
+                      hot=hot,
+                      raster_pixels=choice.raster_pixels if choice and choice.busiest else None)
 
 
 def _write_page(spikes: Any, counts: Counts, report: PageReport, output: str | Path,

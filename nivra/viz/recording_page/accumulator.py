@@ -10,7 +10,8 @@ outputs as a detected sensor grows, and the finished arrays.
 
 Without ``span`` only the totals are kept: the pass that finds the span (and the sensor's
 extents) for the next one. Per-pixel totals (``pixel_totals=True``) and an activity
-histogram (``histogram_step``, in the time field's units) are optional outputs.
+histogram (``histogram_step``, in the time field's units) are optional outputs; a
+``pixel_map`` (see ``pixels``) leaves pixels out and chooses the raster's columns.
 """
 from __future__ import annotations
 
@@ -51,6 +52,7 @@ class Counts:
     y_max: Any
     fractional: bool
     overflowed: bool                  # a detected sensor outgrew max_pixels: not binned
+    masked: int = 0                   # on the sensor, at pixels the pixel map left out
 
     @property
     def selected(self) -> int:
@@ -58,7 +60,7 @@ class Counts:
 
     @property
     def drawn(self) -> int:
-        return self.selected - self.outside
+        return self.selected - self.outside - self.masked
 
 
 def detected_size(x_max: Any, y_max: Any, has_y: bool) -> tuple[int, int] | None:
@@ -84,12 +86,14 @@ class Accumulator:
                  sensor: tuple[int, int] | None = None, room: tuple[int, int] | None = None,
                  n_frames: int = 0, grid_bins: int = 0, raster_bins: int = 0,
                  raster_neurons: int = 0, pixel_totals: bool = False,
-                 histogram_step: Any = None, max_pixels: int | None = None) -> None:
+                 histogram_step: Any = None, max_pixels: int | None = None,
+                 pixel_map: np.ndarray | None = None) -> None:
         """``window``: (origin, start, end) selecting start <= t - origin < end;
         ``sensor``: (width, height), or None to draw what the coordinates reach (``room``
         is then the arrays' first size, from an earlier pass, and ``max_pixels`` the most
         they may take); ``raster_neurons``: the raster's columns (for a detected sensor
-        the most, cut to the sensor's pixels at the end)."""
+        the most, cut to the sensor's pixels at the end); ``pixel_map``: int32 of the
+        arrays' first size, its raster columns below ``raster_neurons``."""
         self._fn = spikes._accumulate_events
         self.has_y = fields[1] is not None
         self.detected = sensor is None
@@ -97,6 +101,7 @@ class Accumulator:
         self.sizes = (n_frames, grid_bins)
         self.raster_neurons = raster_neurons
         self.pixel_totals = pixel_totals
+        self.mapped = pixel_map is not None
         self.overflowed = False
         binning = span is not None
         if self.detected:
@@ -113,6 +118,7 @@ class Accumulator:
             "count": 0, "bad_time": 0, "outside_window": 0, "outside": 0, "negative": 0,
             "t_lo": None, "t_hi": None, "s_lo": None, "s_hi": None, "x_max": None,
             "y_max": None, "fractional": False, "pending_count": 0, "stop": None,
+            "pixel_map": pixel_map, "masked": 0,
         }
         self.state = state
         if binning and self.detected and max_pixels is not None and max_pixels < 1:
@@ -126,7 +132,7 @@ class Accumulator:
             state["grid_of_frame"] = np.full(n_frames, -1, np.int32)
         if raster_bins:
             state["raster"] = np.zeros((raster_bins, raster_neurons), np.float32)
-            if self.has_y:
+            if self.has_y and not self.mapped:
                 state["pending"] = np.zeros((PENDING_ROWS, 3), np.int32)
         if histogram_step is not None:
             lo, hi = span  # type: ignore[misc]
@@ -141,7 +147,18 @@ class Accumulator:
                 state[key] = _moved(old, key, np.zeros((bins, 2, height, width), np.float32))
         if self.pixel_totals:
             state["pixels"] = _moved(old, "pixels", np.zeros((2, height, width), np.int64))
+        if self.mapped and old is not None:  # pixels the map did not know: drawn, not in the raster
+            state["pixel_map"] = _moved(old, "pixel_map", np.full((height, width), -1, np.int32))
         state["sensor"] = (width, height)
+
+    def add_skipped(self, count: int, t_lo: Any, t_hi: Any) -> None:
+        """Counts events before the window that the reader passed over unbuilt."""
+        state = self.state
+        state["count"] += count
+        state["outside_window"] += count
+        if count:
+            state["t_lo"] = t_lo if state["t_lo"] is None else min(state["t_lo"], t_lo)
+            state["t_hi"] = t_hi if state["t_hi"] is None else max(state["t_hi"], t_hi)
 
     def add(self, chunk: np.ndarray) -> None:
         """Counts one chunk of events (a 1-D record array with the named fields)."""
@@ -169,7 +186,7 @@ class Accumulator:
                 state[key] = None
             state["pending_count"] = 0
             return
-        old = {k: state[k] for k in ("frames", "grid", "pixels")}
+        old = {k: state[k] for k in ("frames", "grid", "pixels", "pixel_map")}
         self._allocate(new_w, new_h, old)
 
     def _thin_pending(self) -> None:
@@ -224,7 +241,7 @@ class Accumulator:
                       negative=state["negative"], t_lo=state["t_lo"], t_hi=state["t_hi"],
                       s_lo=state["s_lo"], s_hi=state["s_hi"], x_max=state["x_max"],
                       y_max=state["y_max"], fractional=state["fractional"],
-                      overflowed=self.overflowed)
+                      overflowed=self.overflowed, masked=state["masked"])
 
     def _finish_raster(self, raster: np.ndarray, sensor: tuple[int, int] | None) -> np.ndarray:
         state = self.state
@@ -237,7 +254,7 @@ class Accumulator:
             neuron = rows[:, 1] * width + rows[:, 2]
             ok = (neuron >= 0) & (neuron < raster.shape[1])
             np.add.at(raster, (rows[ok, 0], neuron[ok]), 1)
-        if self.detected and sensor is not None:
+        if self.detected and sensor is not None and not self.mapped:
             width, height = sensor
             total = width * height if self.has_y else width
             raster = raster[:, :max(0, min(total, raster.shape[1]))]

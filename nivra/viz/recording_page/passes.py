@@ -8,6 +8,10 @@ cannot say, costs a pass that finds them, which the next one uses:
 
     counts, fields = count_events(stream, plan)
 
+A page that chooses pixels by their events first counts them (``count_pixels``): that
+pass also finds the earliest and latest event, so the binning pass that follows needs
+no claim from the file.
+
 The chunks of a pass come from ``Stream``: from memory, or read from the file by a
 helper thread one chunk ahead of the binning (into buffers that are reused), converted
 to microseconds.
@@ -23,6 +27,7 @@ from typing import Any, Callable, Iterator
 import numpy as np
 
 from nivra.viz.io import Source, to_microseconds, us_value
+from nivra.viz.io._base import Skip
 
 from .accumulator import Accumulator, Counts
 from .limits import PageError
@@ -41,6 +46,7 @@ class Stream:
         self.chunk_events = chunk_events
         self.events = events  # in memory (already in microseconds), or None
         self.passes = 0
+        self.skip: Skip | None = None  # the events before a window the reader passes over
 
     def __iter__(self) -> Iterator[np.ndarray]:
         self.passes += 1
@@ -49,7 +55,10 @@ class Stream:
                 yield self.events[i:i + self.chunk_events]
             return
         t_field, unit = self.source.t_field, self.time_unit
-        chunks = self.source.chunks_reusing(self.chunk_events, keep=2)
+        if self.skip is not None:
+            chunks = self.skip.chunks(self.chunk_events, 2)
+        else:
+            chunks = self.source.chunks_reusing(self.chunk_events, keep=2)
         if t_field is not None and unit != "us":
             chunks = (to_microseconds(c, t_field, unit) for c in chunks)
         if self.source.decoded_bytes() >= READ_AHEAD_BYTES:
@@ -169,11 +178,51 @@ def _bound(origin: Any, offset: float) -> Any:
     return origin + offset
 
 
-def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str | None, ...] | None]:
+def _skip(stream: Stream, origin: Any, window: tuple[Any, Any] | None) -> Skip | None:
+    """The events before a window's start that the reader can pass over unbuilt."""
+    if window is None or window[0] is None or origin is None or stream.events is not None \
+            or stream.time_unit != "us":
+        return None
+    return stream.source.skip_before(_bound(origin, window[0]))
+
+
+def count_pixels(stream: Stream, plan: Plan,
+                 make: Callable[[tuple[str | None, ...], int | None], Accumulator]) -> Counts | None:
+    """One pass counting the events of each pixel over the whole recording, with the
+    accumulator ``make(fields, room)`` gives; None for events without y (the pass stops
+    at its first chunk and is not counted as a read) or a recording with no chunk."""
+    acc: Accumulator | None = None
+    chunks = iter(stream)
+    try:
+        for chunk in chunks:
+            if acc is None:
+                fields = plan.fields_of(chunk.dtype)
+                if fields[1] is None:
+                    stream.passes -= 1
+                    return None
+                acc = make(fields, plan.before_binning(None, fields))
+            if len(chunk):
+                acc.add(chunk)
+    finally:
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
+    return acc.finish() if acc is not None else None
+
+
+def count_events(stream: Stream, plan: Plan, known: tuple[Any, Any] | None = None
+                 ) -> tuple[Counts | None, tuple[str | None, ...] | None]:
     """Passes over the stream until one binned the selected events over their exact span
     (from the earliest event, for a window): its counts, or those of a pass that found
-    no events to bin (None: the recording holds no chunk), and the fields of the chunks."""
+    no events to bin (None: the recording holds no chunk), and the fields of the chunks.
+    ``known``: the earliest and latest valid time, found by an earlier pass."""
     origin, span = _claims(stream, plan.window)
+    if known is not None:
+        if plan.window is None:
+            span = known
+        elif origin != known[0]:
+            span = None
+        origin = known[0]
     last: Counts | None = None
     fields: tuple[str | None, ...] | None = None
     why = ""
@@ -186,6 +235,7 @@ def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str |
         if binning and fields is not None:
             room = plan.before_binning(last, fields)
         acc: Accumulator | None = None
+        stream.skip = _skip(stream, origin, plan.window)
         for chunk in stream:
             if acc is None:
                 fields = plan.fields_of(chunk.dtype)
@@ -194,6 +244,8 @@ def count_events(stream: Stream, plan: Plan) -> tuple[Counts | None, tuple[str |
                 window = (origin, *plan.window) if windowed and origin is not None else None
                 acc = plan.setup(fields, window=window, span=span if binning else None,
                                  room=room, previous=last)
+                if stream.skip is not None:
+                    acc.add_skipped(stream.skip.count, stream.skip.t_lo, stream.skip.t_hi)
             if len(chunk):
                 acc.add(chunk)
         if acc is None:

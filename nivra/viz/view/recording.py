@@ -17,11 +17,12 @@ from typing import Any, Iterator, cast
 
 import numpy as np
 
+from nivra.viz import hot_pixels as hot
 from nivra.viz import io as readers
 from nivra.viz.io import ReaderError, Source
 from nivra.viz.recording_page.passes import READ_AHEAD_BYTES, _read_ahead
 
-from . import accumulate, hot
+from . import accumulate
 
 # Events per indexed chunk: a frame reads at most about two of them beyond its own events.
 INDEX_EVENTS = 1 << 16

@@ -9,7 +9,9 @@
  * ("cross", left to right); the page maps it to TB or LR afterwards.
  *
  * Phases, in order (the Sugiyama scheme):
- *   breakCycles    reverse the back edges found by a depth-first search
+ *   breakCycles    set aside the back edges found by a depth-first search (the edges
+ *                  that close a cycle): ranks, order and positions follow the others,
+ *                  and each back edge returns as a curve beside the ranks it spans
  *   assignRanks    longest-path layering, sources pulled down to their users
  *   insertDummies  an edge spanning k ranks becomes a chain of k-1 dummies
  *   orderLayers    barycenter sweeps (Sugiyama, Tagawa, Toda 1981), crossings
@@ -111,11 +113,13 @@ function nivraLayoutModule() {
     };
     for (let v = 0; v < n; v++) if (indeg[v] === 0 && state[v] === 0) visit(v);
     for (let v = 0; v < n; v++) if (state[v] === 0) visit(v);
-    const eu = new Int32Array(m), ev = new Int32Array(m);
-    for (let e = 0; e < m; e++) {
-      if (reversed[e]) { eu[e] = dst[e]; ev[e] = src[e]; } else { eu[e] = src[e]; ev[e] = dst[e]; }
-    }
-    L.reversed = reversed; L.eu = eu; L.ev = ev;
+    let f = 0;
+    for (let e = 0; e < m; e++) if (!reversed[e]) f++;
+    // eu/ev: the forward edges; fwd maps them to the input's edge numbers.
+    const eu = new Int32Array(f), ev = new Int32Array(f), fwd = new Int32Array(f);
+    f = 0;
+    for (let e = 0; e < m; e++) if (!reversed[e]) { eu[f] = src[e]; ev[f] = dst[e]; fwd[f++] = e; }
+    L.back = reversed; L.eu = eu; L.ev = ev; L.fwd = fwd;
   }
 
   /* --- phase 2: ranks ---------------------------------------------------- */
@@ -142,6 +146,17 @@ function nivraLayoutModule() {
       let best = Infinity;
       for (let p = out.start[v]; p < out.start[v + 1]; p++) best = Math.min(best, rank[out.list[p]]);
       if (best - 1 > rank[v]) rank[v] = best - 1;
+    }
+    // A node without edges in a group sits at the top of its group's members, not on the
+    // top rank where the group's frame would have to reach for it.
+    const top = new Map();
+    for (let v = 0; v < n; v++) {
+      const g = L.group[v];
+      if (g >= 0 && out.start[v + 1] + inn.start[v + 1] > out.start[v] + inn.start[v]) top.set(g, Math.min(top.has(g) ? top.get(g) : Infinity, rank[v]));
+    }
+    for (let v = 0; v < n; v++) {
+      if (out.start[v + 1] > out.start[v] || inn.start[v + 1] > inn.start[v] || !top.has(L.group[v])) continue;
+      rank[v] = top.get(L.group[v]);
     }
     let maxRank = 0;
     for (let v = 0; v < n; v++) if (rank[v] > maxRank) maxRank = rank[v];
@@ -535,12 +550,8 @@ function nivraLayoutModule() {
     };
     spread(csr(n, L.eu, L.ev, m), firstX, outPort);
     spread(csr(n, L.ev, L.eu, m), lastX, inPort);
-    let total = 0;
-    for (let e = 0; e < m; e++) total += 2 + 2 * (L.chainStart[e + 1] - L.chainStart[e]);
-    const pts = new Float32Array(total * 2), ptStart = new Int32Array(m + 1);
-    let q = 0;
+    const M = L.src.length, routes = new Array(M);
     for (let e = 0; e < m; e++) {
-      ptStart[e] = q / 2;
       const u = L.eu[e], v = L.ev[e], a = L.chainStart[e], b = L.chainStart[e + 1];
       const seq = [x[u] + outPort[e], y[u] + L.along[u] / 2];
       for (let c = a; c < b; c++) {
@@ -548,18 +559,57 @@ function nivraLayoutModule() {
         seq.push(x[d], y[d] - h, x[d], y[d] + h);
       }
       seq.push(x[v] + inPort[e], y[v] - L.along[v] / 2);
-      if (L.reversed[e]) {
-        for (let i = seq.length - 2; i >= 0; i -= 2) { pts[q++] = seq[i]; pts[q++] = seq[i + 1]; }
-      } else for (let i = 0; i < seq.length; i++) pts[q++] = seq[i];
+      routes[L.fwd[e]] = seq;
     }
-    ptStart[m] = q / 2;
+    returnRoutes(L, routes);
+    for (let e = 0; e < M; e++) if (!routes[e]) routes[e] = [];
+    let total = 0;
+    for (let e = 0; e < M; e++) total += routes[e].length;
+    const pts = new Float32Array(total), ptStart = new Int32Array(M + 1);
+    let q = 0;
+    for (let e = 0; e < M; e++) {
+      ptStart[e] = q / 2;
+      pts.set(routes[e], q); q += routes[e].length;
+    }
+    ptStart[M] = q / 2;
     L.pts = pts; L.ptStart = ptStart;
+  }
+
+  // A back edge leaves its source's side, passes beside everything on the ranks between
+  // its ends and enters its target's side: one cubic curve, its four points the route. It
+  // takes the side with fewer neighbours of its ends in the way; back edges over the same
+  // ranks take lanes further out, one after another.
+  function returnRoutes(L, routes) {
+    const x = L.x, y = L.y, R = L.numRanks;
+    const outer = [new Float64Array(R).fill(Infinity), new Float64Array(R).fill(-Infinity)];
+    const lanes = [new Int32Array(R), new Int32Array(R)];
+    for (let v = 0; v < L.N; v++) {
+      const r = L.nodeRank[v], half = L.crossSize[v] / 2;
+      if (x[v] - half < outer[0][r]) outer[0][r] = x[v] - half;
+      if (x[v] + half > outer[1][r]) outer[1][r] = x[v] + half;
+    }
+    for (let e = 0; e < L.src.length; e++) {
+      if (!L.back[e]) continue;
+      const u = L.src[e], v = L.dst[e], r0 = Math.min(L.rank[u], L.rank[v]), r1 = Math.max(L.rank[u], L.rank[v]);
+      const leftOf = L.pos[u] + L.pos[v];
+      const rightOf = L.layers[L.rank[u]].length + L.layers[L.rank[v]].length - 2 - leftOf;
+      const side = leftOf < rightOf ? 0 : 1, sign = side ? 1 : -1, bound = outer[side], lane = lanes[side];
+      let far = side ? -Infinity : Infinity, k = 0;
+      for (let r = r0; r <= r1; r++) { far = side ? Math.max(far, bound[r]) : Math.min(far, bound[r]); k = Math.max(k, lane[r]); }
+      for (let r = r0; r <= r1; r++) lane[r] = k + 1;
+      const xs = x[u] + sign * L.cross[u] / 2, xe = x[v] + sign * L.cross[v] / 2, ys = y[u], ye = y[v];
+      const peak = far + sign * (22 + 14 * k);
+      // the curve's middle reaches (xs + xe) / 8 plus 3/4 of the control points' offset
+      const reach = (peak - (xs + xe) / 8) / 0.75, c = side ? Math.max(peak, reach) : Math.min(peak, reach);
+      const bend = ys === ye ? L.along[u] : 0;   // ends on one rank: a loop out and back
+      routes[e] = [xs, ys, c, ys + bend, c, ye - bend, xe, ye];
+    }
   }
 
   function result(L) {
     const n = L.n;
     return { x: Float64Array.from(L.x.subarray(0, n)), y: Float64Array.from(L.y.subarray(0, n)),
-      pts: L.pts, ptStart: L.ptStart, ranks: L.numRanks, dummies: L.N - n,
+      pts: L.pts, ptStart: L.ptStart, back: L.back, ranks: L.numRanks, dummies: L.N - n,
       crossings: L.crossings, timings: L.timings };
   }
 

@@ -76,7 +76,39 @@ function readRecording(rec, bad) {
     bad("\"recording\".left_out must be a list of [reason, count]");
   const span = rec.span_us;
   if (typeof span !== "number" || !isFinite(span) || span < 0) bad("\"recording\".span_us must be a non-negative number");
-  return { read: rec.events_read, drawn: rec.events_drawn, leftOut: left, span };
+  // Optional: the hot pixels left out, and the pixel (x, y) of each raster column.
+  const hot = rec.hot_pixels;
+  if (hot !== undefined && (hot === null || typeof hot !== "object" || !count(hot.count) || !count(hot.events) ||
+      typeof hot.rule !== "string" || !Array.isArray(hot.worst) ||
+      !hot.worst.every((w) => Array.isArray(w) && w.length === 3 && w.every(count))))
+    bad("\"recording\".hot_pixels must give count, events, worst [x, y, events] and rule");
+  const pixels = rec.raster_pixels;
+  if (pixels !== undefined && (!Array.isArray(pixels) || !pixels.every((p) => Array.isArray(p) && p.length === 2 && p.every(count))))
+    bad("\"recording\".raster_pixels must be a list of [x, y]");
+  return { read: rec.events_read, drawn: rec.events_drawn, leftOut: left, span, hot: hot || null, rasterPixels: pixels || null };
+}
+
+// The hot pixels left out of the page, the worst of them and the rule that found them.
+function hotNote(r) {
+  const hot = r.hot, note = byId("hot-note");
+  if (!hot || !note) return;
+  const b = document.createElement("b"), n = hot.count;
+  let text;
+  if (n) {
+    const w = hot.worst[0];
+    b.textContent = fmtInt(n) + " hot pixel" + (n === 1 ? "" : "s") + " left out";
+    text = " (" + fmtInt(hot.events) + " event" + (hot.events === 1 ? "" : "s") +
+      (w ? "; worst x " + w[0] + " y " + w[1] + ", " + fmtInt(w[2]) + " events" : "") + "). ";
+  } else {
+    b.textContent = "No hot pixels found.";
+    text = " ";
+  }
+  const code = document.createElement("code");
+  code.textContent = "--hot-pixels keep";
+  note.textContent = "";
+  for (const part of [b, document.createTextNode(text + hot.rule + " "), code,
+    document.createTextNode(n ? " keeps them." : " keeps any it finds.")]) note.appendChild(part);
+  note.hidden = false;
 }
 
 // A span in microseconds with the fraction the timestamps have: 2.99999 is "3.00 \u00b5s".
@@ -118,6 +150,7 @@ function drawHeader(d) {
       byId("stat-left-out").title = why;
     }
     setText("duration", fmtSpan(r.span));
+    hotNote(r);
   } else {
     setText("event-count", fmtInt(d.count));
     setText("duration", fmtDuration(d.duration));

@@ -32,8 +32,13 @@ function buildRaster(d) {
   // the time unit of the axis as last drawn; the read-out uses the same
   let axisUnit = timeUnit(d.duration);
   const twoD = d.height > 1;
+  // the pixel of each neuron: the recording's own list, else row order on the sensor
+  const pixels = d.recording && d.recording.rasterPixels && d.recording.rasterPixels.length === R.neurons
+    ? d.recording.rasterPixels : null;
+  const pixelOf = (n) => pixels ? pixels[n] : [n % d.width, floor(n / d.width)];
   const peak = R.peak > 0 ? R.peak : 1;
   const MARGIN = { l: 58, r: 14, t: 10, b: 40 };
+  if (pixels) MARGIN.l = 76;  // room for "1279,719"
   let view = { t0: 0, t1: R.bins, n0: 0, n1: R.neurons };
   let size = { w: 0, h: 0, dpr: 1, pw: 0, ph: 0 };
   let cache = { key: "", runs: null, theme: "", image: null };
@@ -192,17 +197,17 @@ function buildRaster(d) {
     nt.step = max(1, nt.step);
     ctx.textAlign = "right"; ctx.textBaseline = "middle";
     for (const v of nt.values) {
-      if (!Number.isInteger(v)) continue;
+      if (!Number.isInteger(v) || (pixels && v >= R.neurons)) continue;
       // a tick marks the centre of its neuron's row
       const y = oy + round((v + 0.5 - view.n0) / (view.n1 - view.n0) * H) + half;
       if (y < oy - 1 || y > oy + H + 1) continue;
       ctx.strokeStyle = axis; ctx.beginPath(); ctx.moveTo(ox - 5 * dpr, y); ctx.lineTo(ox, y); ctx.stroke();
-      ctx.fillText(String(v), ox - 8 * dpr, y);
+      ctx.fillText(pixels ? pixels[v][0] + "," + pixels[v][1] : String(v), ox - 8 * dpr, y);
     }
     ctx.save();
     ctx.translate(14 * dpr, oy + H / 2); ctx.rotate(-Math.PI / 2);
     ctx.textAlign = "center"; ctx.textBaseline = "middle";
-    ctx.fillText("Neuron", 0, 0);
+    ctx.fillText(pixels ? "Pixel (x,y)" : "Neuron", 0, 0);
     ctx.restore();
 
     ctx.strokeStyle = axis;
@@ -264,7 +269,8 @@ function buildRaster(d) {
     rBin.textContent = String(cell.bin);
     rBinT.nodeValue = timed ? " (" + fmtRange(cell.bin * binUs, (cell.bin + 1) * binUs, axisUnit) + ")" : "";
     rNeu.textContent = String(cell.neuron);
-    rNeuT.nodeValue = twoD ? " (x " + (cell.neuron % d.width) + ", y " + floor(cell.neuron / d.width) + ")" : "";
+    const p = pixelOf(cell.neuron);
+    rNeuT.nodeValue = twoD || pixels ? " (x " + p[0] + ", y " + p[1] + ")" : "";
     rCnt.textContent = fmtCount(R.data[cell.bin * R.neurons + cell.neuron]);
   }
 
@@ -354,9 +360,11 @@ function buildRaster(d) {
 function rasterLimitNote(d) {
   const N = d.raster.neurons, W = d.width, total = d.width * d.height, note = byId("raster-note");
   if (!d.raster.bins || N >= total) return;
+  const busiest = d.recording && d.recording.rasterPixels;
   const oneD = d.height === 1, rows = floor(N / W), rest = N % W;
   let which;
-  if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
+  if (busiest) which = "the busiest over the recording, in row order, named x,y on the axis";
+  else if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
   else if (rows === 0) which = "the first in row order: row 0 only, x 0\u2013" + fmtInt(rest - 1) + " of " + fmtInt(W);
   else {
     which = "the first in row order: " + (rows === 1 ? "row 0" : "rows 0\u2013" + fmtInt(rows - 1)) + " of " + fmtInt(d.height);

@@ -10,6 +10,8 @@ function svgPainter() {
     out, probe,
     alpha(a) { opacity = a; },
     rect(x, y, w, h, f) { out.push(`<rect x="${r1(x)}" y="${r1(y)}" width="${r1(w)}" height="${r1(h)}" fill="${f}"${op()}/>`); },
+    bar(x, y, w, h, f, a) { const was = opacity; opacity = a; this.rect(x, y, w, h, f); opacity = was; },
+    flushBars() {},
     frame(x, y, w, h, stroke, lw) {
       out.push(`<rect x="${r1(x + lw / 2)}" y="${r1(y + lw / 2)}" width="${r1(Math.max(0, w - lw))}" height="${r1(Math.max(0, h - lw))}" fill="none" stroke="${stroke}" stroke-width="${lw}"/>`);
     },
@@ -45,7 +47,7 @@ function exportView() {
   return { t0: S.vp.t0, t1: S.vp.t1, y: 0, W: S.vp.W, H: AXIS_H + contentH() };
 }
 function exportMarks() {
-  return { hover: -1, selected: S.selected, deps: S.showDeps, crit: S.showCrit, match: null, searching: false };
+  return { hover: -1, selected: S.selected, deps: S.showDeps, crit: S.showCrit, match: null, searching: false, step: S.step };
 }
 
 function exportSVG() {

@@ -13,8 +13,10 @@ function runSearch(q) {
   s.matches = []; s.cur = -1;
   if (!s.flags) s.flags = new Uint8Array(M.n); else s.flags.fill(0);
   if (s.q) {
-    if (!M.search) M.search = M.names.map((name, i) => (name + "\n" + M.types[M.type[i]].name).toLowerCase());
-    for (let i = 0; i < M.n; i++) if (M.search[i].includes(s.q)) { s.matches.push(i); s.flags[i] = 1; }
+    // matched per node, then every run of a matching node
+    if (!M.search) M.search = Array.from(M.runOf.subarray(0, M.nodes), (r) => (r < 0 ? "" : (M.names[r] + "\n" + M.types[M.type[r]].name).toLowerCase()));
+    const hit = M.search.map((text) => text.includes(s.q));
+    for (let i = 0; i < M.n; i++) if (hit[M.node[i]]) { s.matches.push(i); s.flags[i] = 1; }
     // in time order, so next and previous walk along the schedule
     s.matches.sort((a, b) => M.start[a] - M.start[b] || M.core[a] - M.core[b]);
   }
@@ -39,7 +41,8 @@ function showTip(i, x, y) {
   tip.append(el("div", "n", M.names[i]));
   const dl = el("dl", "kv");
   for (const [k, v] of [["type", M.types[M.type[i]].name], ["precision", M.precision[i] || "\u2014"],
-    ["core", M.cores[M.core[i]].label], ["start", fmtTime(M, M.start[i], 6)], ["end", fmtTime(M, M.end[i], 6)],
+    ["core", M.cores[M.core[i]].label], ...(M.T > 1 ? [["timestep", String(M.step[i])]] : []),
+    ["start", fmtTime(M, M.start[i], 6)], ["end", fmtTime(M, M.end[i], 6)],
     ["latency", fmtTime(M, M.end[i] - M.start[i], 6) + (M.placeholder ? " (placeholder)" : "")]]) {
     dl.append(el("dt", null, k), el("dd", null, v));
   }
@@ -57,6 +60,19 @@ function setHover(i, x, y) {
   showTip(i, x, y);
 }
 
+// Highlights the runs of timestep k (-1: all) and marks the critical path of that timestep
+// (of the first, for all).
+function setStep(k) {
+  const M = S.M;
+  S.step = Number.isInteger(k) && k >= 0 && k < M.T ? k : -1;
+  setCriticalStep(M, Math.max(0, S.step));
+  $("step-select").value = String(S.step);
+  root.dataset.step = String(S.step);
+  renderSummary();
+  redraw();
+}
+function stepBy(d) { const M = S.M; if (M.T > 1) setStep(S.step < 0 ? (d > 0 ? 0 : M.T - 1) : (S.step + d + M.T) % M.T); }
+
 function setToggle(id, on) { $(id).setAttribute("aria-pressed", String(on)); }
 function toggleDeps() { S.showDeps = !S.showDeps; setToggle("deps-btn", S.showDeps); root.dataset.deps = S.showDeps ? "on" : "off"; redraw(); }
 function toggleCrit() { S.showCrit = !S.showCrit; setToggle("crit-btn", S.showCrit); root.dataset.critical = S.showCrit ? "on" : "off"; redraw(); }
@@ -71,6 +87,7 @@ const HELP = [
   ["X", "dependency arrows on or off"],
   ["P", "critical path highlight on or off"],
   ["G", "the selected node in the graph view"],
+  ["[ / ]", "highlight the previous or next timestep"],
   ["T", "light or dark theme"],
 ];
 function buildHelp() {
@@ -140,6 +157,7 @@ function wire() {
   $("zoom-out").addEventListener("click", () => zoomAt(GUTTER + plotW() / 2, 1 / 1.6));
   $("zoom-fit").addEventListener("click", fit);
   $("deps-btn").addEventListener("click", toggleDeps);
+  $("step-select").addEventListener("change", (ev) => setStep(Number(ev.target.value)));
   $("crit-btn").addEventListener("click", toggleCrit);
   $("theme-btn").addEventListener("click", () => pageTheme.toggle());
   $("help-btn").addEventListener("click", () => toggleHelp());
@@ -164,7 +182,7 @@ function wire() {
   document.addEventListener("keydown", (ev) => {
     if ((ev.ctrlKey || ev.metaKey) && ev.key.toLowerCase() === "f") { ev.preventDefault(); input.focus(); input.select(); return; }
     const t = ev.target;
-    if (ev.ctrlKey || ev.metaKey || ev.altKey || (t && (t.tagName === "INPUT" || t.tagName === "TEXTAREA"))) return;
+    if (ev.ctrlKey || ev.metaKey || ev.altKey || (t && (t.tagName === "INPUT" || t.tagName === "TEXTAREA" || t.tagName === "SELECT"))) return;
     const k = ev.key, mid = GUTTER + plotW() / 2, page = S.vp.H - AXIS_H - S.laneH;
     const act = {
       w: () => zoomAt(mid, 1.4), "+": () => zoomAt(mid, 1.4), "=": () => zoomAt(mid, 1.4),
@@ -176,6 +194,7 @@ function wire() {
       f: fit, "0": fit, Home: fit, x: toggleDeps, p: toggleCrit, t: () => pageTheme.toggle(),
       g: () => { const a = $("graph-link"); if (a.href && !a.classList.contains("hidden")) location.href = a.href; },
       "/": () => { input.focus(); input.select(); }, "?": () => toggleHelp(),
+      "[": () => stepBy(-1), "]": () => stepBy(1),
       Escape: () => { toggleHelp(false); menu.classList.add("hidden"); selectEntry(-1, false); },
     }[k.length === 1 ? k.toLowerCase() : k];
     if (act) { ev.preventDefault(); act(); }

@@ -7,6 +7,31 @@ function fail(err) {
 }
 window.addEventListener("error", (ev) => { if (!S.ready) fail(ev.error || ev.message); });
 
+// "8 timesteps \u00b7 1.29 ms per timestep \u00b7 interval 0.60 ms (1,667 timesteps/s) \u00b7 bottleneck: core 2"
+function pipelineHeader(M) {
+  const u = M.unit === "us" ? timeUnit(M.stepLatency) : { div: 1, name: "units" };
+  const inUnit = (t) => (t / u.div).toFixed(2) + " " + u.name;
+  const parts = [fmtInt(M.T) + " timesteps", inUnit(M.stepLatency) + " per timestep"];
+  if (M.interval != null) {
+    const rate = M.interval > 0 ? (M.unit === "us" ? 1e6 : 1) / M.interval : Infinity;
+    const per = M.unit === "us" ? "timesteps/s" : "timesteps/unit";
+    parts.push("interval " + inUnit(M.interval) + " (" + (Number.isFinite(rate) ? (rate >= 100 ? fmtInt(Math.round(rate)) : String(Number(rate.toPrecision(3)))) : "\u221e") + " " + per + ")");
+  }
+  if (M.bottleneck >= 0) parts.push("bottleneck: " + M.cores[M.bottleneck].label.replace(/^Core /, "core "));
+  return parts.join(" \u00b7 ");
+}
+
+function buildStepSelect() {
+  const M = S.M, sel = $("step-select");
+  if (M.T < 2) return;
+  sel.append(el("option", null, "all"));
+  sel.lastChild.value = "-1";
+  for (let k = 0; k < M.T; k++) { const o = el("option", null, String(k)); o.value = String(k); sel.append(o); }
+  sel.value = "-1";
+  $("steps").classList.remove("hidden");
+  root.dataset.step = "-1";
+}
+
 function boot() {
   const t0 = now();
   $("title").textContent = document.title || "Execution timeline";
@@ -19,9 +44,12 @@ function boot() {
   const M = readModel(doc);
   S.M = M;
   const sub = $("subtitle");
-  sub.textContent = fmtInt(M.n) + " nodes \u00b7 " + fmtInt(M.cores.length) + " cores \u00b7 critical path " + fmtTime(M, M.critLength);
+  sub.classList.toggle("pipeline", M.T > 1);
+  sub.textContent = M.T > 1 ? pipelineHeader(M)
+    : fmtInt(M.n) + " nodes \u00b7 " + fmtInt(M.cores.length) + " cores \u00b7 critical path " + fmtTime(M, M.critLength);
   if (M.placeholder && M.n) sub.append(el("span", "badge", "no profile: placeholder latencies"));
   root.dataset.deps = "on"; root.dataset.critical = "on"; root.dataset.selected = ""; root.dataset.matches = "0";
+  buildStepSelect();
   renderSummary();
   wire();
   resize();
@@ -49,11 +77,16 @@ window.__nivraTimeline = {
   get window() { return { t0: S.vp.t0, t1: S.vp.t1, y: S.vp.y, laneH: S.laneH }; },
   get criticalPath() { return S.M ? Array.from(S.M.path, (i) => S.M.names[i]) : []; },
   get criticalLength() { return S.M ? S.M.critLength : 0; },
+  get timesteps() { return S.M ? S.M.T : 0; },
+  get step() { return S.step; },
+  setStep: (k) => { setStep(k); frame(); },
   get hovered() { return S.M && S.hover >= 0 ? S.M.names[S.hover] : null; },
   get selected() { return S.M && S.selected >= 0 ? S.M.names[S.selected] : null; },
-  // The box of a node's bar in page coordinates (as drawn now), or null.
-  barBox(name) {
-    const i = S.M ? entryOf(S.M, name) : -1;
+  // The box of a node's bar (its run at `step`, else its first) in page coordinates (as
+  // drawn now), or null.
+  barBox(name, step) {
+    let i = S.M ? entryOf(S.M, name) : -1;
+    if (i >= 0 && step > 0) i = step < S.M.T ? S.M.runOf[step * S.M.nodes + S.M.node[i]] : -1;
     if (i < 0) return null;
     const r = canvas.getBoundingClientRect(), a = xOf(S.M.start[i]), b = xOf(S.M.end[i]);
     return { x: r.left + a, y: r.top + laneTop(S.M.core[i]) + BAR_PAD, width: b - a, height: barHeight(S.laneH), core: S.M.core[i] };

@@ -4,6 +4,7 @@ const S = {
   vp: { t0: 0, t1: 1, y: 0, W: 0, H: 0 },   // time window, lane scroll (px), stage size
   laneH: 30,
   showDeps: true, showCrit: true,
+  step: -1,   // the timestep highlighted, -1 for all
   hover: -1, selected: -1,
   search: { q: "", matches: [], cur: -1, flags: null },
   raf: 0, timing: {}, lastFrame: null,
@@ -114,7 +115,7 @@ function frame() {
 // What the drawing highlights, from the view state.
 function marks() {
   return { hover: S.hover, selected: S.selected, deps: S.showDeps, crit: S.showCrit,
-    match: S.search.flags, searching: S.search.q !== "" };
+    match: S.search.flags, searching: S.search.q !== "", step: S.step };
 }
 
 // The scroll bar and the zoom read-out follow the view.

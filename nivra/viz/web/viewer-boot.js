@@ -42,6 +42,7 @@ function boot() {
     (M.version.header ? " · " + M.version.header : "");
   if (M.nodes.length > LARGE_GRAPH) S.collapsed = new Set(M.groups.filter((g) => g.members.length && g.parent < 0).map((g) => g.gi));
   renderSummary();
+  showProblemBadge();
   S.timing.prepMs = now() - t0;
   relayout(null);
 }
@@ -89,6 +90,21 @@ window.__nivraViewer = {
     if (f) return { x: r.left + f.x0 * k + tx, y: r.top + f.y0 * k + ty, width: (f.x1 - f.x0) * k, height: (f.y1 - f.y0) * k, collapsed: false };
     const u = S.V.unitOfGroup[gi] >= 0 ? S.V.units[S.V.unitOfGroup[gi]] : null;
     return u && { x: r.left + (u.x - u.w / 2) * k + tx, y: r.top + (u.y - u.h / 2) * k + ty, width: u.w * k, height: u.h * k, collapsed: true };
+  },
+  // The drawn edges between units (node ids, or "group:" ids of collapsed groups): why an
+  // edge is marked, whether it returns beside the ranks, and a screen point on its line.
+  drawnEdges() {
+    const V = S.V, M = S.M;
+    if (!V) return [];
+    const r = canvas.getBoundingClientRect(), { tx, ty, k } = S.vp;
+    const name = (u) => (V.units[u].kind === 1 ? "group:" + M.groups[V.units[u].ref].id : M.nodes[V.units[u].ref].id);
+    return V.edges.map((e, i) => {
+      const p = V.ptStart[i], q = 2 * p;
+      const x = e.back ? (V.pts[q] + 3 * V.pts[q + 2] + 3 * V.pts[q + 4] + V.pts[q + 6]) / 8 : (V.pts[q] + V.pts[q + 2]) / 2;
+      const y = e.back ? (V.pts[q + 1] + 3 * V.pts[q + 3] + 3 * V.pts[q + 5] + V.pts[q + 7]) / 8 : (V.pts[q + 1] + V.pts[q + 3]) / 2;
+      return { source: name(e.a), target: name(e.b), warn: e.warn || null, back: e.back,
+        point: { x: r.left + x * k + tx, y: r.top + y * k + ty } };
+    });
   },
   get hovered() {
     if (!S.V || S.hover < 0) return null;

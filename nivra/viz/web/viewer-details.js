@@ -34,9 +34,32 @@ function stat(parent, value, label, title) {
   parent.appendChild(d);
 }
 
+// Under a core of the legend: its neurons and parameter bytes as bars against the
+// partition's limits (as plain figures where no limit is known); a core over one is flagged.
+function coreBars(parent, c, partition) {
+  const box = el("div", "core-bars");
+  const bar = (key, label, value, limit, fmt) => {
+    if (!(Number.isFinite(value) && value >= 0)) return;
+    const line = el("div", "core-bar"), track = el("span", "track"), fill = el("span", "fill");
+    const over = limit > 0 && value > limit;
+    line.dataset.key = key;
+    fill.style.width = (limit > 0 ? Math.round(Math.min(1, value / limit) * 100) : 0) + "%";
+    if (over) line.classList.add("over");
+    track.appendChild(fill);
+    line.append(el("span", "bk", label), track, el("span", "bv", fmt(value) + (limit > 0 ? " / " + fmt(limit) : "") + (over ? " \u2014 over the limit" : "")));
+    box.appendChild(line);
+  };
+  const limits = partition != null && typeof partition === "object" ? partition : {};
+  const bytes = (b) => (b >= 1 << 20 ? Number((b / (1 << 20)).toPrecision(3)) + " MiB" : b >= 1024 ? Number((b / 1024).toPrecision(3)) + " KiB" : fmtInt(b) + " B");
+  bar("neurons", "neurons", num(c.neurons), num(limits.max_neurons_per_core), fmtInt);
+  bar("bytes", "parameters", num(c.param_bytes), num(limits.sram_bytes_per_core), bytes);
+  if (box.childNodes.length) parent.appendChild(box);
+}
+
 function renderSummary() {
   const M = S.M, doc = M.doc, side = $("side");
   side.textContent = "";
+  renderProblems(side);
   const sum = doc.summary != null && typeof doc.summary === "object" ? doc.summary : {};
   const total = typeof sum.total_params === "number" ? sum.total_params : M.nodes.reduce((a, n) => a + (num(n.rec.param_count) || 0), 0);
   const g = section(side, "Graph");
@@ -76,6 +99,7 @@ function renderSummary() {
         chip: safeColor(c.color, DEFAULT_COLOR), ring: true, title: "Highlight the nodes on this core",
         onClick: () => setCore(S.core === cid ? null : cid) });
       r.dataset.coreId = String(cid);
+      coreBars(rows, c, md.partition);
     }
   }
   const counts = sum.node_counts != null && typeof sum.node_counts === "object" ? sum.node_counts : null;
@@ -119,6 +143,40 @@ function renderSummary() {
     const s = section(side, "Metadata");
     kvList(s, rest.slice(0, 60).map((k) => [k, valueText(md[k])]));
   }
+}
+
+// The problems panel: what the document says is wrong, each entry selecting what it names.
+function renderProblems(side) {
+  const P = S.M.problems;
+  if (!P.total) return;
+  const s = section(side, "Problems");
+  s.id = "problems"; s.classList.add("problems");
+  const rows = el("div", "rows"); s.appendChild(rows);
+  for (const p of P.list) {
+    const first = p.nodes.length ? S.M.nodes[p.nodes[0]].id : null;
+    const r = row(rows, { k: p.message, chip: "var(--warn)",
+      title: first == null ? p.message : p.message + " (select " + first + ")",
+      onClick: first == null ? null : () => selectNodeById(first, true) });
+    r.classList.add("problem");
+    r.dataset.kind = p.kind;
+  }
+  if (P.total > P.list.length) rows.appendChild(el("div", "empty", "… " + fmtInt(P.total - P.list.length) + " more"));
+}
+
+function showProblemBadge() {
+  const n = S.M.problems.total, btn = $("problems-btn");
+  btn.classList.toggle("hidden", !n);
+  if (!n) return;
+  $("problems-count").textContent = fmtInt(n);
+  btn.title = fmtInt(n) + " problem" + (n === 1 ? "" : "s") + " found in this graph (P)";
+}
+
+function openProblems() {
+  const panel = $("problems");
+  if (!panel) return;
+  if ($("side").classList.contains("hidden")) toggleSidebar();
+  panel.scrollIntoView({ block: "start" });
+  panel.classList.remove("flash"); void panel.offsetWidth; panel.classList.add("flash");
 }
 
 // cid: a core's key (coreKey), or null for none.

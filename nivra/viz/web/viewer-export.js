@@ -26,6 +26,10 @@ function roundRectPath(x, y, w, h, r) {
 function svgEdgePath(V, e) {
   const pts = V.pts, a = V.ptStart[e], b = V.ptStart[e + 1];
   let d = `M${r1(pts[2 * a])} ${r1(pts[2 * a + 1])}`;
+  if (V.edges[e].back && b - a === 4) {
+    const c = Array.from(pts.subarray(2 * a + 2, 2 * a + 8), r1);
+    return d + `C${c[0]} ${c[1]} ${c[2]} ${c[3]} ${c[4]} ${c[5]}`;
+  }
   for (let p = a + 1; p < b; p++) {
     const x0 = pts[2 * p - 2], y0 = pts[2 * p - 1], x1 = pts[2 * p], y1 = pts[2 * p + 1];
     if (V.TB ? x0 === x1 : y0 === y1) d += `L${r1(x1)} ${r1(y1)}`;
@@ -49,12 +53,13 @@ function exportSVG() {
   const arrow = (e, color) => {
     const pts = V.pts, q = V.ptStart[e + 1] - 1;
     const x1 = pts[2 * q], y1 = pts[2 * q + 1], x0 = pts[2 * q - 2], y0 = pts[2 * q - 1], s = 6.5;
-    const dx = V.TB ? 0 : Math.sign(x1 - x0) || 1, dy = V.TB ? Math.sign(y1 - y0) || 1 : 0;
+    const l = Math.hypot(x1 - x0, y1 - y0) || 1, side = V.edges[e].back;
+    const dx = side ? (x1 - x0) / l : V.TB ? 0 : Math.sign(x1 - x0) || 1, dy = side ? (y1 - y0) / l : V.TB ? Math.sign(y1 - y0) || 1 : 0;
     return `<path d="M${r1(x1)} ${r1(y1)}L${r1(x1 - dx * s - dy * s * 0.5)} ${r1(y1 - dy * s + dx * s * 0.5)}L${r1(x1 - dx * s + dy * s * 0.5)} ${r1(y1 - dy * s - dx * s * 0.5)}Z" fill="${color}"/>`;
   };
   V.edges.forEach((ed, e) => {
-    const color = ed.cross ? pal.cross : pal.edge, width = ed.cross ? 2.2 : 1.3;
-    const dash = ed.cross ? ' stroke-dasharray="7 4"' : ed.dashed ? ' stroke-dasharray="6 4"' : "";
+    const color = ed.warn ? pal.warn : ed.cross ? pal.cross : ed.back ? pal.back : pal.edge, width = ed.cross || ed.warn ? 2.2 : 1.3;
+    const dash = ed.warn ? ' stroke-dasharray="8 3"' : ed.cross ? ' stroke-dasharray="7 4"' : ed.dashed ? ' stroke-dasharray="6 4"' : "";
     out.push(`<path class="edge" d="${svgEdgePath(V, e)}" fill="none" stroke="${color}" stroke-width="${width}"${dash}/>` + arrow(e, color));
   });
   for (const u of V.units) {

@@ -88,6 +88,12 @@ function processHover() {
   const u = hitUnit(S.V, wx, wy);
   const header = u < 0 ? hitFrameHeader(S.V, wx, wy) : null;
   canvas.classList.toggle("pointer", u >= 0 || !!header);
+  if (u < 0) {
+    // Over a marked edge: why it is marked.
+    const e = hitWarnEdge(S.V, wx, wy, 6 / S.vp.k);
+    if (e >= 0) canvas.title = S.V.edges[e].warn;
+    else if (S.hover < 0) canvas.title = "";
+  }
   if (u !== S.hover) {
     S.hover = u; S.dirty = true;
     // Native tooltip: the full name, which the glyph may have shortened.
@@ -182,6 +188,7 @@ const SHORTCUTS = [
   [["+", "−"], "Zoom in / out"], [["0"], "Zoom to 100%"], [["←", "→", "↑", "↓"], "Pan"], [["L"], "Switch top-to-bottom / left-to-right"],
   [["C"], "Collapse all groups"], [["E"], "Expand all groups"], [["X"], "Collapse or expand the selected group"],
   [["T"], "Light / dark theme"], [["M"], "Show / hide the minimap"], [["S"], "Show / hide the summary panel"],
+  [["P"], "Show the problems found in the graph"],
   [["?"], "This help"], [["Esc"], "Clear selection, close panels"],
 ];
 function buildHelp() {
@@ -214,7 +221,7 @@ window.addEventListener("keydown", (ev) => {
     "0": () => zoomAt(S.vp.W / 2, S.vp.H / 2, 1 / S.vp.k), "l": () => setRankdir(S.rankdir === "TB" ? "LR" : "TB"),
     "c": () => setAllGroups(true), "e": () => setAllGroups(false), "t": () => toggleTheme(),
     "m": () => { mini.user = $("minimap").classList.contains("hidden"); buildMinimap(); redraw(); },
-    "s": () => toggleSidebar(), "?": () => toggleHelp(), "n": () => gotoMatch(S.search.cur + 1), "N": () => gotoMatch(S.search.cur - 1),
+    "s": () => toggleSidebar(), "p": () => openProblems(), "?": () => toggleHelp(), "n": () => gotoMatch(S.search.cur + 1), "N": () => gotoMatch(S.search.cur - 1),
     "x": () => {
       const sel = S.selected;
       if (sel && sel.kind === "group") toggleGroup(sel.ref);
@@ -248,6 +255,7 @@ $("expand-all").addEventListener("click", () => setAllGroups(false));
 $("theme-btn").addEventListener("click", () => toggleTheme());
 $("help-btn").addEventListener("click", () => toggleHelp());
 $("sidebar-btn").addEventListener("click", () => toggleSidebar());
+$("problems-btn").addEventListener("click", () => openProblems());
 $("export-btn").addEventListener("click", (ev) => { ev.stopPropagation(); $("export-menu").classList.toggle("hidden"); });
 document.addEventListener("click", () => $("export-menu").classList.add("hidden"));
 $("export-svg").addEventListener("click", () => download(fileBase() + ".svg", new Blob([exportSVG()], { type: "image/svg+xml" })));

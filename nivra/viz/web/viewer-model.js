@@ -34,8 +34,11 @@ function readModel(doc) {
     const s = e == null ? undefined : index.get(text(e.source));
     const t = e == null ? undefined : index.get(text(e.target));
     if (s === undefined || t === undefined) { skipped++; continue; }
-    edges.push({ s, t, dashed: e.style === "dashed", cross: e.cross_core === true });
+    // An edge the document marks as wrong (a shape mismatch, a missing end) says why.
+    const warn = typeof e.problem === "string" && e.problem ? text(e.problem) : null;
+    edges.push({ s, t, dashed: e.style === "dashed", cross: e.cross_core === true, warn });
   }
+  const problems = readProblems(doc, index);
   const groups = [], groupIndex = new Map();
   for (const g of Array.isArray(doc.groups) ? doc.groups : []) {
     if (g == null || typeof g !== "object") continue;
@@ -78,8 +81,21 @@ function readModel(doc) {
   if (Array.isArray(metadata.core_legend)) {
     for (const c of metadata.core_legend) if (c && c.core_id != null) coreColors.set(coreKey(c.core_id), safeColor(c.color, DEFAULT_COLOR));
   }
-  return { doc, nodes, index, edges, skipped, groups, groupIndex, topDown, metadata, version, coreColors,
+  return { doc, nodes, index, edges, skipped, groups, groupIndex, topDown, metadata, version, coreColors, problems,
     groupParent: Int32Array.from(groups, (g) => g.parent) };
+}
+
+// The document's problems list: each entry's message and the nodes it names (those the
+// graph has); at most PROBLEMS_SHOWN are kept, the count of the rest in `more`.
+const PROBLEMS_SHOWN = 500;
+function readProblems(doc, index) {
+  const list = Array.isArray(doc.problems) ? doc.problems.filter((p) => p != null && typeof p === "object") : [];
+  const shown = list.slice(0, PROBLEMS_SHOWN).map((p) => ({
+    kind: p.kind == null ? "" : text(p.kind),
+    message: p.message == null ? text(p.kind) : text(p.message),
+    nodes: (Array.isArray(p.nodes) ? p.nodes : []).map((n) => index.get(text(n))).filter((i) => i !== undefined),
+  }));
+  return { list: shown, total: list.length };
 }
 
 // The version shown in the header and the summary. NIR documents name their format and
@@ -186,10 +202,11 @@ function buildUnits(M, collapsed) {
     if (at !== undefined) {
       const x = edges[at];
       x.count++; x.dashed = x.dashed || e.dashed; x.cross = x.cross || e.cross;
+      if (e.warn) x.warn = x.warn ? x.warn + "\n" + e.warn : e.warn;
       continue;
     }
     seen.set(key, edges.length);
-    edges.push({ a, b, dashed: e.dashed, cross: e.cross, count: 1 });
+    edges.push({ a, b, dashed: e.dashed, cross: e.cross, warn: e.warn, back: false, count: 1 });
   }
   return { units, unitOfNode, unitOfGroup, groupParent: M.groupParent, edges };
 }

@@ -1,12 +1,12 @@
 // viewer-render.js: canvas drawing with level of detail and culling
 const PALETTES = {
   light: {
-    bg: "#fafbfc", edge: "#a3abb5", cross: "#e8590c", inEdge: "#2f6feb", outEdge: "#d6336c",
+    bg: "#fafbfc", edge: "#a3abb5", cross: "#e8590c", warn: "#e03131", back: "#7e57c2", inEdge: "#2f6feb", outEdge: "#d6336c",
     text: "#1f2328", muted: "#57606a", body: "#ffffff", bodyMix: 0.9, headerMix: 0, stroke: 0.18,
     select: "#2f6feb", match: "#f5b400", current: "#f76707", frameFill: 0.055, frameStroke: 0.5, shadow: "rgba(31,35,40,0.10)",
   },
   dark: {
-    bg: "#12151a", edge: "#59636f", cross: "#ff8a3d", inEdge: "#5b9bff", outEdge: "#f06595",
+    bg: "#12151a", edge: "#59636f", cross: "#ff8a3d", warn: "#ff6b6b", back: "#b39ddb", inEdge: "#5b9bff", outEdge: "#f06595",
     text: "#e6e8eb", muted: "#a2acb7", body: "#1c2027", bodyMix: 0.82, headerMix: 0.22, stroke: 0.1,
     select: "#5b9bff", match: "#ffd43b", current: "#ff922b", frameFill: 0.09, frameStroke: 0.55, shadow: "rgba(0,0,0,0.35)",
   },
@@ -132,6 +132,10 @@ function drawUnit(ctx, M, u, pal, detail, text) {
 function traceEdge(ctx, V, e, curves) {
   const pts = V.pts, a = V.ptStart[e], b = V.ptStart[e + 1];
   ctx.moveTo(pts[2 * a], pts[2 * a + 1]);
+  if (V.edges[e].back && b - a === 4) {
+    // a returning edge: its route is one cubic curve (start, two control points, end)
+    if (curves) { ctx.bezierCurveTo(pts[2 * a + 2], pts[2 * a + 3], pts[2 * a + 4], pts[2 * a + 5], pts[2 * a + 6], pts[2 * a + 7]); return; }
+  }
   for (let p = a + 1; p < b; p++) {
     const x0 = pts[2 * p - 2], y0 = pts[2 * p - 1], x1 = pts[2 * p], y1 = pts[2 * p + 1];
     if (!curves || (V.TB ? x0 === x1 : y0 === y1)) ctx.lineTo(x1, y1);
@@ -143,7 +147,7 @@ function arrowHead(ctx, V, e, size, curves) {
   const pts = V.pts, b = V.ptStart[e + 1] - 1;
   const x1 = pts[2 * b], y1 = pts[2 * b + 1], x0 = pts[2 * b - 2], y0 = pts[2 * b - 1];
   let dx, dy;
-  if (curves) { if (V.TB) { dx = 0; dy = Math.sign(y1 - y0) || 1; } else { dx = Math.sign(x1 - x0) || 1; dy = 0; } }
+  if (curves && !V.edges[e].back) { if (V.TB) { dx = 0; dy = Math.sign(y1 - y0) || 1; } else { dx = Math.sign(x1 - x0) || 1; dy = 0; } }
   else { const l = Math.hypot(x1 - x0, y1 - y0) || 1; dx = (x1 - x0) / l; dy = (y1 - y0) / l; }
   ctx.moveTo(x1, y1);
   ctx.lineTo(x1 - dx * size - dy * size * 0.5, y1 - dy * size + dx * size * 0.5);
@@ -220,7 +224,7 @@ function drawScene(ctx, M, V, vp, pal, marks, cull) {
   drawFrames(ctx, M, V, pal, vis, k, !cull || k * 12 >= 6 ? true : k >= 0.15 ? "label" : false, marks ? marks.group : -1);
   // Edges, batched by style.
   const curves = !cull || k >= 0.16;
-  const buckets = { plain: [], dashed: [], cross: [], inE: [], outE: [] };
+  const buckets = { plain: [], dashed: [], cross: [], inE: [], outE: [], warn: [], back: [] };
   const eb = V.ebox;
   for (let e = 0; e < V.edges.length; e++) {
     if (vis && (eb[4 * e + 2] < vis.x0 || eb[4 * e] > vis.x1 || eb[4 * e + 3] < vis.y0 || eb[4 * e + 1] > vis.y1)) continue;
@@ -228,7 +232,9 @@ function drawScene(ctx, M, V, vp, pal, marks, cull) {
     stats.edges++;
     if (focus >= 0 && ed.b === focus) buckets.inE.push(e);
     else if (focus >= 0 && ed.a === focus) buckets.outE.push(e);
+    else if (ed.warn) buckets.warn.push(e);
     else if (ed.cross) { buckets.cross.push(e); stats.crossCore++; }
+    else if (ed.back) buckets.back.push(e);
     else if (ed.dashed) buckets.dashed.push(e);
     else buckets.plain.push(e);
   }
@@ -249,7 +255,9 @@ function drawScene(ctx, M, V, vp, pal, marks, cull) {
   if (dimmed) ctx.globalAlpha = 0.35;
   strokeBucket(buckets.plain, pal.edge, lw, null, true);
   strokeBucket(buckets.dashed, pal.edge, lw, [6, 4], true);
+  strokeBucket(buckets.back, pal.back, lw * 1.3, null, true);
   ctx.globalAlpha = 1;
+  strokeBucket(buckets.warn, pal.warn, Math.max(2.4, 1.8 / k), [8, 3], true);
   strokeBucket(buckets.cross, pal.cross, Math.max(2.2, 1.6 / k), [7, 4], true);
   strokeBucket(buckets.inE, pal.inEdge, Math.max(2.4, 1.6 / k), null, true);
   strokeBucket(buckets.outE, pal.outEdge, Math.max(2.4, 1.6 / k), null, true);

@@ -14,6 +14,7 @@ function applyLayout(M, V, R, rankdir) {
   const pts = R.pts;
   if (!TB) for (let i = 0; i < pts.length; i += 2) { const t = pts[i]; pts[i] = pts[i + 1]; pts[i + 1] = t; }
   V.pts = pts; V.ptStart = R.ptStart; V.TB = TB;
+  if (R.back) for (let e = 0; e < m; e++) V.edges[e].back = R.back[e] === 1;
   const ebox = new Float32Array(m * 4);
   for (let e = 0; e < m; e++) {
     let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
@@ -65,6 +66,12 @@ function applyLayout(M, V, R, rankdir) {
     by0 = Math.min(by0, u.y - u.h / 2); by1 = Math.max(by1, u.y + u.h / 2);
   }
   for (const f of frames) { bx0 = Math.min(bx0, f.x0); by0 = Math.min(by0, f.y0); bx1 = Math.max(bx1, f.x1); by1 = Math.max(by1, f.y1); }
+  for (let e = 0; e < m; e++) {
+    // the curves of returning edges run beside the drawing
+    if (!V.edges[e].back) continue;
+    bx0 = Math.min(bx0, ebox[4 * e]); by0 = Math.min(by0, ebox[4 * e + 1]);
+    bx1 = Math.max(bx1, ebox[4 * e + 2]); by1 = Math.max(by1, ebox[4 * e + 3]);
+  }
   if (!n) { bx0 = by0 = 0; bx1 = by1 = 1; }
   V.bounds = { x0: bx0, y0: by0, x1: bx1, y1: by1 };
   // Spatial hash for hit-testing.
@@ -92,6 +99,25 @@ function hitUnit(V, wx, wy) {
   for (let j = list.length - 1; j >= 0; j--) {
     const u = V.units[list[j]];
     if (Math.abs(wx - u.x) <= u.w / 2 && Math.abs(wy - u.y) <= u.h / 2) return list[j];
+  }
+  return -1;
+}
+// The marked (warn) edge passing within `tol` of a point, or -1; routes are sampled along
+// the curves the renderer draws.
+function hitWarnEdge(V, wx, wy, tol) {
+  const pts = V.pts, eb = V.ebox;
+  for (let e = 0; e < V.edges.length; e++) {
+    if (!V.edges[e].warn) continue;
+    if (wx < eb[4 * e] - tol || wx > eb[4 * e + 2] + tol || wy < eb[4 * e + 1] - tol || wy > eb[4 * e + 3] + tol) continue;
+    const a = V.ptStart[e], b = V.ptStart[e + 1];
+    for (let p = a + 1; p < b; p++) {
+      const x0 = pts[2 * p - 2], y0 = pts[2 * p - 1], x1 = pts[2 * p], y1 = pts[2 * p + 1];
+      for (let i = 0; i <= 8; i++) {
+        const t = i / 8, s = t * t * (3 - 2 * t);   // the bezier's ease between ranks
+        const x = V.TB ? x0 + (x1 - x0) * s : x0 + (x1 - x0) * t, y = V.TB ? y0 + (y1 - y0) * t : y0 + (y1 - y0) * s;
+        if (Math.hypot(x - wx, y - wy) <= tol) return e;
+      }
+    }
   }
   return -1;
 }
