@@ -2,7 +2,9 @@
 time to answer a 10 ms frame (binning plus encoding, in the server, and through HTTP on
 loopback), each next to its baseline measured in the same run:
 
-- opening: reading the file once in chunks and doing nothing with it;
+- opening: reading the file once in chunks and doing nothing with it, and the same
+  counts (extremes, order, ON/OFF per millisecond and per pixel) made with NumPy steps
+  per chunk of 4 M events, as a script would;
 - a frame: the window's events counted from scratch with NumPy (the file memory-mapped,
   the window found by a mask over all times, counts by np.add.at), which is what a
   script does without an index.
@@ -67,6 +69,30 @@ def read_in_chunks(path: Path) -> int:
     return sum(len(c) for c in open_source(path).chunks())
 
 
+def numpy_opening(path: Path) -> tuple[np.ndarray, np.ndarray]:
+    """Per chunk: time extremes and order, ON/OFF events per millisecond and per pixel."""
+    pixels = np.zeros(2 * H * W, np.int64)
+    activity = np.zeros(0, np.int64)
+    origin = None
+    in_order = True
+    for chunk in open_source(path).chunks(1 << 22):
+        t = chunk["t"]
+        if origin is None:
+            origin = int(t[0])
+        in_order &= bool(np.all(t[1:] >= t[:-1]))
+        off = (chunk["p"] <= 0).astype(np.int64)
+        x, y = chunk["x"].astype(np.int64), chunk["y"].astype(np.int64)
+        ok = (x >= 0) & (x < W) & (y >= 0) & (y < H)
+        pixels += np.bincount((off * H * W + y * W + x)[ok], minlength=2 * H * W)
+        steps = (t - origin) // 1000
+        n = max(len(activity) // 2, int(steps.max()) + 1)
+        grown = np.zeros(2 * n, np.int64)
+        grown[:len(activity) // 2] = activity[:len(activity) // 2]
+        grown[n:n + len(activity) // 2] = activity[len(activity) // 2:]
+        activity = grown + np.bincount(off * n + steps, minlength=2 * n)
+    return pixels.reshape(2, H, W), activity.reshape(2, -1)
+
+
 def scratch_frame(path: Path, lo: int, hi: int) -> np.ndarray:
     ev = np.load(path, mmap_mode="r")
     t = ev["t"]
@@ -90,6 +116,12 @@ def bench_file(path: Path, label: str, check_against: Path | None) -> None:
     print(f"open   ours (index, activity, totals, hot pixels)  {ow:6.2f} s wall {oc:6.2f} s CPU "
           f"  {rec.count / ow / 1e6:5.1f} M events/s, {len(rec._index.positions):,} index entries")
     print(f"       baseline: read the file in chunks           {bw:6.2f} s wall {bc:6.2f} s CPU")
+    if check_against is not None:
+        (pixels, activity), nw, nc = timed(lambda: numpy_opening(check_against))
+        assert np.array_equal(pixels, rec.totals) and rec.activity.first == 0 \
+            and np.array_equal(activity, rec.activity.counts), "the opening differs from NumPy's"
+        print(f"       baseline: the counts with NumPy steps       {nw:6.2f} s wall {nc:6.2f} s CPU "
+              f"(same counts)")
     rng = np.random.default_rng(3)
     starts = rng.integers(0, int(rec.duration_us) - WINDOW_US, FRAMES)
     walls, cpus, events = [], [], []

@@ -119,6 +119,47 @@ def test_activity_coarsens_and_stays_exact(tmp_path, monkeypatch, sorted_events)
     np.testing.assert_array_equal(act.counts[1], np.histogram(t[~on], edges)[0])
 
 
+@pytest.mark.parametrize("order", ["sorted", "unsorted"])
+def test_opening_counts_equal_numpy_steps(tmp_path, monkeypatch, order):
+    """Left out: times NaN or infinite, coordinates below zero (a NaN float one too) or
+    past the sensor (an int64 one past int32 stays out); the activity coarsened mid-scan."""
+    monkeypatch.setattr(recmod, "ACTIVITY_MAX_BINS", 50)
+    rng = np.random.default_rng(7)
+    n = 30_000
+    ev = np.zeros(n, [("t", "<f8"), ("x", "<f4"), ("y", "<i8"), ("p", "i1")])
+    ev["t"] = np.sort(rng.uniform(-5e5, 5e6, n)).round()
+    if order == "unsorted":
+        ev = np.concatenate([ev[n // 2:], ev[:n // 2]])
+    ev["x"] = rng.uniform(-2, 90, n)
+    ev["y"] = rng.integers(-1, 70, n)
+    ev["p"] = rng.integers(-1, 2, n)
+    ev["x"][::997] = np.nan
+    ev["y"][5] = 2 ** 32 + 3
+    ev["t"][[3, 400]] = [np.nan, np.inf]
+    rec = _open(_save(tmp_path, "rec.npy", ev), sensor=(80, 60))
+    t = ev["t"]
+    good = np.isfinite(t)
+    with np.errstate(invalid="ignore"):
+        x = ev["x"].astype(np.int32).astype(np.int64)
+    y = ev["y"]
+    neg = good & ((x < 0) | (y < 0))
+    out = good & ~neg & ((x >= 80) | (y >= 60))
+    drawn = good & ~neg & ~out
+    assert (rec.bad_time, rec.negative, rec.outside, rec.drawn) == (2, neg.sum(), out.sum(), drawn.sum())
+    assert rec.sorted == (order == "sorted") and rec.t_min == t[good].min() == rec.info()["first_time"]
+    off = ev["p"] <= 0
+    ref = np.zeros((2, 60, 80), np.int64)
+    np.add.at(ref, (off[drawn].astype(int), y[drawn], x[drawn]), 1)
+    np.testing.assert_array_equal(rec.totals, ref)
+    act = rec.activity
+    assert act.origin == t[good][0] and act.counts.shape[1] <= 50
+    lo, hi = t[good].min() - act.origin, t[good].max() - act.origin
+    assert hi // (act.step // 2) - lo // (act.step // 2) + 1 > 50   # no finer step fits
+    edges = act.origin + (act.first + np.arange(act.counts.shape[1] + 1)) * act.step
+    for c, sel in enumerate((good & ~off, good & off)):
+        np.testing.assert_array_equal(act.counts[c], np.histogram(t[sel], edges)[0])
+
+
 def test_single_instant_and_default_window(tmp_path):
     ev = np.zeros(5, DTYPE)
     ev["t"] = 42

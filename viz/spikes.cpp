@@ -127,6 +127,8 @@ const Def kDefs[] = {
               kPageImagesDoc),
     NIVRA_DEF("_accumulate_events(events: np.ndarray, dict state: Dict[str, Any]) -> int", accumulate_events,
               kAccumulateEventsDoc),
+    NIVRA_DEF("_view_scan(events: np.ndarray, dict state: Dict[str, Any]) -> Tuple[int, Any, Any]", view_scan,
+              kViewScanDoc),
     NIVRA_DEF("_decode_event_stream(data: Any, out: Optional[np.ndarray], int kind: int, int width: int, "
               "int height: int, int t: int) -> Tuple[str, int, int, int, int, int]",
               decode_event_stream, kDecodeEventStreamDoc),

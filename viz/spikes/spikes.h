@@ -220,6 +220,9 @@ extern const char kBinEventsIntoDoc[];
 // accumulate.cpp
 Ref accumulate_events(Call& c);
 extern const char kAccumulateEventsDoc[];
+// view_scan.cpp
+Ref view_scan(Call& c);
+extern const char kViewScanDoc[];
 // eventstream.cpp
 Ref decode_event_stream(Call& c);
 extern const char kDecodeEventStreamDoc[];

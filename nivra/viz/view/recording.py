@@ -13,20 +13,19 @@ import math
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterator, cast
 
 import numpy as np
 
 from nivra.viz import hot_pixels as hot
 from nivra.viz import io as readers
 from nivra.viz.io import ReaderError, Source
+from nivra.viz.recording_page.passes import READ_AHEAD_BYTES, _read_ahead
 
 from . import accumulate
 
 # Events per indexed chunk: a frame reads at most about two of them beyond its own events.
 INDEX_EVENTS = 1 << 16
-# Chunks are added up in batches of about this many events (one bincount per batch).
-BATCH_EVENTS = 1 << 22
 # The activity histogram starts at this step and doubles while it would hold more bins.
 ACTIVITY_STEP_US = 1000
 ACTIVITY_MAX_BINS = 1 << 18
@@ -55,47 +54,6 @@ class _Index:
     t_lo: list[float] = field(default_factory=list)
     t_hi: list[float] = field(default_factory=list)
     counts: list[int] = field(default_factory=list)
-
-
-class _Activity:
-    """ON/OFF counts per time step, anchored at the first event's time; grows both ways
-    (unsorted files) and doubles its step while it would hold more than the bins allowed."""
-
-    def __init__(self, origin: Any) -> None:
-        self.origin = origin
-        self.step = ACTIVITY_STEP_US
-        self.first = 0                       # bin index of counts[:, 0]
-        self.counts = np.zeros((2, 0), dtype=np.int64)
-
-    def add(self, t: np.ndarray, off: np.ndarray) -> None:
-        if not len(t):
-            return
-        if t.dtype.kind in "ub":
-            t = t.astype(np.int64)   # differences below the origin must not wrap
-        lo, hi = t.min(), t.max()
-        first = min(self.first, int((lo - self.origin) // self.step))
-        last = max(self.first + self.counts.shape[1] - 1, int((hi - self.origin) // self.step))
-        while last - first + 1 > ACTIVITY_MAX_BINS:
-            self._coarsen()
-            first = min(self.first, int((lo - self.origin) // self.step))
-            last = max(self.first + self.counts.shape[1] - 1,
-                       int((hi - self.origin) // self.step))
-        n = last - first + 1
-        if first != self.first or n != self.counts.shape[1]:
-            grown = np.zeros((2, n), dtype=np.int64)
-            at = self.first - first
-            grown[:, at:at + self.counts.shape[1]] = self.counts
-            self.counts, self.first = grown, first
-        self.counts += accumulate.add_activity(t, off, self.origin, self.step, self.first, n)
-
-    def _coarsen(self) -> None:
-        first = self.first // 2                           # floor, also below zero
-        n = (self.first + self.counts.shape[1] - 1) // 2 - first + 1
-        merged = np.zeros((2, n), dtype=np.int64)
-        k = np.arange(self.first, self.first + self.counts.shape[1]) // 2 - first
-        for c in (0, 1):
-            np.add.at(merged[c], k, self.counts[c])
-        self.counts, self.first, self.step = merged, first, self.step * 2
 
 
 class Recording:
@@ -138,111 +96,70 @@ class Recording:
     def _scan(self) -> None:
         idx = self._index
         self.count = 0
-        self.sorted = True
-        self.negative = 0
-        self.activity: _Activity | None = None
-        self.t_min: Any = None
-        self.t_max: Any = None
         self.fractional = False
-        self._totals = np.zeros((2, 0, 0), dtype=np.int64)
-        self._extent = [0, 0]                 # largest x + 1, y + 1 seen
-        self._beyond = 0
-        batch: list[np.ndarray] = []
-        batched = 0
-        scan = self.source.scan(self.index_events)
-        for position, chunk in self._scan_chunks(scan):
+        scan: accumulate.OpeningScan | None = None
+        for position, chunk in self._scan_chunks():
             if not len(chunk):
                 continue
-            if self.count == 0:
+            if scan is None:
                 self._fields(chunk.dtype)
-                self.activity = _Activity(_exact(chunk[self.fields[2]][0]))
                 self.fractional = chunk[self.fields[2]].dtype.kind == "f"
-            t = chunk[self.fields[2]]
-            # in time order so far: this chunk is sorted and starts at or after all before it
-            in_order = bool(np.all(t[1:] >= t[:-1])) and (self.t_max is None or t[0] >= self.t_max)
-            lo, hi = (t[0], t[-1]) if in_order else (t.min(), t.max())
-            if not in_order:
-                self.sorted = False
-            self.t_min = lo if self.t_min is None else min(self.t_min, lo)
-            self.t_max = hi if self.t_max is None else max(self.t_max, hi)
+                scan = accumulate.OpeningScan(self.fields,
+                                              self._given_sensor or self.source.sensor_size,
+                                              ACTIVITY_STEP_US, ACTIVITY_MAX_BINS, MAX_SIDE)
+            try:
+                lo, hi = scan.add(chunk)
+            except accumulate.Stray as stray:
+                y_text = f" and y = {stray.height - 1:,}" if self.fields[1] else ""
+                raise ViewError(f"{self.path}: the coordinates reach x = {stray.width - 1:,}"
+                                f"{y_text} (stray events?); give the sensor size (--sensor W H)"
+                                ) from None
+            # a chunk without a valid time overlaps no window
             idx.positions.append(position)
-            idx.t_lo.append(float(lo))
-            idx.t_hi.append(float(hi))
+            idx.t_lo.append(math.inf if lo is None else float(lo))
+            idx.t_hi.append(-math.inf if hi is None else float(hi))
             idx.counts.append(len(chunk))
             self.count += len(chunk)
-            batch.append(chunk)
-            batched += len(chunk)
-            if batched >= BATCH_EVENTS:
-                self._add_batch(batch)
-                batch, batched = [], 0
-        if batch:
-            self._add_batch(batch)
-        if self.count == 0:
+        if scan is None:
             raise ViewError(f"{self.path}: no events in the recording")
-        self.t_min, self.t_max = _exact(self.t_min), _exact(self.t_max)
+        st = scan.state
+        if st["t_min"] is None:
+            raise ViewError(f"{self.path}: no event has a valid time (all are NaN or infinite)")
+        self.t_min, self.t_max = _exact(st["t_min"]), _exact(st["t_max"])
+        self.sorted = bool(st["sorted"])
+        self.negative, self.bad_time = int(st["negative"]), int(st["bad_time"])
+        self.activity = scan.activity()
+        self._extent = [max(0, st["x_max"] + 1), max(0, st["y_max"] + 1)]
         self.sensor, self.sensor_from = self._sensor()
+        pixels = st["pixels"]
         totals = np.zeros((2, self.sensor[1], self.sensor[0]), dtype=np.int64)
-        h = min(self.sensor[1], self._totals.shape[1])
-        w = min(self.sensor[0], self._totals.shape[2])
-        totals[:, :h, :w] = self._totals[:, :h, :w]
-        self.outside = int(self._totals.sum() - totals.sum()) + self._beyond
+        h = min(self.sensor[1], pixels.shape[1])
+        w = min(self.sensor[0], pixels.shape[2])
+        totals[:, :h, :w] = pixels[:, :h, :w]
+        self.outside = int(pixels.sum() - totals.sum()) + int(st["outside"])
         self.totals = totals
-        self.drawn = self.count - self.negative - self.outside
+        self.drawn = self.count - self.negative - self.outside - self.bad_time
         self.hot = hot.hot_pixels(totals.sum(axis=0))
         self._t_lo = np.asarray(idx.t_lo)
         self._t_hi = np.asarray(idx.t_hi)
         self._counts = np.asarray(idx.counts, dtype=np.int64)
 
-    def _scan_chunks(self, scan: Iterator[tuple[Any, np.ndarray]]
-                     ) -> Iterator[tuple[Any, np.ndarray]]:
+    def _scan_chunks(self) -> Iterator[tuple[Any, np.ndarray]]:
+        """The recording's chunks with their positions, in microseconds, read ahead by a
+        helper thread for large files (the scan of a chunk releases the interpreter lock)."""
+        if type(self.source).scan is Source.scan:
+            # positions are event counts there, so the reader may hand out its buffers
+            # again (fresh memory for every chunk costs about as much as the scan)
+            scan = _counted(self.source.chunks_reusing(self.index_events, keep=2))
+        else:
+            scan = self.source.scan(self.index_events)
         t_field = self.source.t_field
-        for position, chunk in scan:
-            if t_field and self.time_unit != "us":
-                chunk = readers.to_microseconds(chunk, t_field, self.time_unit)
-            yield position, chunk
-
-    def _add_batch(self, batch: list[np.ndarray]) -> None:
-        """Activity and per-pixel totals of a batch of chunks (fewer than 2**24 events)."""
-        xf, yf, tf, pf = self.fields
-        ev = batch[0] if len(batch) == 1 else np.concatenate(batch)
-        assert self.activity is not None
-        self.activity.add(ev[tf], accumulate.polarity_channels(ev, pf))
-        x = ev[xf]
-        y = ev[yf] if yf else None
-        if not all(_never_negative(c) for c in (x, y) if c is not None):
-            neg = x.astype(np.int32) < 0
-            if y is not None:
-                neg |= y.astype(np.int32) < 0
-            self.negative += int(np.count_nonzero(neg))
-        limit = self._given_sensor or self.source.sensor_size
-        need_w = int(x.max()) + 1 if x.dtype.kind != "f" else int(x.astype(np.int32).max()) + 1
-        need_h = 1 if y is None else (int(y.max()) + 1 if y.dtype.kind != "f"
-                                      else int(y.astype(np.int32).max()) + 1)
-        if limit is not None:
-            # a sensor known beforehand bounds the totals; what lies beyond it is counted
-            if need_w > limit[0] or need_h > limit[1]:
-                xi = x.astype(np.int32)
-                beyond, inside = xi >= limit[0], xi >= 0
-                if y is not None:
-                    yi = y.astype(np.int32)
-                    beyond |= yi >= limit[1]
-                    inside &= yi >= 0
-                beyond &= inside          # negative ones are counted as such
-                self._beyond += int(np.count_nonzero(beyond))
-            need_w, need_h = min(need_w, limit[0]), min(need_h, limit[1])
-        elif need_w > MAX_SIDE or need_h > MAX_SIDE:
-            y_text = f" and y = {need_h - 1:,}" if yf else ""
-            raise ViewError(f"{self.path}: the coordinates reach x = {need_w - 1:,}{y_text} "
-                            f"(stray events?); give the sensor size (--sensor W H)")
-        self._extent = [max(self._extent[0], need_w), max(self._extent[1], need_h)]
-        h, w = self._totals.shape[1:]
-        if self._extent[0] > w or self._extent[1] > h:
-            grown = np.zeros((2, self._extent[1], self._extent[0]), dtype=np.int64)
-            grown[:, :h, :w] = self._totals
-            self._totals = grown
-        scratch = np.zeros((1, *self._totals.shape), dtype=np.float32)
-        accumulate.add_totals(ev, scratch, tf)
-        self._totals += scratch[0].astype(np.int64)
+        if t_field and self.time_unit != "us":
+            scan = ((position, readers.to_microseconds(chunk, t_field, self.time_unit))
+                    for position, chunk in scan)
+        if self.source.decoded_bytes() >= READ_AHEAD_BYTES:
+            return cast(Iterator[tuple[Any, np.ndarray]], _read_ahead(cast(Any, scan)))
+        return scan
 
     def _sensor(self) -> tuple[tuple[int, int], str]:
         if self._given_sensor is not None:
@@ -274,7 +191,8 @@ class Recording:
         if not self.sorted:
             notes.append("The events are not in time order: each frame reads every part of "
                          "the file whose times overlap its window, which can be slow.")
-        left = {"outside the sensor": self.outside, "negative coordinates": self.negative}
+        left = {"outside the sensor": self.outside, "negative coordinates": self.negative,
+                "no valid time": self.bad_time}
         return {
             "name": self.path.name,
             "format": self.format,
@@ -386,19 +304,18 @@ class Frame:
         return out.reshape(2, sensor[1], sensor[0])
 
 
-def _never_negative(c: np.ndarray) -> bool:
-    """True when no value of the column is negative after the binning's int32 cast."""
-    if c.dtype.kind == "u" and c.dtype.itemsize <= 2:
-        return True
-    return c.dtype.kind in "iu" and c.dtype.itemsize <= 4 and (not len(c) or c.min() >= 0) \
-        and (c.dtype.kind == "i" or c.dtype.itemsize < 4)
+def _counted(chunks: Iterator[np.ndarray]) -> Iterator[tuple[int, np.ndarray]]:
+    done = 0
+    for chunk in chunks:
+        yield done, chunk
+        done += len(chunk)
 
 
 def _exact(v: Any) -> Any:
     """A NumPy scalar as a Python int or float."""
     if isinstance(v, (np.integer, np.bool_)):
         return int(v)
-    if isinstance(v, np.floating):
+    if isinstance(v, (float, np.floating)):
         f = float(v)
         return int(f) if f.is_integer() and abs(f) < 2 ** 53 else f
     return v
