@@ -19,11 +19,16 @@ def escape_model(text):
             .replace('"', "&quot;").replace("'", "&#x27;"))
 
 
+KEPT = "\ue000"  # stands for a {{DATA_JSON}} of the title that stays text
+
+
 def page_model(template, title, data_json, width, height):
-    html = template.replace("{{TITLE}}", escape_model(title))
+    # the title brings the document in at its first {{DATA_JSON}} only
+    head, mark, rest = escape_model(title).partition("{{DATA_JSON}}")
+    html = template.replace("{{TITLE}}", head + mark + rest.replace("{{DATA_JSON}}", KEPT))
     html = html.replace("{{DATA_JSON}}", s.model_script_json(data_json))
     html = html.replace("{{WIDTH}}", str(width))
-    return html.replace("{{HEIGHT}}", str(height))
+    return html.replace("{{HEIGHT}}", str(height)).replace(KEPT, "{{DATA_JSON}}")
 
 
 @pytest.fixture
@@ -156,6 +161,9 @@ def test_template_without_placeholders_unchanged(templates):
     ("{{HEI{{TITLE}}GHT}}", "{{WIDTH}}", {}, "{{HEI1200GHT}}"),
     ("{{TITLE}}{{TITLE}}", "{{", {}, "{{{{"),
     ("{{TITLE}}DATA_JSON}}", "{{", {"a": 1}, '{"a": 1}'),
+    # the title brings the document in once: later placeholders of it stay text
+    ("[{{TITLE}}]", "{{DATA_JSON}}<{{DATA_JSON}}{{DATA_JSON}}", {"k": 0},
+     '[{"k": 0}&lt;{{DATA_JSON}}{{DATA_JSON}}]'),
     ("{{{{TITLE}}}}", "WIDTH", {}, "1200"),
 ])
 def test_cascading_substitutions(templates, template, title, data, expected):
