@@ -30,10 +30,12 @@ function buildGrid(d, onPick) {
     fig.addEventListener("keydown", (ev) => { if (ev.key === "Enter") { onPick(i); ev.preventDefault(); } });
     figs.push(fig); canvases.push(canvas);
   });
+  // each thumbnail fills its figure to the last whole CSS pixel
   function layout() {
     images.forEach((img, i) => {
-      const c = canvases[i], cssW = c.clientWidth;
-      if (cssW > 0) showImage(c, img, cssW, cssW * img.h / img.w);
+      if (!figs[i].clientWidth) return;
+      const cssW = contentWidth(figs[i]);
+      showImage(canvases[i], img, cssW, cssW * img.h / img.w);
     });
   }
   return {
