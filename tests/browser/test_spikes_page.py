@@ -141,6 +141,8 @@ def test_cards_of_a_recording(open_page, event_doc, recording, want):
     assert p.text("#stat-events dt") == "Events drawn"
     assert (p.text("#event-count"), p.text("#events-read")) == (want["events"], want["read"])
     assert p.text("#duration") == want["duration"]
+    # the bins and frames are labelled on the same span
+    assert p.text("#grid-sub").endswith(" over " + want["duration"])
     if want["left"] is None:
         assert p.page.is_hidden("#stat-left-out")
     else:

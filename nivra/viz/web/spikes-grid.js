@@ -3,7 +3,7 @@ function buildGrid(d, onPick) {
   const box = byId("grid"), n = d.grid.length, unit = timeUnit(d.duration);
   // frames binned elsewhere have no time axis; recorded events always do
   const timed = !d.framesOnly;
-  setText("grid-sub", n ? (timed ? n + " equal time bins over " + fmtDuration(d.duration) : "First " + n + " frames") : "");
+  setText("grid-sub", n ? (timed ? n + " equal time bins over " + fmtSpan(d.duration) : "First " + n + " frames") : "");
   if (!n) {
     box.replaceWith(emptyBox("No time bins", "This document has no grid images."));
     byId("save-grid").hidden = true;
