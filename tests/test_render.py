@@ -19,16 +19,11 @@ def escape_model(text):
             .replace('"', "&quot;").replace("'", "&#x27;"))
 
 
-KEPT = "\ue000"  # stands for a {{DATA_JSON}} of the title that stays text
-
-
 def page_model(template, title, data_json, width, height):
-    # the title brings the document in at its first {{DATA_JSON}} only
-    head, mark, rest = escape_model(title).partition("{{DATA_JSON}}")
-    html = template.replace("{{TITLE}}", head + mark + rest.replace("{{DATA_JSON}}", KEPT))
+    html = template.replace("{{TITLE}}", s.model_title(escape_model(title)))
     html = html.replace("{{DATA_JSON}}", s.model_script_json(data_json))
     html = html.replace("{{WIDTH}}", str(width))
-    return html.replace("{{HEIGHT}}", str(height)).replace(KEPT, "{{DATA_JSON}}")
+    return html.replace("{{HEIGHT}}", str(height)).replace(s.KEPT, "{{DATA_JSON}}")
 
 
 @pytest.fixture
