@@ -1,6 +1,7 @@
 // fuzz/page_fuzz.cpp: the one-pass viewer page fill equals four successive whole-text
-// replacements done the plain way, and the page's kind bound is the smallest that holds it;
-// the HTML and JSON escapes equal character-by-character replacement (the JSON one
+// replacements done the plain way (the title's later {{DATA_JSON}} kept as text), and the
+// page's kind bound is the smallest that holds it; the HTML and JSON escapes equal
+// character-by-character replacement (the JSON one
 // reading string literals to escape the braces inside them), through every JSON kernel.
 //
 // The input picks tokens (placeholders, their fragments, braces, the characters the escapes
@@ -145,10 +146,19 @@ void check_json_and_page(const u32string& tmpl, const u32string& title, const u3
         std::vector<unsigned char> small(short_plan.length * w);
         if (k::write_page(short_plan, small.data(), w) != k::PageStatus::Internal) std::abort();
     }
-    u32string want = replace_all(tmpl, U"{{TITLE}}", title);
-    want = replace_all(want, U"{{DATA_JSON}}", json_escaped(json, true));
+    // the title brings the document in at its first {{DATA_JSON}} only: later ones are
+    // held by a character no token has and put back at the end
+    const u32string data_mark = U"{{DATA_JSON}}", kept = U"\uE000";
+    u32string inserted = title;
+    if (const std::size_t first = title.find(data_mark); first != u32string::npos) {
+        const std::size_t rest = first + data_mark.size();
+        inserted = title.substr(0, rest) + replace_all(title.substr(rest), data_mark, kept);
+    }
+    u32string want = replace_all(tmpl, U"{{TITLE}}", inserted);
+    want = replace_all(want, data_mark, json_escaped(json, true));
     want = replace_all(want, U"{{WIDTH}}", width);
     want = replace_all(want, U"{{HEIGHT}}", height);
+    want = replace_all(want, kept, data_mark);
     check_output(want, out.data(), plan.length, w, plan.max_char);
 }
 

@@ -236,8 +236,18 @@ def model_script_json(data_json):
     return "".join(out)
 
 
+KEPT = "\ue000"  # stands for a {{DATA_JSON}} of the title that stays text
+
+
+def model_title(escaped_title):
+    """The title as the first step inserts it: it brings the document in at its first
+    {{DATA_JSON}} only; later ones are KEPT, to be put back after the last step."""
+    head, mark, rest = escaped_title.partition("{{DATA_JSON}}")
+    return head + mark + rest.replace("{{DATA_JSON}}", KEPT)
+
+
 def model_render_html(template, data, title, width, height):
-    html = template.replace("{{TITLE}}", model_escape_html(title))
+    html = template.replace("{{TITLE}}", model_title(model_escape_html(title)))
     html = html.replace("{{DATA_JSON}}", model_script_json(json.dumps(data, ensure_ascii=False)))
     html = html.replace("{{WIDTH}}", str(int(width)))
-    return html.replace("{{HEIGHT}}", str(int(height)))
+    return html.replace("{{HEIGHT}}", str(int(height))).replace(KEPT, "{{DATA_JSON}}")

@@ -20,10 +20,10 @@ def escape_model(text):
 
 
 def page_model(template, title, data_json, width, height):
-    html = template.replace("{{TITLE}}", escape_model(title))
+    html = template.replace("{{TITLE}}", s.model_title(escape_model(title)))
     html = html.replace("{{DATA_JSON}}", s.model_script_json(data_json))
     html = html.replace("{{WIDTH}}", str(width))
-    return html.replace("{{HEIGHT}}", str(height))
+    return html.replace("{{HEIGHT}}", str(height)).replace(s.KEPT, "{{DATA_JSON}}")
 
 
 @pytest.fixture
@@ -156,6 +156,9 @@ def test_template_without_placeholders_unchanged(templates):
     ("{{HEI{{TITLE}}GHT}}", "{{WIDTH}}", {}, "{{HEI1200GHT}}"),
     ("{{TITLE}}{{TITLE}}", "{{", {}, "{{{{"),
     ("{{TITLE}}DATA_JSON}}", "{{", {"a": 1}, '{"a": 1}'),
+    # the title brings the document in once: later placeholders of it stay text
+    ("[{{TITLE}}]", "{{DATA_JSON}}<{{DATA_JSON}}{{DATA_JSON}}", {"k": 0},
+     '[{"k": 0}&lt;{{DATA_JSON}}{{DATA_JSON}}]'),
     ("{{{{TITLE}}}}", "WIDTH", {}, "1200"),
 ])
 def test_cascading_substitutions(templates, template, title, data, expected):

@@ -91,9 +91,12 @@ def test_event_page_draws_everything(open_page, event_doc):
     p = open_page(event_doc, "Rotating bar")
     assert p.state == "ready"
     assert p.errors == []
-    # thumbnails wider than the sensor keep its pixels, enlarged with hard edges
-    sizes = p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => [e.width, e.height, e.clientWidth > 64])")
-    assert sizes == [[64, 64, True]] * len(event_doc["grid_frames"])
+    # thumbnails wider than the sensor keep its pixels, enlarged by the page: one canvas
+    # pixel per screen pixel of a whole number of CSS pixels
+    sizes = p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => [e.width, e.height,"
+                                        " e.getBoundingClientRect().width, e.getBoundingClientRect().height])")
+    assert len(sizes) == len(event_doc["grid_frames"])
+    assert all(w == h == cw == ch > 64 for w, h, cw, ch in sizes)
     captions = p.page.eval_on_selector_all("#grid figcaption", "els => els.map(e => e.textContent)")
     assert captions[0] == "Bin 10.00\u20130.30 s" and captions[-1] == "Bin 51.20\u20131.50 s"
     assert p.text("#sensor") == "64 \u00d7 64px"
@@ -103,7 +106,7 @@ def test_event_page_draws_everything(open_page, event_doc):
     lit = p.page.evaluate("""() => {
         const c = document.getElementById('frame'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
         let n = 0; for (let i = 0; i < d.length; i += 4) if (d[i] || d[i + 2]) n++; return [c.width, c.height, n]; }""")
-    assert lit[:2] == [64, 64] and lit[2] > 20
+    assert lit[0] == lit[1] and lit[0] % 64 == 0 and lit[2] > 20 * (lit[0] // 64) ** 2
 
 
 @pytest.mark.parametrize("count, duration, want_count, want_duration", [
@@ -138,6 +141,8 @@ def test_cards_of_a_recording(open_page, event_doc, recording, want):
     assert p.text("#stat-events dt") == "Events drawn"
     assert (p.text("#event-count"), p.text("#events-read")) == (want["events"], want["read"])
     assert p.text("#duration") == want["duration"]
+    # the bins and frames are labelled on the same span
+    assert p.text("#grid-sub").endswith(" over " + want["duration"])
     if want["left"] is None:
         assert p.page.is_hidden("#stat-left-out")
     else:
@@ -304,7 +309,8 @@ def test_frames_only_page(open_page, frames_doc):
     p = open_page(frames_doc, "Frames")
     assert p.state == "ready"
     assert p.errors == []
-    assert p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => e.width)") == [34] * 5
+    widths = p.page.eval_on_selector_all("#grid canvas", "els => els.map(e => e.width)")
+    assert len(widths) == 5 and all(w == widths[0] > 34 for w in widths)
     assert p.page.is_visible("#no-raster")
     assert "No raster" in p.text("#no-raster")
     assert p.page.locator("#raster").count() == 0

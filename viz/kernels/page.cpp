@@ -331,6 +331,22 @@ bool escape_html(const C* s, std::size_t n, C* d, std::size_t room) noexcept {
     return out.filled();
 }
 
+// A title brings the document in once at most: the first {{DATA_JSON}} it holds
+// is filled, later ones stay as text. Otherwise a short title repeating the
+// placeholder multiplies the page by the document's size. A kept occurrence
+// cannot be part of another placeholder (none overlap), so dropping its match
+// leaves every other one as it was.
+void keep_first_document(std::vector<PageMatch>& title_matches) {
+    bool seen = false;
+    std::size_t kept = 0;
+    for (const PageMatch& m : title_matches) {
+        if (m.placeholder == 1 && seen) continue;
+        seen = seen || m.placeholder == 1;
+        title_matches[kept++] = m;
+    }
+    title_matches.resize(kept);
+}
+
 bool add(std::size_t& total, std::size_t n) noexcept {
     if (n > SIZE_MAX - total) return false;
     total += n;
@@ -389,6 +405,7 @@ PageStatus plan_page(const Text& tmpl, const Text& title, const Text& json, cons
         // One scan of each source for the placeholders that can still act on it.
         find_placeholders(tmpl, kTitleBit | kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Template]);
         find_placeholders(title, kDataBit | kWidthBit | kHeightBit, plan.matches[PagePlan::Title]);
+        keep_first_document(plan.matches[PagePlan::Title]);
         JsonScan scan;
         scan.matches = &plan.matches[PagePlan::Json];
         with_chars(json, [&](const auto* s) { scan_json(s, json.length, JsonBraces::InStrings, scan); });

@@ -66,7 +66,9 @@ bool use_json_kernel(const char* name) noexcept;
 //   then {{HEIGHT}} -> height,
 // each replacement running over the text the previous one produced, so a
 // placeholder arriving inside inserted text (or formed across its edges) is
-// replaced by every later step. The four placeholders can never overlap each
+// replaced by every later step, with one exception: only the first
+// {{DATA_JSON}} inside the title is filled, later ones stay as they are, so a
+// title can bring the document in once at most. The four placeholders can never overlap each
 // other or themselves (each starts with "{{", ends with "}}" and has no brace
 // inside), so each step replaces exactly every occurrence in its input, and
 // an occurrence is a property of the text alone. The plan finds, level by

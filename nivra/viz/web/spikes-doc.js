@@ -56,8 +56,10 @@ function readDoc(doc) {
       if (v > peak) peak = v;
     }
   }
+  const recording = readRecording(doc.recording, bad);
   return {
-    count, duration: dur, width: size[0], height: size[1], recording: readRecording(doc.recording, bad),
+    // the bins cover the span with its fraction; duration_us is that span cut to an integer
+    count, duration: recording ? recording.span : dur, width: size[0], height: size[1], recording,
     grid: doc.grid_frames, frames: doc.animation_frames,
     raster: { bins: rows, neurons: cols, data: flat, peak },
     framesOnly: count === 0 && rows === 0,

@@ -1,9 +1,12 @@
-// spikes-draw.js: a stored image onto a canvas: block maximum when smaller, crisp pixels when larger
+// spikes-draw.js: a stored image onto a canvas whose pixels are exactly the device pixels it covers
 // An image shown smaller than its pixel size is reduced here, not by the browser's
 // smoothing: each canvas pixel takes the largest value (per channel) of the block of image
-// pixels it covers, so one event stays one visible dot. Larger images keep their own size
-// on the canvas, which CSS enlarges with hard pixel edges. The work follows the number of
-// stored pixels, and the canvas pixel buffers are reused.
+// pixels it covers, so one event stays one visible dot. A larger image is enlarged here too,
+// with hard pixel edges. The canvas takes a whole number of CSS pixels (the browser places
+// and sizes boxes on whole CSS pixels, so a fractional size shows a column more or less
+// than the canvas has, dropping or doubling one) and a backing store of exactly the device
+// pixels that covers, so the screen shows it one to one. The work follows the
+// number of stored pixels, and the canvas pixel buffers are reused.
 
 const BLACK = new Uint32Array(new Uint8Array([0, 0, 0, 255]).buffer)[0];
 const blockMaps = new Map();
@@ -60,12 +63,30 @@ function paintImage(image, out, luts) {
 }
 
 const canvasBuffers = new WeakMap();
+const stretch = document.createElement("canvas");
 
-// Shows `image` on `canvas` at cssW x cssH CSS pixels.
+const deviceRatio = () => window.devicePixelRatio || 1;
+
+// Whole CSS pixels across the content box of `el`: what a canvas inside it can fill.
+function contentWidth(el) {
+  const cs = getComputedStyle(el), px = (v) => parseFloat(v) || 0;
+  const css = el.getBoundingClientRect().width - px(cs.paddingLeft) - px(cs.paddingRight) -
+    px(cs.borderLeftWidth) - px(cs.borderRightWidth);
+  return max(1, floor(css + 1e-6));
+}
+
+// Shows `image` on `canvas` at cssW x cssH (whole) CSS pixels, with a backing store of
+// exactly the device pixels that covers. The image is reduced by block maxima to at most
+// its own size, then enlarged without smoothing to fill the rest, so every image pixel
+// keeps at least one canvas pixel.
 function showImage(canvas, image, cssW, cssH) {
-  const dpr = window.devicePixelRatio || 1;
-  const ow = max(1, min(image.w, round(cssW * dpr))), oh = max(1, min(image.h, round(cssH * dpr)));
-  if (canvas.width !== ow || canvas.height !== oh) { canvas.width = ow; canvas.height = oh; }
+  const dpr = deviceRatio();
+  cssW = max(1, round(cssW)); cssH = max(1, round(cssH));
+  const devW = max(1, round(cssW * dpr)), devH = max(1, round(cssH * dpr));
+  if (canvas.width !== devW || canvas.height !== devH) { canvas.width = devW; canvas.height = devH; }
+  if (canvas.style.width !== cssW + "px") canvas.style.width = cssW + "px";
+  if (canvas.style.height !== cssH + "px") canvas.style.height = cssH + "px";
+  const ow = min(image.w, devW), oh = min(image.h, devH);
   let buf = canvasBuffers.get(canvas);
   const ctx = buf ? buf.ctx : canvas.getContext("2d");
   if (!buf || buf.data.width !== ow || buf.data.height !== oh) {
@@ -73,7 +94,11 @@ function showImage(canvas, image, cssW, cssH) {
     canvasBuffers.set(canvas, buf);
   }
   paintImage(image, buf.data, lutsFor(image));
-  ctx.putImageData(buf.data, 0, 0);
+  if (ow === devW && oh === devH) { ctx.putImageData(buf.data, 0, 0); return; }
+  if (stretch.width !== ow || stretch.height !== oh) { stretch.width = ow; stretch.height = oh; }
+  stretch.getContext("2d").putImageData(buf.data, 0, 0);
+  ctx.imageSmoothingEnabled = false;
+  ctx.drawImage(stretch, 0, 0, devW, devH);
 }
 
 // A canvas holding `image` as shown (contrast and polarity), `scale` times its pixel size.

@@ -3,7 +3,7 @@ function buildGrid(d, onPick) {
   const box = byId("grid"), n = d.grid.length, unit = timeUnit(d.duration);
   // frames binned elsewhere have no time axis; recorded events always do
   const timed = !d.framesOnly;
-  setText("grid-sub", n ? (timed ? n + " equal time bins over " + fmtDuration(d.duration) : "First " + n + " frames") : "");
+  setText("grid-sub", n ? (timed ? n + " equal time bins over " + fmtSpan(d.duration) : "First " + n + " frames") : "");
   if (!n) {
     box.replaceWith(emptyBox("No time bins", "This document has no grid images."));
     byId("save-grid").hidden = true;
@@ -30,10 +30,12 @@ function buildGrid(d, onPick) {
     fig.addEventListener("keydown", (ev) => { if (ev.key === "Enter") { onPick(i); ev.preventDefault(); } });
     figs.push(fig); canvases.push(canvas);
   });
+  // each thumbnail fills its figure to the last whole CSS pixel
   function layout() {
     images.forEach((img, i) => {
-      const c = canvases[i], cssW = c.clientWidth;
-      if (cssW > 0) showImage(c, img, cssW, cssW * img.h / img.w);
+      if (!figs[i].clientWidth) return;
+      const cssW = contentWidth(figs[i]);
+      showImage(canvases[i], img, cssW, cssW * img.h / img.w);
     });
   }
   return {

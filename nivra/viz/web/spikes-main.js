@@ -22,7 +22,12 @@ function main() {
 
   let raf = 0;
   const layoutAll = () => { raf = 0; grid.layout(); player.layout(); rate.layout(); raster.layout(); };
-  new ResizeObserver(() => { if (!raf) raf = requestAnimationFrame(layoutAll); }).observe(document.body);
+  const relayout = () => { if (!raf) raf = requestAnimationFrame(layoutAll); };
+  new ResizeObserver(relayout).observe(document.body);
+  // canvases are sized in device pixels: a new pixel ratio (zoom, another screen) resizes them
+  const watchRatio = () => matchMedia("(resolution: " + deviceRatio() + "dppx)")
+    .addEventListener("change", () => { relayout(); watchRatio(); }, { once: true });
+  watchRatio();
 
   raster.draw();
   // the grid first: it is what the page shows at the top
