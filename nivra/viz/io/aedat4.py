@@ -1,24 +1,46 @@
 """iniVation AEDAT4 files, decoded by the aedat package.
 
 The first event stream is read; its width and height are the sensor size. aedat is
-written in Rust: a damaged file can make it panic (an exception that is not an
-Exception) after the panic hook has written to the process's stderr, so calls into it
-run with stderr set aside and every failure becomes one line.
+written in Rust: a damaged file can make it panic, which may abort the process or leave
+it killed by a signal, so every call into it runs in a child process (``_isolated``) and
+any such end becomes one line naming the file.
 """
 from __future__ import annotations
 
+import struct
 from pathlib import Path
 from typing import Any, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, Source, quiet_stderr, require
+from ._base import CHUNK_EVENTS, Source, escaped, require
+from ._isolated import ChildFailed, isolated
 
 MAGIC = b"#!AER-DAT4.0"
+# The version line, then the byte length of the header that follows it.
+_HEAD = len(MAGIC) + 2 + 4
+# Events the child gathers before sending them (fewer, larger messages).
+_BATCH_EVENTS = 1 << 18
 
 
-def _is_panic(exc: BaseException) -> bool:
-    return type(exc).__name__ == "PanicException"
+def _streams(path: str) -> Iterator[dict[int, dict[str, Any]]]:
+    import aedat
+    yield aedat.Decoder(path).id_to_stream()
+
+
+def _stream_events(path: str, stream_id: int) -> Iterator[np.ndarray]:
+    import aedat
+    pending: list[np.ndarray] = []
+    count = 0
+    for packet in aedat.Decoder(path):
+        if packet.get("stream_id") == stream_id and "events" in packet:
+            pending.append(packet["events"])
+            count += len(pending[-1])
+            if count >= _BATCH_EVENTS:
+                yield np.concatenate(pending)
+                pending, count = [], 0
+    if pending:
+        yield np.concatenate(pending)
 
 
 class Aedat4Source(Source):
@@ -26,9 +48,9 @@ class Aedat4Source(Source):
 
     def __init__(self, path: Path) -> None:
         super().__init__(path)
-        self.aedat = require("aedat", "formats", path, "AEDAT4")
-        decoder = self._decoder()
-        streams = self._call(decoder.id_to_stream)
+        require("aedat", "formats", path, "AEDAT4")
+        self._check_header()
+        streams = (list(self._isolated(_streams)) or [{}])[0]
         events = [(sid, s) for sid, s in sorted(streams.items()) if s.get("type") == "events"]
         if not events:
             raise self.fail("the file has no event stream")
@@ -36,32 +58,26 @@ class Aedat4Source(Source):
         w, h = info.get("width"), info.get("height")
         self.sensor_size = (int(w), int(h)) if w and h else None
 
-    def _call(self, fn: Any, *args: Any) -> Any:
+    def _check_header(self) -> None:
+        """Refuse a file too short for the header it starts to declare."""
+        size = self.path.stat().st_size
+        with open(self.path, "rb") as f:
+            head = f.read(_HEAD)
+        if len(head) < _HEAD:
+            raise self.fail(f"the file is too short to hold a header ({size:,} bytes)")
+        (length,) = struct.unpack_from("<I", head, _HEAD - 4)
+        if _HEAD + length > size:
+            raise self.fail(f"the file ends inside its header ({size:,} bytes, the header "
+                            f"declares {_HEAD + length:,})")
+
+    def _isolated(self, target: Any, *args: Any) -> Iterator[Any]:
+        items = isolated(target, str(self.path), *args)
         try:
-            with quiet_stderr():
-                return fn(*args)
-        except StopIteration:
-            raise
-        except BaseException as exc:  # aedat's panics are BaseExceptions
-            if isinstance(exc, (KeyboardInterrupt, SystemExit, MemoryError)):
-                raise
-            detail = str(exc).splitlines()[0][:120] if str(exc) else type(exc).__name__
-            what = "damaged file" if _is_panic(exc) or isinstance(exc, Exception) else "error"
-            raise self.fail(f"{what} ({detail})") from None
-
-    def _decoder(self) -> Any:
-        return self._call(self.aedat.Decoder, str(self.path))
-
-    def _packets(self) -> Iterator[np.ndarray]:
-        decoder = self._decoder()
-        it = iter(decoder)
-        while True:
-            try:
-                packet = self._call(next, it)
-            except StopIteration:
-                return
-            if packet.get("stream_id") == self.stream_id and "events" in packet:
-                yield packet["events"]
+            yield from items
+        except ChildFailed as exc:
+            raise self.fail(f"damaged file ({escaped(str(exc), 120)})") from None
+        finally:
+            items.close()
 
     def decoded_bytes(self) -> int:
         return self.path.stat().st_size * 4  # LZ4/zstd-compressed 13-byte events
@@ -69,7 +85,7 @@ class Aedat4Source(Source):
     def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
         pending: list[np.ndarray] = []
         count = 0
-        for events in self._packets():
+        for events in self._isolated(_stream_events, self.stream_id):
             pending.append(events)
             count += len(events)
             if count >= size:
