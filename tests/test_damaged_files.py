@@ -183,15 +183,18 @@ def test_aedat4_too_short_for_its_header_is_refused(tmp_path, keep):
 
 def test_stale_temporaries_of_killed_runs_are_removed(tmp_path):
     page = tmp_path / "rec.html"
-    stale = tmp_path / ".rec-0123abcd.tmp.html"
-    stale.write_text("half a page")
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    stale = tmp_path / f".rec-{dead.pid:x}-0a1b.tmp.html"
+    live = tmp_path / f".rec-{os.getppid():x}-0a1b.tmp.html"  # a run still going
     other = tmp_path / ".rec-notours.tmp.html"
-    other.write_text("kept")
+    for path in (stale, live, other):
+        path.write_text("half a page")
     with output.replacing(page) as tmp:
-        # A run in progress holds its temporary's lock: another run leaves it alone.
-        assert output.remove_stale_temporaries(page) == []
+        assert output.remove_stale_temporaries(page) == []  # not our own, in progress
         tmp.write_text("page")
-    assert not stale.exists() and other.exists() and page.read_text() == "page"
+    assert not stale.exists() and live.exists() and other.exists()
+    assert page.read_text() == "page"
 
 
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129),
@@ -220,3 +223,10 @@ sys.exit(cli.main(["events", {str(source)!r}]))
     assert proc.returncode == status, err
     assert err.count("\n") == 1 and err.startswith("nivra-viz: ")
     assert not list(tmp_path.glob(".rec-*"))
+
+
+def test_field_names_of_a_recording_without_time_are_escaped(tmp_path, capsys):
+    path = tmp_path / "rec.npy"
+    np.save(path, np.zeros(3, [("x", "<i2"), ("when\nnivra-viz: all good", "<i8")]))
+    code, _, err = run(capsys, "events", path)
+    assert code == 1 and err.count("\n") == 1 and "when\\nnivra-viz: all good" in err

@@ -7,9 +7,9 @@
 
 A page is written to a temporary file in its own directory and renamed over the old one
 only once it is complete, so a failed or interrupted job leaves the previous page as it
-was and no half-written one. The writer holds a lock on its temporary file; one left by a
-run that was killed outright (no lock held any more) is removed by the next run writing
-the same page. Failures the user can act on raise :class:`OutputError` with
+was and no half-written one. The temporary's name holds the writing process's id; one left
+by a run that was killed outright (its process gone) is removed by the next run writing
+the same page. (Not a lock on the file: HDF5 writers lock the files they create.) Failures the user can act on raise :class:`OutputError` with
 a one-line message.
 """
 from __future__ import annotations
@@ -22,11 +22,6 @@ import stat
 import webbrowser
 from pathlib import Path
 from typing import Iterator, Sequence
-
-try:
-    import fcntl
-except ImportError:  # no advisory locks here: temporaries are only removed by their run
-    fcntl = None  # type: ignore[assignment]
 
 __all__ = ["OutputError", "resolve_output", "refuse_inputs", "replacing", "write_text",
            "format_size", "open_in_browser", "remove_stale_temporaries"]
@@ -93,13 +88,12 @@ def refuse_inputs(page: Path, inputs: Sequence[tuple[str, str | os.PathLike[str]
 
 
 def _temporary_name(final: Path) -> str:
-    return f".{final.stem}-{secrets.token_hex(4)}.tmp{final.suffix}"
+    return f".{final.stem}-{os.getpid():x}-{secrets.token_hex(2)}.tmp{final.suffix}"
 
 
-def _temporary_beside(final: Path) -> tuple[Path, int]:
+def _temporary_beside(final: Path) -> Path:
     """A new empty file in ``final``'s directory, made with the mode a new file gets (or the
-    mode of the file it will replace), never one that existed before; with a descriptor
-    holding its lock, to be closed once the file is renamed or removed."""
+    mode of the file it will replace), never one that existed before."""
     try:
         mode = stat.S_IMODE(final.stat().st_mode)
     except FileNotFoundError:
@@ -113,52 +107,48 @@ def _temporary_beside(final: Path) -> tuple[Path, int]:
         try:
             if mode is not None:
                 os.chmod(fd, mode)
-            if fcntl is not None:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BaseException:
+        finally:
             os.close(fd)
-            _remove(tmp)
-            raise
-        return tmp, fd
+        return tmp
     raise FileExistsError(f"no free temporary name beside {final}")
 
 
 def remove_stale_temporaries(final: Path) -> list[Path]:
     """Remove the temporaries of ``final`` that runs killed outright left behind: files of
-    our naming, owned by this user, whose lock no run holds. Returns what was removed."""
-    if fcntl is None:
-        return []
-    pattern = re.compile(rf"\.{re.escape(final.stem)}-[0-9a-f]{{8}}\.tmp{re.escape(final.suffix)}")
+    our naming, owned by this user, whose writing process no longer exists. Returns what
+    was removed."""
+    pattern = re.compile(rf"\.{re.escape(final.stem)}-([0-9a-f]{{1,16}})-[0-9a-f]{{4}}"
+                         rf"\.tmp{re.escape(final.suffix)}")
     removed = []
     with contextlib.suppress(OSError):
-        names = os.listdir(final.parent)
-        for name in names:
-            if pattern.fullmatch(name) and _remove_if_unlocked(final.parent / name):
-                removed.append(final.parent / name)
+        for name in os.listdir(final.parent):
+            match = pattern.fullmatch(name)
+            path = final.parent / name
+            if match and not _running(int(match.group(1), 16)) and _ours(path):
+                with contextlib.suppress(OSError):
+                    path.unlink()
+                    removed.append(path)
     return removed
 
 
-def _remove_if_unlocked(path: Path) -> bool:
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0))
-    except OSError:
-        return False
-    try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode) or info.st_uid != os.getuid():
-            return False
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            return False  # a live run is writing it
-        if os.stat(path, follow_symlinks=False).st_ino != info.st_ino:
-            return False
-        path.unlink()
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
         return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError, OSError):
+        return True  # another user's process, or not known: keep its file
+    return True
+
+
+def _ours(path: Path) -> bool:
+    try:
+        info = os.lstat(path)
     except OSError:
         return False
-    finally:
-        os.close(fd)
+    return stat.S_ISREG(info.st_mode) and (not hasattr(os, "getuid") or info.st_uid == os.getuid())
 
 
 @contextlib.contextmanager
@@ -172,27 +162,24 @@ def replacing(page: Path) -> Iterator[Path]:
         raise OutputError(f"cannot write {page}: permission denied")
     remove_stale_temporaries(final)
     try:
-        tmp, lock = _temporary_beside(final)
+        tmp = _temporary_beside(final)
     except OSError as exc:
         raise OutputError(f"cannot write {page}: {_reason(exc)}") from None
     try:
+        yield tmp
+    except BaseException:
+        _remove(tmp)
+        raise
+    try:
+        fd = os.open(tmp, os.O_RDONLY)
         try:
-            yield tmp
-        except BaseException:
-            _remove(tmp)
-            raise
-        try:
-            fd = os.open(tmp, os.O_RDONLY)
-            try:
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            os.replace(tmp, final)
-        except OSError as exc:
-            _remove(tmp)
-            raise OutputError(f"cannot write {page}: {_reason(exc)}") from None
-    finally:
-        os.close(lock)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(tmp, final)
+    except OSError as exc:
+        _remove(tmp)
+        raise OutputError(f"cannot write {page}: {_reason(exc)}") from None
 
 
 def _remove(path: Path) -> None:
