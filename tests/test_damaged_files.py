@@ -179,6 +179,23 @@ def test_aedat4_too_short_for_its_header_is_refused(tmp_path, keep):
         or "ends inside its header" in str(err.value)
 
 
+def test_aedat4_packet_past_its_data_table_is_not_dropped_silently(tmp_path):
+    path = aedat4_zstd(tmp_path / "rec.aedat4")
+    data = path.read_bytes()
+    first = 18 + int.from_bytes(data[14:18], "little")
+    packets, at = [], first
+    while at + 8 <= len(data) and int.from_bytes(data[at:at + 4], "little") == 0:
+        packets.append((at, at + 8 + int.from_bytes(data[at + 4:at + 8], "little")))
+        at = packets[-1][1]
+    # One packet more than the table lists: a copy of the last one where the table began.
+    last = data[packets[-1][0]:at]
+    path.write_bytes(data[:at] + last + data[at:])
+    rec = read_events(path)
+    assert len(rec.events) == 3000 and rec.notes == [
+        f"the decoder stops at byte {at:,}, where the header says the data table starts; "
+        f"1 event packet after it left out"]
+
+
 # --- what runs leave behind -----------------------------------------------------------
 
 def test_stale_temporaries_of_killed_runs_are_removed(tmp_path):

@@ -7,6 +7,7 @@ any such end becomes one line naming the file.
 """
 from __future__ import annotations
 
+import os
 import struct
 from pathlib import Path
 from typing import Any, Iterator
@@ -43,6 +44,42 @@ def _stream_events(path: str, stream_id: int) -> Iterator[np.ndarray]:
         yield np.concatenate(pending)
 
 
+def _data_table_position(header: bytes) -> int | None:
+    """The data table's byte offset that the file header (a FlatBuffers IOHeader table:
+    compression, dataTablePosition, infoNode) records, or None."""
+    try:
+        table = struct.unpack_from("<I", header, 0)[0]
+        vtable = table - struct.unpack_from("<i", header, table)[0]
+        vt_size = struct.unpack_from("<H", header, vtable)[0]
+        if vt_size < 8:
+            return None
+        field = struct.unpack_from("<H", header, vtable + 6)[0]
+        return int(struct.unpack_from("<q", header, table + field)[0]) if field else None
+    except struct.error:
+        return None
+
+
+def _packets_beyond_table(path: Path, stream_ids: set[int], wanted: int) -> tuple[int, int]:
+    """Packets of stream ``wanted`` that follow the position where the header says the
+    data table starts (the decoder stops there), and where the first of them starts."""
+    with open(path, "rb") as f:
+        f.seek(_HEAD - 4)
+        (length,) = struct.unpack("<I", f.read(4))
+        table_at = _data_table_position(f.read(length))
+        size = os.fstat(f.fileno()).st_size
+        if table_at is None or not _HEAD + length <= table_at < size:
+            return 0, 0
+        at, found = table_at, 0
+        while at + 8 <= size:
+            f.seek(at)
+            sid, n = struct.unpack("<iI", f.read(8))
+            if sid not in stream_ids or at + 8 + n > size:
+                break  # the data table itself, or what is not a packet
+            found += sid == wanted
+            at += 8 + n
+        return found, table_at
+
+
 class Aedat4Source(Source):
     format = "AEDAT4"
 
@@ -57,6 +94,7 @@ class Aedat4Source(Source):
         self.stream_id, info = events[0]
         w, h = info.get("width"), info.get("height")
         self.sensor_size = (int(w), int(h)) if w and h else None
+        self._beyond_table = _packets_beyond_table(self.path, set(streams), self.stream_id)
 
     def _check_header(self) -> None:
         """Refuse a file too short for the header it starts to declare."""
@@ -83,6 +121,15 @@ class Aedat4Source(Source):
         return self.path.stat().st_size * 4  # LZ4/zstd-compressed 13-byte events
 
     def chunks(self, size: int = CHUNK_EVENTS) -> Iterator[np.ndarray]:
+        yield from self._batches(size)
+        packets, at = self._beyond_table
+        note = (f"the decoder stops at byte {at:,}, where the header says the data table "
+                f"starts; {packets:,} event packet{'s' if packets > 1 else ''} after it "
+                f"left out")
+        if packets and note not in self.warnings:
+            self.warnings.append(note)
+
+    def _batches(self, size: int) -> Iterator[np.ndarray]:
         pending: list[np.ndarray] = []
         count = 0
         for events in self._isolated(_stream_events, self.stream_id):
