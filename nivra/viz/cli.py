@@ -36,7 +36,9 @@ from typing import IO, Any, Callable, NoReturn, Sequence
 
 from nivra.viz import graph_pages, output, recording_page, weights
 from nivra.viz._progress import Progress, spike_progress
+from nivra.viz._signals import Terminated, unwinding_on_termination
 from nivra.viz.io import ReaderError
+from nivra.viz.io._base import escaped
 from nivra.viz.io.arrays import load_frames
 from nivra.viz.io.profile import read_profile, unknown_nodes_warning
 
@@ -472,7 +474,7 @@ def cmd_events(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
     out.write(report.summary() + "\n")
     for text in report.warnings:
-        sys.stderr.write(f"{PROG}: warning: {text}\n")
+        sys.stderr.write(f"{PROG}: warning: {_one_line(text)}\n")
     for note in (report.hot_warning(), report.left_out_warning()):
         if note:
             sys.stderr.write(f"{PROG}: warning: {note}\n")
@@ -487,7 +489,8 @@ def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
     path = _check_input(args.frames)
     page = _page(args, path)
     progress.stage(f"reading {path}")
-    frames = load_frames(path)
+    notes: list[str] = []
+    frames = load_frames(path, notes)
     spikes = _module("spikes")
     title = args.title if args.title is not None else path.name
     try:
@@ -497,6 +500,8 @@ def cmd_frames(args: argparse.Namespace, progress: Progress, out: IO[str]) -> No
         raise JobError(f"{path}: {type(exc).__name__}: {exc}") from None
     except OSError as exc:
         raise JobError(f"cannot write {page}: {_describe_os_error(exc)}") from None
+    for text in notes:
+        sys.stderr.write(f"{PROG}: warning: {_one_line(text)}\n")
     progress.stage(f"wrote {page}")
     _wrote(out, page)
 
@@ -540,6 +545,11 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Progress, IO[str]], None]] = {
 }
 
 
+def _one_line(text: str) -> str:
+    """A message as one line: text from a file that it quotes cannot start another."""
+    return escaped(text, 2000)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (0 ok, 1 failed job, 2 usage error)."""
     parser = build_parser()
@@ -550,20 +560,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 2)
     progress = Progress(quiet=args.quiet)
     try:
-        COMMANDS[args.command](args, progress, sys.stdout)
+        with unwinding_on_termination():
+            COMMANDS[args.command](args, progress, sys.stdout)
     except USER_ERRORS as exc:
         sys.stdout.flush()
-        sys.stderr.write(f"{PROG}: error: {exc}\n")
+        sys.stderr.write(f"{PROG}: error: {_one_line(str(exc))}\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130
+    except Terminated as exc:
+        sys.stderr.write(f"{PROG}: stopped by {exc}\n")
+        return exc.exit_status
     except MemoryError:
         sys.stderr.write(f"{PROG}: error: out of memory\n")
         return 1
     except Exception as exc:  # a fault of ours, still reported on one line
         sys.stderr.write(f"{PROG}: error: {args.command} failed: "
-                         f"{type(exc).__name__}: {exc}\n")
+                         f"{type(exc).__name__}: {_one_line(str(exc))}\n")
         return 1
     return 0
 

@@ -7,13 +7,16 @@
 
 A page is written to a temporary file in its own directory and renamed over the old one
 only once it is complete, so a failed or interrupted job leaves the previous page as it
-was and no half-written one. Failures the user can act on raise :class:`OutputError` with
+was and no half-written one. The temporary's name holds the writing process's id; one left
+by a run that was killed outright (its process gone) is removed by the next run writing
+the same page. (Not a lock on the file: HDF5 writers lock the files they create.) Failures the user can act on raise :class:`OutputError` with
 a one-line message.
 """
 from __future__ import annotations
 
 import contextlib
 import os
+import re
 import secrets
 import stat
 import webbrowser
@@ -21,7 +24,7 @@ from pathlib import Path
 from typing import Iterator, Sequence
 
 __all__ = ["OutputError", "resolve_output", "refuse_inputs", "replacing", "write_text",
-           "format_size", "open_in_browser"]
+           "format_size", "open_in_browser", "remove_stale_temporaries"]
 
 
 class OutputError(Exception):
@@ -84,6 +87,10 @@ def refuse_inputs(page: Path, inputs: Sequence[tuple[str, str | os.PathLike[str]
                               f"nothing was written (choose another page with -o)")
 
 
+def _temporary_name(final: Path) -> str:
+    return f".{final.stem}-{os.getpid():x}-{secrets.token_hex(2)}.tmp{final.suffix}"
+
+
 def _temporary_beside(final: Path) -> Path:
     """A new empty file in ``final``'s directory, made with the mode a new file gets (or the
     mode of the file it will replace), never one that existed before."""
@@ -92,7 +99,7 @@ def _temporary_beside(final: Path) -> Path:
     except FileNotFoundError:
         mode = None
     for _ in range(100):
-        tmp = final.with_name(f".{final.stem}-{secrets.token_hex(4)}.tmp{final.suffix}")
+        tmp = final.with_name(_temporary_name(final))
         try:
             fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         except FileExistsError:
@@ -106,6 +113,44 @@ def _temporary_beside(final: Path) -> Path:
     raise FileExistsError(f"no free temporary name beside {final}")
 
 
+def remove_stale_temporaries(final: Path) -> list[Path]:
+    """Remove the temporaries of ``final`` that runs killed outright left behind: files of
+    our naming, owned by this user, whose writing process no longer exists. Returns what
+    was removed."""
+    pattern = re.compile(rf"\.{re.escape(final.stem)}-([0-9a-f]{{1,16}})-[0-9a-f]{{4}}"
+                         rf"\.tmp{re.escape(final.suffix)}")
+    removed = []
+    with contextlib.suppress(OSError):
+        for name in os.listdir(final.parent):
+            match = pattern.fullmatch(name)
+            path = final.parent / name
+            if match and not _running(int(match.group(1), 16)) and _ours(path):
+                with contextlib.suppress(OSError):
+                    path.unlink()
+                    removed.append(path)
+    return removed
+
+
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError, OSError):
+        return True  # another user's process, or not known: keep its file
+    return True
+
+
+def _ours(path: Path) -> bool:
+    try:
+        info = os.lstat(path)
+    except OSError:
+        return False
+    return stat.S_ISREG(info.st_mode) and (not hasattr(os, "getuid") or info.st_uid == os.getuid())
+
+
 @contextlib.contextmanager
 def replacing(page: Path) -> Iterator[Path]:
     """A temporary path beside ``page`` (through links, the file they lead to) for the block
@@ -115,6 +160,7 @@ def replacing(page: Path) -> Iterator[Path]:
     final = Path(os.path.realpath(page))
     if final.exists() and not os.access(final, os.W_OK):
         raise OutputError(f"cannot write {page}: permission denied")
+    remove_stale_temporaries(final)
     try:
         tmp = _temporary_beside(final)
     except OSError as exc:

@@ -1,60 +1,221 @@
 """NumPy files: a .npy structured array (memory-mapped) or one array of a .npz archive, and
-frame stacks stored the same way."""
+frame stacks stored the same way.
+
+Sizes are checked against the file before anything is read: a .npy file shorter or longer
+than its header says is read as far as it holds whole records, with a warning; an array of a
+.npz archive is inflated only when the size its header declares fits in memory (a few
+hundred bytes of deflate can declare terabytes)."""
 from __future__ import annotations
 
 import contextlib
+import math
 import os
+import resource
+import struct
+import tokenize
 import zipfile
+import zlib
 from pathlib import Path
-from typing import Any, Iterator
+from typing import IO, Any, Iterator
 
 import numpy as np
 
-from ._base import CHUNK_EVENTS, ArraySource, ReaderError, time_field
+from ._base import CHUNK_EVENTS, ArraySource, ReaderError, escaped, time_field
+from .magic import describe
+
+NPY_MAGIC = b"\x93NUMPY"
+# The errors NumPy and zipfile raise on damaged bytes.
+_DAMAGE = (ValueError, EOFError, zipfile.BadZipFile, zlib.error, KeyError, TypeError,
+           struct.error, SyntaxError, tokenize.TokenError, OverflowError, NotImplementedError,
+           UnicodeDecodeError)
 
 
-def _damaged(path: Path, exc: BaseException) -> ReaderError:
+def _damaged(path: Path, exc: BaseException, member: str | None = None) -> ReaderError:
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
     if "pickle" in text.lower():
         text = "it holds Python objects, which are never loaded"
-    return ReaderError(f"{path}: damaged or unsupported array file: {text}")
+    elif isinstance(exc, (SyntaxError, tokenize.TokenError)) or "header" in text.lower() \
+            or "b'" in text or 'b"' in text:
+        text = "its array header cannot be parsed"  # NumPy quotes the raw header bytes
+    else:
+        text = escaped(text, 120)
+    where = f" (array {escaped(member, 60)!s})" if member is not None else ""
+    return ReaderError(f"{path}: damaged or unsupported array file{where}: {text}")
 
 
-def load_array(path: Path, array: str | None = None, structured: bool = True) -> np.ndarray:
+def _not_numpy(path: Path, head: bytes) -> ReaderError:
+    kind = describe(head)
+    if kind is None:
+        return ReaderError(f"{path}: damaged, or not a NumPy .npy file: its first bytes are "
+                           f"{head[:8].hex(' ')}")
+    return ReaderError(f"{path}: not a NumPy .npy file: it holds {kind}")
+
+
+def _format_bytes(n: int) -> str:
+    from nivra.viz.output import format_size
+    return format_size(n)
+
+
+def available_memory() -> int:
+    """Bytes this process could still allocate: the memory the system has available, less
+    when an address-space limit is nearer."""
+    free = None
+    with contextlib.suppress(OSError, ValueError):
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    free = int(line.split()[1]) * 1024
+                    break
+    if free is None:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            free = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if free is None:
+        free = 1 << 62
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    if soft != resource.RLIM_INFINITY:
+        used = 0
+        with contextlib.suppress(OSError, ValueError):
+            with open("/proc/self/statm") as f:
+                used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        free = min(free, max(0, soft - used))
+    return free
+
+
+def _read_header(f: IO[bytes]) -> tuple[tuple[int, ...], bool, np.dtype]:
+    """The shape, Fortran order and dtype an array header declares; ``f`` is left at the
+    first data byte."""
+    version = np.lib.format.read_magic(f)
+    if version == (1, 0):
+        return np.lib.format.read_array_header_1_0(f)
+    if version in ((2, 0), (3, 0)):  # 3.0 differs only in how field names are encoded
+        return np.lib.format.read_array_header_2_0(f)
+    raise ValueError(f"NumPy format version {version[0]}.{version[1]} is not read")
+
+
+def _declared_bytes(shape: tuple[int, ...], dtype: np.dtype) -> int:
+    return math.prod(shape) * dtype.itemsize
+
+
+def load_array(path: Path, array: str | None = None, structured: bool = True,
+               notes: list[str] | None = None) -> np.ndarray:
     """A .npy file memory-mapped, or one array of a .npz file: the one named ``array``,
-    else the only structured one (``structured``) or the only one."""
+    else the only structured one (``structured``) or the only one. What was left out of a
+    file whose length differs from its header is said in ``notes``."""
     try:
         if path.suffix.lower() == ".npz":
-            with np.load(path, allow_pickle=False) as npz:
-                names = list(npz.files)
-                if not names:
-                    raise ReaderError(f"{path}: the archive holds no arrays")
-                if array is not None:
-                    if array not in names:
-                        raise ReaderError(f"{path}: no array named {array!r}; it holds "
-                                          f"{_listing(npz, names)}")
-                    return np.asarray(npz[array])
-                picks = [n for n in names if npz[n].dtype.names] if structured else names
-                if len(picks) != 1:
-                    what = "one structured event array" if structured else "one array"
-                    hint = "; choose one with --array NAME" if structured else ""
-                    raise ReaderError(f"{path}: expected {what}, found "
-                                      f"{_listing(npz, names)}{hint}")
-                return np.asarray(npz[picks[0]])
-        mapped: np.ndarray = np.load(path, mmap_mode="r", allow_pickle=False)
-        return mapped
+            return _load_npz(path, array, structured)
+        return _load_npy(path, notes if notes is not None else [])
     except ReaderError:
         raise
-    except (ValueError, EOFError, zipfile.BadZipFile, KeyError, TypeError) as exc:
+    except _DAMAGE as exc:
         raise _damaged(path, exc) from None
     except OSError as exc:
         raise ReaderError(f"{path}: cannot read: {exc.strerror or exc}") from None
 
 
-def load_frames(path: Path) -> np.ndarray:
+def _load_npy(path: Path, notes: list[str]) -> np.ndarray:
+    with open(path, "rb") as f:
+        head = f.read(32)
+        if not head.startswith(NPY_MAGIC):
+            raise _not_numpy(path, head)
+        f.seek(0)
+        shape, fortran, dtype = _read_header(f)
+        offset, size = f.tell(), os.fstat(f.fileno()).st_size
+    if dtype.hasobject:
+        raise _damaged(path, ValueError("pickle"))
+    declared, held = _declared_bytes(shape, dtype), size - offset
+    unit = "records" if len(shape) == 1 else "frames"
+    if held > declared:
+        notes.append(f"the file holds {held - declared:,} bytes more than its header declares "
+                     f"after the last of its {shape[0] if shape else 1:,} {unit}; they were "
+                     f"left out")
+    elif held < declared:
+        row = _declared_bytes(shape[1:], dtype) if shape else declared
+        whole = held // row if row and shape and not fortran else 0
+        if not whole:
+            raise ReaderError(f"{path}: damaged array file: it is shorter than its header says "
+                              f"({max(held, 0):,} of {declared:,} data bytes, no whole "
+                              f"{unit[:-1]})")
+        notes.append(f"the file is shorter than its header says: {whole:,} of {shape[0]:,} "
+                     f"{unit} read, the other {shape[0] - whole:,} left out")
+        shape = (whole, *shape[1:])
+    if not math.prod(shape) or not dtype.itemsize:
+        return np.empty(shape, dtype)  # nothing to map
+    return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape,
+                     order="F" if fortran else "C")
+
+
+class _Member:
+    """An array of a .npz archive, known by its header before any data is inflated."""
+
+    def __init__(self, info: zipfile.ZipInfo, shape: tuple[int, ...], dtype: np.dtype,
+                 data_offset: int) -> None:
+        self.info, self.shape, self.dtype, self.data_offset = info, shape, dtype, data_offset
+        self.nbytes = _declared_bytes(shape, dtype)
+
+
+def _members(path: Path, zf: zipfile.ZipFile) -> dict[str, _Member]:
+    members = {}
+    for info in zf.infolist():
+        if not info.filename.endswith(".npy"):
+            continue
+        name = info.filename[:-4]
+        try:
+            with zf.open(info) as m:
+                shape, _, dtype = _read_header(m)
+                offset = m.tell()
+        except _DAMAGE as exc:
+            raise _damaged(path, exc, name) from None
+        members[name] = _Member(info, shape, dtype, offset)
+    return members
+
+
+def _load_npz(path: Path, array: str | None, structured: bool) -> np.ndarray:
+    with zipfile.ZipFile(path) as zf:
+        members = _members(path, zf)
+        if not members:
+            raise ReaderError(f"{path}: the archive holds no arrays")
+        if array is not None:
+            if array not in members:
+                raise ReaderError(f"{path}: no array named '{escaped(array, 60)}'; it holds "
+                                  f"{_listing(members)}")
+            pick = array
+        else:
+            picks = [n for n, m in members.items() if m.dtype.names] if structured \
+                else list(members)
+            if len(picks) != 1:
+                what = "one structured event array" if structured else "one array"
+                hint = "; choose one with --array NAME" if structured else ""
+                raise ReaderError(f"{path}: expected {what}, found {_listing(members)}{hint}")
+            pick = picks[0]
+        return _inflate(path, zf, pick, members[pick])
+
+
+def _inflate(path: Path, zf: zipfile.ZipFile, name: str, member: _Member) -> np.ndarray:
+    shown = escaped(name, 60)
+    if member.dtype.hasobject:
+        raise _damaged(path, ValueError("pickle"), name)
+    room = available_memory() // 2
+    if member.nbytes > room:
+        raise ReaderError(f"{path}: array '{shown}' declares {_format_bytes(member.nbytes)} "
+                          f"(shape {member.shape}), more than the page could use here (half of "
+                          f"the {_format_bytes(room * 2)} of memory available); nothing was "
+                          f"inflated")
+    if member.info.file_size < member.data_offset + member.nbytes:
+        raise ReaderError(f"{path}: damaged array file: array '{shown}' declares "
+                          f"{member.nbytes:,} data bytes, the archive holds "
+                          f"{max(0, member.info.file_size - member.data_offset):,}")
+    try:
+        with zf.open(member.info) as m:
+            return np.lib.format.read_array(m, allow_pickle=False)
+    except _DAMAGE as exc:
+        raise _damaged(path, exc, name) from None
+
+
+def load_frames(path: Path, notes: list[str] | None = None) -> np.ndarray:
     """A frame stack (T, H, W) or (T, C, H, W) of numbers from a .npy or .npz file; bool
-    frames become uint8."""
-    frames = load_array(path, structured=False)
+    frames become uint8. What was left out of a short or long file is said in ``notes``."""
+    frames = load_array(path, structured=False, notes=notes)
     if frames.dtype.names or not (np.issubdtype(frames.dtype, np.number)
                                   or frames.dtype == np.bool_):
         raise ReaderError(f"{path}: expected a numeric frame array, got dtype {frames.dtype}"
@@ -68,15 +229,15 @@ def load_frames(path: Path) -> np.ndarray:
     return frames
 
 
-def _listing(npz: np.lib.npyio.NpzFile, names: list[str]) -> str:
+def _listing(members: dict[str, _Member]) -> str:
     parts = []
-    for n in names:
-        a = npz[n]
-        if a.dtype.names:
-            kind = "{" + ", ".join(f"{f}: {a.dtype[f].str}" for f in a.dtype.names) + "}"
+    for name, m in members.items():
+        if m.dtype.names:
+            kind = "{" + ", ".join(f"{escaped(f, 40)}: {m.dtype[f].str}"
+                                   for f in m.dtype.names) + "}"
         else:
-            kind = str(a.dtype)
-        parts.append(f"{n} ({kind}, shape {tuple(a.shape)})")
+            kind = str(m.dtype)
+        parts.append(f"{escaped(name, 60)} ({kind}, shape {m.shape})")
     return "the arrays " + ", ".join(parts)
 
 
@@ -87,7 +248,7 @@ class NumpySource(ArraySource):
     def __init__(self, path: Path, array: str | None = None) -> None:
         super().__init__(path)
         self.format = "NumPy .npz" if path.suffix.lower() == ".npz" else "NumPy .npy"
-        self.events = load_array(path, array)
+        self.events = load_array(path, array, notes=self.warnings)
         if not self.events.dtype.names:
             raise ReaderError(f"{path}: holds a plain {self.events.dtype} array of shape "
                               f"{tuple(self.events.shape)}, not a structured event array "

@@ -31,6 +31,7 @@ import numpy as np
 
 from nivra.viz import io as readers
 from nivra.viz.io import CHUNK_EVENTS, TIME_UNITS, ReaderError, Source
+from nivra.viz.io._base import escaped
 
 from . import limits
 from .accumulator import Accumulator, Counts, detected_size
@@ -84,7 +85,7 @@ def _fields(dtype: np.dtype) -> tuple[str | None, ...]:
 
 def _check_fields(path: Path, dtype: np.dtype) -> tuple[str | None, ...]:
     fields = _fields(dtype)
-    found = ", ".join(dtype.names or ())
+    found = ", ".join(escaped(n, 40) for n in dtype.names or ())
     for role, key, name in (("x (or channel/address)", "x", fields[0]), ("time", "t", fields[2])):
         if name is None:
             raise PageError(f"{path}: no {role} field; looked for "

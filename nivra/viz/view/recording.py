@@ -20,6 +20,7 @@ import numpy as np
 from nivra.viz import hot_pixels as hot
 from nivra.viz import io as readers
 from nivra.viz.io import ReaderError, Source
+from nivra.viz.io._base import escaped
 from nivra.viz.recording_page.passes import READ_AHEAD_BYTES, _read_ahead
 
 from . import accumulate
@@ -88,7 +89,7 @@ class Recording:
 
         x, y, t, p = spikes._get_event_fields(np.zeros(0, dtype))
         if t is None or x is None:
-            found = ", ".join(dtype.names or ()) or "no named fields"
+            found = ", ".join(escaped(n, 40) for n in dtype.names or ()) or "no named fields"
             raise ViewError(f"{self.path}: the events have no time or no x field (found "
                             f"{found})")
         self.fields = (x, y, t, p)
