@@ -108,7 +108,7 @@ def test_table_keys_and_distinct_colours():
     assert list(constants.NODE_COLORS) == types
     assert set(constants.NODE_SHAPES) == set(constants.NODE_DISPLAY_PARAMS) == set(types)
     assert len(set(constants.NODE_COLORS.values())) == len(constants.NODE_COLORS)
-    kinds = {"RepConv", "SPP", "SPPF", "SkipConnection", "NIRGraph"}
+    kinds = {"RepConv", "SPP", "SPPF", "SkipConnection", "NIRGraph", "Scope"}
     for table in (constants.GROUP_COLORS, constants.GROUP_SHAPES, constants.GROUP_ICONS,
                   constants.GROUP_DISPLAY_PARAMS):
         assert set(table) == kinds

@@ -181,6 +181,7 @@ GROUP_SHAPES: dict[str, str] = {
     "SPPF": "round-rect",
     "SkipConnection": "round-rect",
     "NIRGraph": "round-rect",
+    "Scope": "round-rect",
 }
 
 GROUP_ICONS: dict[str, str] = {
@@ -198,4 +199,5 @@ GROUP_DISPLAY_PARAMS: dict[str, list[str]] = {
     "SPPF": ["chain_depth", "kernel_size"],
     "SkipConnection": ["processing_depth", "path_types"],
     "NIRGraph": ["inputs", "outputs"],
+    "Scope": [],
 }
