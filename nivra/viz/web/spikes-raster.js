@@ -38,7 +38,7 @@ function buildRaster(d) {
   const pixelOf = (n) => pixels ? pixels[n] : [n % d.width, floor(n / d.width)];
   const peak = R.peak > 0 ? R.peak : 1;
   const MARGIN = { l: 58, r: 14, t: 10, b: 40 };
-  if (pixels) MARGIN.l = 76;  // room for "1279,719"
+  if (pixels) MARGIN.l = 84;  // room for "1279, 719"
   let view = { t0: 0, t1: R.bins, n0: 0, n1: R.neurons };
   let size = { w: 0, h: 0, dpr: 1, pw: 0, ph: 0 };
   let cache = { key: "", runs: null, theme: "", image: null };
@@ -202,12 +202,12 @@ function buildRaster(d) {
       const y = oy + round((v + 0.5 - view.n0) / (view.n1 - view.n0) * H) + half;
       if (y < oy - 1 || y > oy + H + 1) continue;
       ctx.strokeStyle = axis; ctx.beginPath(); ctx.moveTo(ox - 5 * dpr, y); ctx.lineTo(ox, y); ctx.stroke();
-      ctx.fillText(pixels ? pixels[v][0] + "," + pixels[v][1] : String(v), ox - 8 * dpr, y);
+      ctx.fillText(pixels ? pixels[v][0] + ", " + pixels[v][1] : String(v), ox - 8 * dpr, y);
     }
     ctx.save();
     ctx.translate(14 * dpr, oy + H / 2); ctx.rotate(-Math.PI / 2);
     ctx.textAlign = "center"; ctx.textBaseline = "middle";
-    ctx.fillText(pixels ? "Pixel (x,y)" : "Neuron", 0, 0);
+    ctx.fillText(pixels ? "Pixel (x, y)" : "Neuron", 0, 0);
     ctx.restore();
 
     ctx.strokeStyle = axis;
@@ -363,7 +363,7 @@ function rasterLimitNote(d) {
   const busiest = d.recording && d.recording.rasterPixels;
   const oneD = d.height === 1, rows = floor(N / W), rest = N % W;
   let which;
-  if (busiest) which = "the busiest over the recording, in row order, named x,y on the axis";
+  if (busiest) which = "the busiest over the recording, in row order, named (x, y) on the axis";
   else if (oneD) which = "channels 0\u2013" + fmtInt(N - 1);
   else if (rows === 0) which = "the first in row order: row 0 only, x 0\u2013" + fmtInt(rest - 1) + " of " + fmtInt(W);
   else {
