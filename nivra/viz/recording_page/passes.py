@@ -69,9 +69,21 @@ class Stream:
 def _read_ahead(chunks: Iterator[np.ndarray]) -> Iterator[np.ndarray]:
     """The chunks, each taken from the source by a helper thread while the one before it
     is binned (reading and decoding release the interpreter lock, as binning does). At
-    most one chunk waits; the thread ends with the pass, also when the pass stops early."""
+    most one chunk waits; the thread ends with the pass, also when the pass stops early.
+    The first chunk is taken here, before the thread starts: a reader that decodes in a
+    child process can then fork it from a process of one thread (cheaper than spawning)."""
     ready: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=1)
     stop = threading.Event()
+    first = next(chunks, None)
+    if first is None:
+        return
+    try:
+        yield first
+    except BaseException:  # the pass stopped at the first chunk
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
+        raise
 
     def produce() -> None:
         try:
