@@ -137,20 +137,28 @@ class Plan:
     # sensor may take (raises PageError for a page that would not fit)
 
 
-def _claims(stream: Stream, window: tuple[Any, Any] | None) -> tuple[Any, Any]:
+def _claims(stream: Stream, window: tuple[Any, Any] | None,
+            known: tuple[Any, Any] | None = None) -> tuple[Any, Any]:
     """The earliest event (for a window) and the span of the events to bin, as the file
-    claims them, in microseconds; None where it cannot say."""
+    claims them, in microseconds; None where it cannot say. ``known``: the earliest and
+    latest valid time an earlier pass found (then the file is not asked for its span,
+    which for some readers is a scan of the whole file)."""
     source, unit = stream.source, stream.time_unit
     if source.t_field is None:
         return None, None
     if stream.events is not None:
         return _memory_claims(stream.events[source.t_field], window)
-    span = source.time_span()
-    if span is None:
-        return None, None
-    origin = us_value(span[0], unit)
-    if window is None:
-        return origin, (origin, us_value(span[1], unit))
+    if known is not None:
+        origin = known[0]
+        if window is None:
+            return origin, known
+    else:
+        span = source.time_span()
+        if span is None:
+            return None, None
+        origin = us_value(span[0], unit)
+        if window is None:
+            return origin, (origin, us_value(span[1], unit))
     if unit != "us":
         return origin, None
     start, end = window
@@ -228,7 +236,7 @@ def count_events(stream: Stream, plan: Plan, known: tuple[Any, Any] | None = Non
     (from the earliest event, for a window): its counts, or those of a pass that found
     no events to bin (None: the recording holds no chunk), and the fields of the chunks.
     ``known``: the earliest and latest valid time, found by an earlier pass."""
-    origin, span = _claims(stream, plan.window)
+    origin, span = _claims(stream, plan.window, known)
     if known is not None:
         if plan.window is None:
             span = known
