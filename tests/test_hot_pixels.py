@@ -2,13 +2,12 @@
 them out (and says so), and the raster of the busiest pixels."""
 import base64
 import io
-import json
 
 import numpy as np
 import pytest
+from test_recording_page import page_doc, run
 
 from nivra.viz import hot_pixels, recording_page, spikes
-from nivra.viz.cli import main
 
 pytestmark = pytest.mark.skipif(not hasattr(spikes, "_accumulate_events"), reason="spikes not built")
 
@@ -59,17 +58,6 @@ def band_recording(width=128, height=96, frames=20, frame_us=10_000, hot=(120, 1
     ev = np.zeros(len(t), [("x", "<u2"), ("y", "<u2"), ("t", "<i8"), ("p", "u1")])
     ev["x"], ev["y"], ev["t"], ev["p"] = x[order], y[order], t[order], 1
     return ev
-
-
-def run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
-def page_doc(path):
-    html = path.read_text()
-    return json.JSONDecoder().raw_decode(html[html.index('{"event_count"'):])[0]
 
 
 def lit_pixels(doc):

@@ -410,6 +410,24 @@ def _round(v: float) -> float:
     return int(r) if r.is_integer() and abs(r) < 2 ** 53 else r
 
 
+def _successors(preds: list[list[int]]) -> list[list[int]]:
+    """For each entry, the entries that name it among their predecessors."""
+    succs: list[list[int]] = [[] for _ in preds]
+    for target, ps in enumerate(preds):
+        for s in ps:
+            succs[s].append(target)
+    return succs
+
+
+def _lane_of(lanes: list[list[int]], n: int) -> list[int]:
+    """The core of each of n entries."""
+    lane_of = [0] * n
+    for c, lane in enumerate(lanes):
+        for i in lane:
+            lane_of[i] = c
+    return lane_of
+
+
 def _run(lanes: list[list[int]], preds: list[list[int]], latency: list[float],
          lagged: list[list[int]]) -> tuple[list[float], list[float], list[int], int]:
     """Start and end of every entry, each core running its lane in order, every entry
@@ -424,14 +442,8 @@ def _run(lanes: list[list[int]], preds: list[list[int]], latency: list[float],
     via = [-1] * n
     done = [False] * n
     pending = [len(p) for p in preds]
-    succs: list[list[int]] = [[] for _ in range(n)]
-    for target, ps in enumerate(preds):
-        for s in ps:
-            succs[s].append(target)
-    lane_of = [0] * n
-    for c, lane in enumerate(lanes):
-        for i in lane:
-            lane_of[i] = c
+    succs = _successors(preds)
+    lane_of = _lane_of(lanes, n)
     pos = [0] * len(lanes)
     free = [0.0] * len(lanes)
     last = [-1] * len(lanes)
@@ -491,18 +503,8 @@ def _pipeline(lanes: list[list[int]], preds: list[list[int]], lagged: list[list[
     first = [len(p) for p in preds]
     later = [len(p) + len(q) for p, q in zip(preds, lagged)]
     pending = first + later * (steps - 1)
-    succs: list[list[int]] = [[] for _ in range(n)]
-    lag_succs: list[list[int]] = [[] for _ in range(n)]
-    for target, ps in enumerate(preds):
-        for s in ps:
-            succs[s].append(target)
-    for target, ps in enumerate(lagged):
-        for s in ps:
-            lag_succs[s].append(target)
-    lane_of = [0] * n
-    for c, lane in enumerate(lanes):
-        for i in lane:
-            lane_of[i] = c
+    succs, lag_succs = _successors(preds), _successors(lagged)
+    lane_of = _lane_of(lanes, n)
     pos = [0] * len(lanes)
     free = [0.0] * len(lanes)
     last = [-1] * len(lanes)

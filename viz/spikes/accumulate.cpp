@@ -230,15 +230,9 @@ k::TimeBins bins_over(const k::Field& t, const k::Number& lo, const k::Number& h
         tb.t_min = lo.f;
         tb.t_max = hi.f;
     }
-    double range = tb.t_max - tb.t_min;
-    if (1e-9 > range) range = 1e-9;
-    tb.t_range = range;
-    tb.scale = static_cast<double>(bins) - 0.001;
-    tb.bins = static_cast<std::int32_t>(bins);
+    set_bins(&tb, bins);
     return tb;
 }
-
-bool is_int_field(const k::Field& f) { return f.kind == k::FieldKind::Int || f.kind == k::FieldKind::UInt; }
 
 }  // namespace
 
@@ -246,12 +240,9 @@ Ref accumulate_events(Call& c) {
     PyObject* events = c[0];
     PyObject* state = c[1];
 
-    Ref names[4];
-    unpack(get(state, kFieldsKey), names, 4);
     RecordArray rec;
     k::AccSpec spec;
-    if (!rec.open(events) || !open_columns(rec, names, true, &spec.cols))
-        raise(PyExc_TypeError, "events must be a 1-D NumPy record array whose named fields hold plain numbers");
+    open_state_columns(events, get(state, kFieldsKey), rec, &spec.cols);
     const k::EventColumns& cols = spec.cols;
     spec.int_time = is_int_field(cols.t);
     spec.int_x = cols.x.kind != k::FieldKind::Float;

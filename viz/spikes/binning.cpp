@@ -31,7 +31,8 @@ bool bin_count(PyObject* bins, long long* count) {
     return exact_int64(bins, count) && *count >= 1 && *count <= std::numeric_limits<std::int32_t>::max();
 }
 
-// The range, scale and count of time bins whose bounds are set.
+}  // namespace
+
 void set_bins(k::TimeBins* tb, long long count) {
     double range = tb->t_max - tb->t_min;
     if (1e-9 > range) range = 1e-9;
@@ -39,8 +40,6 @@ void set_bins(k::TimeBins* tb, long long count) {
     tb->scale = static_cast<double>(count) - 0.001;
     tb->bins = static_cast<std::int32_t>(count);
 }
-
-}  // namespace
 
 // The time bins of the kernels, or false when the count does not fit them.
 bool time_bins_of(PyObject* bins, const k::Field& t, std::size_t n, k::TimeBins* tb) {

@@ -43,11 +43,7 @@ k::TimeBins span_of(PyObject* t_min, PyObject* t_max, Py_ssize_t bins) {
         tb.t_max = PyFloat_AsDouble(t_max);
         throw_if_error();
     }
-    double range = tb.t_max - tb.t_min;
-    if (1e-9 > range) range = 1e-9;
-    tb.t_range = range;
-    tb.scale = static_cast<double>(bins) - 0.001;
-    tb.bins = static_cast<std::int32_t>(bins);
+    set_bins(&tb, bins);
     return tb;
 }
 

@@ -149,6 +149,13 @@ bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventCol
     return true;
 }
 
+void open_state_columns(PyObject* events, PyObject* fields, RecordArray& rec, k::EventColumns* cols) {
+    Ref names[4];
+    unpack(fields, names, 4);
+    if (!rec.open(events) || !open_columns(rec, names, true, cols))
+        raise(PyExc_TypeError, "events must be a 1-D NumPy record array whose named fields hold plain numbers");
+}
+
 // --- _get_event_fields -------------------------------------------------------
 
 const char kGetEventFieldsDoc[] =

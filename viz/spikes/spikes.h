@@ -114,6 +114,13 @@ void extents_of(const __int128 maxima[2], bool has_y, Ref* width, Ref* height);
 /// one of them cannot be read directly.
 bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventColumns* cols);
 
+/// Opens `events` and its x, y, t, p columns named by the 4-item `fields` of a pass's
+/// state; raises TypeError when they cannot be read directly.
+void open_state_columns(PyObject* events, PyObject* fields, RecordArray& rec, k::EventColumns* cols);
+
+/// Whether a field holds integers (signed or not).
+inline bool is_int_field(const k::Field& f) { return f.kind == k::FieldKind::Int || f.kind == k::FieldKind::UInt; }
+
 // --- output.cpp -------------------------------------------------------------------
 
 /// A new zero-filled float32 array of `shape` holding `count` elements: large ones an
@@ -130,6 +137,9 @@ bool output_view(BufferView& view, PyObject* arr, const char* format, Py_ssize_t
 
 /// The time bins of the kernels, or false when the count does not fit them.
 bool time_bins_of(PyObject* bins, const k::Field& t, std::size_t n, k::TimeBins* tb);
+
+/// The range, scale and count of time bins whose bounds are set.
+void set_bins(k::TimeBins* tb, long long count);
 
 // --- colouring (document.cpp) -----------------------------------------------------
 

@@ -129,13 +129,10 @@ Ref view_scan(Call& c) {
     PyObject* events = c[0];
     PyObject* state = c[1];
 
-    Ref names[4];
-    unpack(entry(state, kFields), names, 4);
     RecordArray rec;
     k::ScanSpec spec;
-    if (!rec.open(events) || !open_columns(rec, names, true, &spec.cols))
-        raise(PyExc_TypeError, "events must be a 1-D NumPy record array whose named fields hold plain numbers");
-    const bool is_int = spec.cols.t.kind == k::FieldKind::Int || spec.cols.t.kind == k::FieldKind::UInt;
+    open_state_columns(events, entry(state, kFields), rec, &spec.cols);
+    const bool is_int = is_int_field(spec.cols.t);
     spec.int_time = is_int;
 
     spec.step = int_entry(state, kStepKey);
