@@ -221,8 +221,11 @@ def test_a_signalled_run_unwinds_and_leaves_no_temporary(tmp_path, sig, status):
     ev["t"] = np.arange(len(ev))
     source = tmp_path / "rec.npy"
     source.write_bytes(npy_bytes(ev))
+    # Python leaves SIGINT ignored when its launcher ignored it (a job started in the
+    # background of a script): the child takes the interactive default whatever ran the tests.
     code = f"""
-import sys, time
+import signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from nivra.viz import cli, recording_page
 def slow(path, tmp, **kw):
     open(tmp, "w").write("partial")
