@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import run_child
+
 README = Path(__file__).resolve().parent.parent / "README.md"
 MODULES = ["encode", "serialize", "render", "compiled", "spikes"]
 
@@ -42,8 +44,8 @@ def test_quick_start_has_commands():
 def test_quick_start_shell_commands_run(scratch):
     cwd, env = scratch
     for block in quick_start_blocks("sh"):
-        res = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=cwd, env=env,
-                             capture_output=True, text=True, timeout=600)
+        res = run_child(["bash", "-euo", "pipefail", "-c", block], cwd=cwd, env=env,
+                        timeout=600)
         assert res.returncode == 0, block + "\n" + res.stdout + res.stderr
         for page in re.findall(r"-o (out/\S+\.html)", block):
             assert (cwd / page).stat().st_size > 500, page
@@ -54,8 +56,7 @@ def test_quick_start_shell_commands_run(scratch):
 def test_quick_start_python_runs(scratch):
     cwd, env = scratch
     for block in quick_start_blocks("python"):
-        res = subprocess.run([sys.executable, "-c", block], cwd=cwd, env=env,
-                             capture_output=True, text=True, timeout=600)
+        res = run_child([sys.executable, "-c", block], cwd=cwd, env=env, timeout=600)
         assert res.returncode == 0, block + "\n" + res.stdout + res.stderr
     for page in ("my_model", "my_cores", "my_timeline", "my_events"):
         assert (cwd / "out" / f"{page}.html").stat().st_size > 500, page
@@ -74,7 +75,7 @@ def test_quick_start_output_is_what_the_command_prints(scratch):
                    if line.startswith("nivra-viz events") and "out/window.html" in line)
     subprocess.run(["nivra-viz", "demo", "-o", "out"], cwd=cwd, env=env, check=True,
                    capture_output=True)
-    res = subprocess.run(command.split(), cwd=cwd, env=env, capture_output=True, text=True)
+    res = run_child(command.split(), cwd=cwd, env=env)
     assert res.returncode == 0, res.stderr
     out = res.stdout.splitlines()
     assert out[0] == summary and res.stderr.splitlines() == [warning]
