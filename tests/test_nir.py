@@ -274,6 +274,30 @@ def test_a_read_that_never_ends_is_given_up():
     assert nir_h5.run_bounded(lambda: {"a": np.arange(3)})["a"].tolist() == [0, 1, 2]
 
 
+def test_with_other_threads_running_the_read_starts_an_interpreter(tmp_path, monkeypatch):
+    """A notebook kernel runs threads; a forked child could inherit a lock one of them
+    holds, so the read runs in a new interpreter there, with the same limits and result."""
+    import threading
+    import time
+
+    from nivra.viz.importers import nir_h5
+
+    path = tmp_path / "braille.nir"
+    nirfiles.write_old(path, nirfiles.braille_rnn())
+    alone = nir_import.read_document(path)
+    stop = threading.Event()
+    other = threading.Thread(target=stop.wait)
+    other.start()
+    try:
+        monkeypatch.setattr(nir_h5, "_fork", None)  # any fork would fail
+        assert nir_import.read_document(path) == alone
+        with pytest.raises(nir_h5.LayoutError, match="longer than 0.5 s"):
+            nir_h5.run_bounded(time.sleep, 30, seconds=0.5)
+    finally:
+        stop.set()
+        other.join()
+
+
 def _embedded(html):
     import re
 

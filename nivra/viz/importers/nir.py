@@ -150,7 +150,7 @@ def read(path: PathArg) -> NIRFile:
     if not looks_like_hdf5(name):
         raise NIRFormatError(f"{name}: not a NIR graph (not an HDF5 file)")
     try:
-        how, got, version, error = nir_h5.run_bounded(lambda: _read_in_child(name))
+        how, got, version, error = nir_h5.run_bounded(_read_in_child, name)
     except ValueError as exc:
         text = (str(exc).splitlines() or ["cannot read"])[0].removeprefix("NIRFormatError: ")
         raise NIRFormatError(text if text.startswith(name) else f"{name}: {text}") from None

@@ -11,7 +11,7 @@ nesting deeper than ``MAX_DEPTH``.
 ``build_graph`` then makes a drawable graph of the tree: nodes ``nir`` knows become its
 own node objects, the rest generic nodes of the same type name with all their attributes.
 
-``run_bounded`` runs a read in a forked child with a time and an address-space limit, so a
+``run_bounded`` runs a read in a child process with a time and an address-space limit, so a
 file that makes the HDF5 library loop or allocate without end cannot take the command with
 it.
 """
@@ -23,6 +23,9 @@ import os
 import pickle
 import select
 import signal
+import subprocess
+import sys
+import threading
 import time
 from typing import Any, Callable, Mapping
 
@@ -126,35 +129,27 @@ def plain_copy(tree: Mapping[str, Any]) -> dict[str, Any]:
 # --- running a read in a bounded child ----------------------------------------------------
 
 
-def run_bounded(fn: Callable[[], Any], seconds: float = READ_SECONDS,
+def run_bounded(fn: Callable[..., Any], *args: Any, seconds: float = READ_SECONDS,
                 memory: int = READ_MEMORY_BYTES) -> Any:
-    """``fn()`` run in a forked child; its result (or its exception) comes back pickled.
+    """``fn(*args)`` run in a child process; its result (or its exception) comes back
+    pickled. The child is forked when this process runs one thread; with other threads
+    running (a notebook kernel), a lock one of them holds would stay held in a forked
+    child, so a new interpreter is started instead, which imports ``fn`` by name (a
+    module-level function; anything else is forked all the same).
     Raises LayoutError when the child runs out of time or memory or dies."""
     if not hasattr(os, "fork"):
-        return fn()
+        return fn(*args)
     read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child: never returns into the caller's code
-        code = 0
-        try:
-            os.close(read_end)
-            try:  # room for the read on top of what the process already maps
-                import resource
-                with open("/proc/self/statm") as statm:
-                    mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-                resource.setrlimit(resource.RLIMIT_AS, (mapped + memory, mapped + memory))
-            except (ImportError, ValueError, OSError):
-                pass
-            try:
-                payload = pickle.dumps((True, fn()))
-            except BaseException as exc:  # noqa: BLE001 - sent back to the parent
-                payload = pickle.dumps((False, f"{type(exc).__name__}: {exc}"))
-            with os.fdopen(write_end, "wb") as out:
-                out.write(payload)
-        except BaseException:  # noqa: BLE001
-            code = 1
-        os._exit(code)
-    os.close(write_end)
+    try:
+        if threading.active_count() > 1 and _importable(fn):
+            child = _spawn(write_end, fn, args, memory)
+        else:
+            child = _fork(write_end, fn, args, memory)
+    except BaseException:
+        os.close(read_end)
+        raise
+    finally:
+        os.close(write_end)
     chunks: list[bytes] = []
     deadline = time.monotonic() + seconds
     try:
@@ -171,19 +166,104 @@ def run_bounded(fn: Callable[[], Any], seconds: float = READ_SECONDS,
                     break
                 chunks.append(chunk)
     finally:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        _, status = os.waitpid(pid, 0)
+        status = child.end()
     if not chunks:
-        how = (f"was killed by signal {os.WTERMSIG(status)}" if os.WIFSIGNALED(status)
+        how = (f"was killed by signal {-status}" if status < 0
                else "ended without an answer (out of memory?)")
         raise LayoutError(f"the HDF5 reader {how}")
     ok, result = pickle.loads(b"".join(chunks))
     if not ok:
         raise LayoutError(str(result).splitlines()[0] if result else "cannot read")
     return result
+
+
+class _Forked:
+    def __init__(self, pid: int) -> None:
+        self.pid = pid
+
+    def end(self) -> int:
+        """Kill the child if it still runs; its exit code (minus the signal that ended it)."""
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        _, status = os.waitpid(self.pid, 0)
+        return os.waitstatus_to_exitcode(status)
+
+
+class _Spawned:
+    def __init__(self, proc: subprocess.Popen[bytes]) -> None:
+        self.proc = proc
+
+    def end(self) -> int:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        return self.proc.wait()
+
+
+def _importable(fn: Callable[..., Any]) -> bool:
+    module = sys.modules.get(getattr(fn, "__module__", "") or "")
+    return module is not None and getattr(module, fn.__qualname__, None) is fn
+
+
+def _fork(write_end: int, fn: Callable[..., Any], args: tuple[Any, ...],
+          memory: int) -> _Forked:
+    pid = os.fork()
+    if pid == 0:  # the child: never returns into the caller's code
+        code = 1
+        try:
+            code = _answer(write_end, fn, args, memory)
+        finally:
+            os._exit(code)
+    return _Forked(pid)
+
+
+def _spawn(write_end: int, fn: Callable[..., Any], args: tuple[Any, ...],
+           memory: int) -> _Spawned:
+    proc = subprocess.Popen(
+        [sys.executable, "-c", "from nivra.viz.importers.nir_h5 import _spawned; _spawned()"],
+        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        pass_fds=(write_end,))
+    assert proc.stdin is not None
+    try:
+        proc.stdin.write(pickle.dumps((write_end, fn.__module__, fn.__qualname__, args,
+                                       memory)))
+        proc.stdin.close()
+    except OSError:  # the child is gone already: the parent sees no answer
+        pass
+    return _Spawned(proc)
+
+
+def _spawned() -> None:
+    """The started interpreter's side of ``_spawn``: the call comes on stdin."""
+    import importlib
+
+    write_end, module, name, args, memory = pickle.loads(sys.stdin.buffer.read())
+    fn = getattr(importlib.import_module(module), name)
+    sys.exit(_answer(write_end, fn, args, memory))
+
+
+def _answer(write_end: int, fn: Callable[..., Any], args: tuple[Any, ...],
+            memory: int) -> int:
+    """The child's work: limit the address space, call ``fn``, send its result; the
+    exit code."""
+    try:
+        try:  # room for the read on top of what the process already maps
+            import resource
+            with open("/proc/self/statm") as statm:
+                mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+            resource.setrlimit(resource.RLIMIT_AS, (mapped + memory, mapped + memory))
+        except (ImportError, ValueError, OSError):
+            pass
+        try:
+            payload = pickle.dumps((True, fn(*args)))
+        except BaseException as exc:  # noqa: BLE001 - sent back to the parent
+            payload = pickle.dumps((False, f"{type(exc).__name__}: {exc}"))
+        with os.fdopen(write_end, "wb") as out:
+            out.write(payload)
+    except BaseException:  # noqa: BLE001
+        return 1
+    return 0
 
 
 # --- a drawable graph of the tree ---------------------------------------------------------
