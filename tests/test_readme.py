@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_child
+from children import run_child
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 MODULES = ["encode", "serialize", "render", "compiled", "spikes"]
