@@ -141,6 +141,22 @@ def test_files_refused(tmp_path, data, match):
         read_events(path)
 
 
+@pytest.mark.parametrize("encoding", ["evt3", "evt2", "evt21"])
+def test_encoding_told_from_the_words_when_the_header_names_none(tmp_path, encoding):
+    """Files of older cameras have no '% evt' or '% format' line."""
+    ev = w.events(5_000)
+    data = WRITERS[encoding](ev)
+    start = data.index(b"% format")
+    data = data[:start] + b"% geometry 640x480\n" + data[data.index(b"\n", start) + 1:]
+    rec = read_events(w.write(tmp_path / "old.raw", data))
+    same(rec.events, ev)
+    name = {"evt3": "EVT 3.0", "evt2": "EVT 2.0", "evt21": "EVT 2.1"}[encoding]
+    assert rec.format == f"Prophesee {name} (told from its words: the header names no encoding)"
+    noise = w.write(tmp_path / "noise.raw", data[:data.index(b"% end") + 6] + bytes(range(256)) * 8)
+    with pytest.raises(ReaderError, match="the header names no encoding"):
+        read_events(noise)
+
+
 def test_damaged_vector_stops_with_offset(tmp_path):
     data = w.header("evt3") + np.array([0x8001, 0x6001, 0x0002, 0x2003, 0x37FC, 0x4FFF, 0x2004],
                                        "<u2").tobytes()

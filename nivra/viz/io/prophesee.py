@@ -154,6 +154,21 @@ def _unknown_share(data: bytes, encoding: str) -> float:
     return 1.0 - float(np.isin(types, _KNOWN_TYPES[encoding]).mean())
 
 
+def _encoding_of_words(probe: bytes) -> str | None:
+    """The encoding of data under a header that names none (older cameras' files): the
+    one whose word types the data holds almost only, or None when that is not one. EVT
+    2.0 words also read as EVT 2.1 ones; EVT 2.1 is taken only when its event words
+    start at multiples of 32 pixels, as they must."""
+    if not probe:
+        return None
+    fits = [e for e in ("evt3", "evt2", "evt21") if _unknown_share(probe, e) < _FOREIGN_SHARE / 4]
+    if fits == ["evt2", "evt21"]:
+        words = np.frombuffer(probe, "<u8", len(probe) // 8) >> 32
+        x = (words[(words >> 28) <= 1] >> 11) & 0x7FF
+        fits = ["evt21" if len(x) and float(np.mean(x % 32 == 0)) > 0.99 else "evt2"]
+    return fits[0] if len(fits) == 1 else None
+
+
 class PropheseeSource(ByteStreamSource):
     def __init__(self, path: Path) -> None:
         super().__init__(path)
@@ -182,6 +197,10 @@ class PropheseeSource(ByteStreamSource):
                                 f"or 12, 8 bytes)")
             self.data_start += 2
             after = after[2:]
+        told = ""
+        if encoding is None and not dat:
+            encoding = _encoding_of_words(after[:_PROBE_BYTES])
+            told = " (told from its words: the header names no encoding)" if encoding else ""
         if encoding not in ENCODINGS:
             if encoding is None:
                 raise self.fail("the header names no encoding ('% evt 2.0', '% evt 3.0' or "
@@ -191,7 +210,7 @@ class PropheseeSource(ByteStreamSource):
         self.encoding, self.word_bytes, name = ENCODINGS[encoding]
         self.kind = encoding
         if not dat:
-            self.format = "Prophesee " + name
+            self.format = "Prophesee " + name + told
             self._check_encoding(encoding, after[:_PROBE_BYTES])
         if not after:
             raise self.fail("the file ends right after its header: no events")
