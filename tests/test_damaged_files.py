@@ -223,6 +223,8 @@ def test_a_signalled_run_unwinds_and_leaves_no_temporary(tmp_path, sig, status):
     source.write_bytes(npy_bytes(ev))
     # Python leaves SIGINT ignored when its launcher ignored it (a job started in the
     # background of a script): the child takes the interactive default whatever ran the tests.
+    # It sleeps in short steps: the kernel may hand the signal to another thread (BLAS
+    # workers), and then only the next step of the main thread sees it.
     code = f"""
 import signal, sys, time
 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -230,7 +232,8 @@ from nivra.viz import cli, recording_page
 def slow(path, tmp, **kw):
     open(tmp, "w").write("partial")
     print("writing", flush=True)
-    time.sleep(30)
+    for _ in range(300):
+        time.sleep(0.1)
 recording_page.make_page = slow
 sys.exit(cli.main(["events", {str(source)!r}]))
 """
