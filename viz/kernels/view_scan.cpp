@@ -37,6 +37,17 @@ struct Times {
     std::int64_t step_lo = 0, step_hi = 0;
 };
 
+// What a block's time loop found besides its extremes, for either kind of time.
+void found(Times& r, std::size_t bad, std::size_t count, bool have_last, bool sorted, std::int64_t s_lo,
+           std::int64_t s_hi) noexcept {
+    r.bad = bad;
+    r.any = count > bad;
+    r.have_last = have_last;
+    r.sorted = sorted;
+    r.step_lo = s_lo;
+    r.step_hi = s_hi;
+}
+
 std::int64_t clamped(__int128 k) noexcept {
     return k > kStepLimit ? kStepLimit : (k < -kStepLimit ? -kStepLimit : static_cast<std::int64_t>(k));
 }
@@ -97,14 +108,10 @@ void int_times(const ScanSpec& spec, const ScanTotals& tot, std::size_t start, s
         b.step[i] = run;
     }
     std::fill_n(b.valid, count, static_cast<unsigned char>(1));
-    r.any = count > 0;
     r.lo.i = lo;
     r.hi.i = hi;
     r.last.i = last;
-    r.have_last = true;
-    r.sorted = sorted;
-    r.step_lo = s_lo;
-    r.step_hi = s_hi;
+    found(r, 0, count, true, sorted, s_lo, s_hi);
 }
 
 // The float64 time where step k begins, as the array arithmetic gives it: a whole
@@ -157,15 +164,10 @@ void float_times(const ScanSpec& spec, const ScanTotals& tot, std::size_t start,
         }
         b.step[i] = run;
     }
-    r.bad = bad;
-    r.any = count > bad;
     r.lo.f = lo;
     r.hi.f = hi;
     r.last.f = last;
-    r.have_last = have_last;
-    r.sorted = sorted;
-    r.step_lo = s_lo;
-    r.step_hi = s_hi;
+    found(r, bad, count, have_last, sorted, s_lo, s_hi);
 }
 
 void read_times(const ScanSpec& spec, const ScanTotals& tot, std::size_t start, std::size_t count, Block& b,

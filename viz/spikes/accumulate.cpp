@@ -259,12 +259,9 @@ Ref accumulate_events(Call& c) {
         if (spec.has_hi) spec.hi = window_bound(spec, parts[2].get(), "the window's end");
     }
 
-    Ref size[2];
-    unpack(get(state, kSensor), size, 2);
     long long width = 0, height = 0;
-    if (!exact_int64(size[0].get(), &width) || !exact_int64(size[1].get(), &height) || width < 0 || height < 0 ||
-        width > kInt32Limit || height > kInt32Limit)
-        raise(PyExc_ValueError, "state['sensor'] must be two ints from 0 to 2**31 - 1");
+    size_pair(get(state, kSensor), kInt32Limit, "state['sensor'] must be two ints from 0 to 2**31 - 1", &width,
+              &height);
     if (!cols.has_y && height != 1) raise(PyExc_ValueError, "events without y have a sensor 1 high");
     spec.width = width;
     spec.height = height;

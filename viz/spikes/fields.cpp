@@ -149,6 +149,14 @@ bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventCol
     return true;
 }
 
+void size_pair(PyObject* pair, long long max, const char* message, long long* width, long long* height) {
+    Ref size[2];
+    unpack(pair, size, 2);
+    if (!exact_int64(size[0].get(), width) || !exact_int64(size[1].get(), height) || *width < 0 || *height < 0 ||
+        *width > max || *height > max)
+        raise(PyExc_ValueError, "%s", message);
+}
+
 void open_state_columns(PyObject* events, PyObject* fields, RecordArray& rec, k::EventColumns* cols) {
     Ref names[4];
     unpack(fields, names, 4);

@@ -118,6 +118,10 @@ bool open_columns(const RecordArray& rec, Ref names[4], bool with_p, k::EventCol
 /// state; raises TypeError when they cannot be read directly.
 void open_state_columns(PyObject* events, PyObject* fields, RecordArray& rec, k::EventColumns* cols);
 
+/// The two ints of a (width, height) pair of a pass's state, each 0 to `max`; raises
+/// ValueError with `message` for anything else.
+void size_pair(PyObject* pair, long long max, const char* message, long long* width, long long* height);
+
 /// Whether a field holds integers (signed or not).
 inline bool is_int_field(const k::Field& f) { return f.kind == k::FieldKind::Int || f.kind == k::FieldKind::UInt; }
 

@@ -149,11 +149,9 @@ Ref view_scan(Call& c) {
     spec.width = dims[2];
     PyObject* limit = entry(state, kLimit);
     if (limit != Py_None) {
-        Ref size[2];
-        unpack(limit, size, 2);
         long long w = 0, h = 0;
-        if (!exact_int64(size[0].get(), &w) || !exact_int64(size[1].get(), &h) || w < 0 || h < 0)
-            raise(PyExc_ValueError, "state['limit'] must be two ints of at least 0");
+        size_pair(limit, std::numeric_limits<long long>::max(), "state['limit'] must be two ints of at least 0", &w,
+                  &h);
         spec.limited = true;
         spec.limit_width = w;
         spec.limit_height = h;
